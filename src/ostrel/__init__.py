@@ -1,0 +1,1 @@
+"""ostrel: tools for crawling the web."""

@@ -1,0 +1,1 @@
+"""Pieces shared by the ostrel tools."""

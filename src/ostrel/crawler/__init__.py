@@ -1,0 +1,1 @@
+"""Crawling tools."""

@@ -1,0 +1,315 @@
+// FieldExtractor: the entry point. Built once per rules file, it owns the
+// parsers, the matcher and the processor; `extract` turns one page's HTML into
+// the finished rows:
+//
+//   page text -> HTML document -> one record per rule entry (field key ->
+//   value) -> rows (records of several fields paired by the matcher) ->
+//   processor (alias conversion, filters, de-duplication).
+//
+// While a record is expanded into rows, each partial row travels through the
+// matcher as one str, the JSON text of {"0": value, "1": value, ...}, so that
+// the matcher sees it as a single value.
+#include "ostrel_native.hpp"
+
+namespace py = pybind11;
+using ostrel::call_method;
+using ostrel::get_attr;
+using ostrel::get_item;
+using ostrel::interned;
+using ostrel::steal;
+
+namespace {
+
+PyObject* module_dict;      // globals of this module, looked up at call time
+py::handle json_encode;     // json.JSONEncoder(ensure_ascii=False).encode
+py::handle json_decode;     // json.JSONDecoder().decode
+py::handle json_loads;      // json.loads, for texts that are not plain str
+
+// A global of this module, read when it is used (so it can be replaced).
+py::handle global(const char* name) {
+    PyObject* value = PyDict_GetItemWithError(module_dict, interned(name).ptr());
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        ostrel::throw_error();
+    }
+    return value;
+}
+
+// json.dumps(value, ensure_ascii=False): members separated by ", ", names
+// by ": ", non-ASCII characters written as themselves.
+py::object dumps(py::handle value) { return ostrel::call(json_encode, value); }
+
+py::object loads(py::handle text) {
+    return ostrel::call(ostrel::is_exact_str(text) ? json_decode : json_loads, text);
+}
+
+void append(py::handle list, py::handle value) {
+    if (PyList_Append(list.ptr(), value.ptr()) < 0) ostrel::throw_error();
+}
+
+void set_item(py::handle mapping, py::handle key, py::handle value) {
+    if (PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr()) < 0) ostrel::throw_error();
+}
+
+py::object new_list() { return steal(PyList_New(0)); }
+py::object new_dict() { return steal(PyDict_New()); }
+
+py::object iterate(py::handle iterable) { return steal(PyObject_GetIter(iterable.ptr())); }
+
+// The next item of `it`, or an empty object at the end (errors are thrown).
+py::object next(py::handle it) {
+    PyObject* item = PyIter_Next(it.ptr());
+    if (item == nullptr && PyErr_Occurred()) ostrel::throw_error();
+    return py::reinterpret_steal<py::object>(item);
+}
+
+py::object decimal(Py_ssize_t i) { return steal(PyUnicode_FromFormat("%zd", i)); }
+
+// `text.split(":")`.
+py::object split_type(py::handle type_text) {
+    static py::handle colon = interned(":");
+    if (ostrel::is_exact_str(type_text)) return steal(PyUnicode_Split(type_text.ptr(), colon.ptr(), -1));
+    return call_method(type_text, interned("split"), colon);
+}
+
+// f"{value}"
+py::object formatted(py::handle value) { return steal(PyObject_Format(value.ptr(), interned("").ptr())); }
+
+[[noreturn]] void raise_unsupported_kind(py::handle value_type, Py_ssize_t index, py::handle key) {
+    py::object message = py::str("不支持的类型：");
+    for (py::object part : {formatted(value_type), py::object(py::str(", type 必须为text或attr, 请检查配置文件的第")),
+                            decimal(index), py::object(py::str("条规则, key: ")), formatted(key)}) {
+        message = steal(PyUnicode_Concat(message.ptr(), part.ptr()));
+    }
+    PyErr_SetObject(PyExc_ValueError, message.ptr());
+    ostrel::throw_error();
+}
+
+// The value of one field of a rule entry: a constant, or what the parser that
+// the field's kind selects returns for the page.
+py::object field_value(py::handle self, py::handle html, py::handle spec, Py_ssize_t index, py::handle key,
+                       py::handle parsers, py::handle separator) {
+    static py::handle text_kind = interned("text");
+    static py::handle attr_kind = interned("attr");
+    static py::handle str_type_name = interned("<class 'str'>");
+    static py::handle list_type_name = interned("<class 'list'>");
+    static py::handle parse = interned("parse");
+
+    py::object rules = get_item(spec, interned("rules"));
+    py::object type_text = call_method(spec, interned("get"), interned("type"), text_kind);
+    py::object value_type = get_item(split_type(type_text), py::int_(0));
+
+    if (ostrel::equals(value_type, text_kind)) {
+        PyObject* r = rules.ptr();
+        if (PyUnicode_CheckExact(r) && (PyUnicode_GET_LENGTH(r) == 0 || PyUnicode_READ_CHAR(r, 0) != '/'))
+            return rules;
+        py::object type_name;
+        if (PyUnicode_CheckExact(r))
+            type_name = py::reinterpret_borrow<py::object>(str_type_name);
+        else if (PyList_CheckExact(r))
+            type_name = py::reinterpret_borrow<py::object>(list_type_name);
+        else
+            type_name = steal(PyObject_Str(reinterpret_cast<PyObject*>(Py_TYPE(r))));
+        return call_method(get_item(parsers, type_name), parse, html, rules, separator);
+    }
+    if (ostrel::equals(value_type, attr_kind)) {
+        py::object attr_name = get_item(split_type(type_text), py::int_(1));
+        return call_method(get_attr(self, interned("selvane")), parse, html, rules, attr_name);
+    }
+    raise_unsupported_kind(value_type, index, key);
+}
+
+py::object extract_fields(py::handle self, py::handle html) {
+    py::object parsers = get_attr(self, interned("type2html_parser"));
+    py::object separator = get_attr(self, interned("value_separator"));
+    py::object records = new_list();
+    py::object entries = iterate(get_attr(self, interned("rules")));
+    for (Py_ssize_t index = 0;; ++index) {
+        py::object entry = next(entries);
+        if (!entry) break;
+        py::object record = new_dict();
+        py::object items = iterate(call_method(entry, interned("items")));
+        while (py::object item = next(items)) {
+            py::object key, spec;
+            ostrel::unpack(item, {&key, &spec});
+            set_item(record, key, field_value(self, html, spec, index, key, parsers, separator));
+        }
+        if (!ostrel::truth(call_method(self, interned("have_none_in_value"), record))) append(records, record);
+    }
+    return records;
+}
+
+py::object get_value(py::handle value) {
+    static py::handle column0 = interned("0");
+    auto partial_row = [](py::handle v) {
+        py::object row = new_dict();
+        set_item(row, column0, v);
+        return dumps(row);
+    };
+    if (PyUnicode_Check(value.ptr())) return partial_row(value);
+    py::object texts = new_list();
+    py::object it = iterate(value);
+    while (py::object v = next(it)) append(texts, partial_row(v));
+    return texts;
+}
+
+py::object add_next_value(py::handle pairs, py::handle i) {
+    py::object column = steal(PyObject_Str(i.ptr()));
+    py::object texts = new_list();
+    py::object it = iterate(pairs);
+    while (py::object pair = next(it)) {
+        py::object start_value = loads(get_item(pair, py::int_(0)));
+        set_item(start_value, column, get_item(pair, py::int_(1)));
+        append(texts, dumps(start_value));
+    }
+    return texts;
+}
+
+py::object match_multiple_fields(py::handle self, py::handle field) {
+    py::object keys = steal(PySequence_List(call_method(field, interned("keys")).ptr()));
+    const Py_ssize_t n = PyList_GET_SIZE(keys.ptr());
+    py::object rows = new_list();
+    py::object matched_key = new_dict();
+    set_item(matched_key, decimal(0), get_item(keys, py::int_(0)));
+    py::object matched_values =
+        call_method(self, interned("_get_value"), get_item(field, get_item(keys, py::int_(0))));
+    py::object matcher = get_attr(self, interned("pallock"));
+    for (Py_ssize_t i = 1; i < n; ++i) {
+        py::object key = get_item(keys, py::int_(i));
+        set_item(matched_key, decimal(i), key);
+        py::object answer = call_method(matcher, interned("match"), matched_values, get_item(field, key));
+        py::object pairs, is_str;
+        ostrel::unpack(answer, {&pairs, &is_str});
+        matched_values = call_method(self, interned("_add_next_value"), pairs, py::int_(i));
+        if (ostrel::truth(is_str) && i != n - 1) matched_values = get_item(matched_values, py::int_(0));
+    }
+    py::object texts = iterate(matched_values);
+    while (py::object text = next(texts)) {
+        py::object value = loads(text);
+        py::object row = new_dict();
+        py::object columns = iterate(call_method(matched_key, interned("items")));
+        while (py::object column = next(columns)) {
+            py::object number, key;
+            ostrel::unpack(column, {&number, &key});
+            set_item(row, key, get_item(value, number));
+        }
+        append(rows, row);
+    }
+    return rows;
+}
+
+py::object match_fields(py::handle self, py::handle fields) {
+    py::object rows = new_list();
+    py::object it = iterate(fields);
+    while (py::object field = next(it)) {
+        if (ostrel::length(field) > 1) {
+            py::object expanded = iterate(call_method(self, interned("_match_multiple_fields"), field));
+            while (py::object row = next(expanded)) append(rows, row);
+        } else {
+            append(rows, field);
+        }
+    }
+    return rows;
+}
+
+bool have_none_in_value(py::handle field) {
+    py::object it = iterate(call_method(field, interned("values")));
+    while (py::object value = next(it))
+        if (value.is_none()) return true;
+    return false;
+}
+
+py::object extract(py::handle self, py::handle text, py::handle de_dup) {
+    ostrel::check_str_arg(text, "text");
+    // HTML(html=text)
+    static py::handle html_keyword = py::make_tuple("html").release();
+    PyObject* stack[] = {text.ptr()};
+    py::object html = steal(PyObject_Vectorcall(global("HTML").ptr(), stack, 0, html_keyword.ptr()));
+    // The document re-encodes the page as UTF-8 and would decode it again with
+    // the charset that the markup declares (gb2312, iso-8859-1, ...), turning
+    // every field of such a page into mojibake; the text is already decoded.
+    ostrel::set_attr(html, interned("encoding"), interned("utf-8"));
+    py::object records = call_method(self, interned("_extract_fields"), html);
+    py::object rows = call_method(self, interned("_match_fields"), records);
+    return call_method(get_attr(self, interned("dravine")), interned("process_fields"), rows, de_dup);
+}
+
+void construct(py::handle self, py::handle conf_file) {
+    ostrel::check_str_arg(conf_file, "conf_file");
+    py::object conf = global("ConfigUtils").attr("load")(conf_file, py::arg("readonly") = false);
+    ostrel::set_attr(self, interned("rules"), get_item(conf, interned("rules")));
+    py::object field_parser = ostrel::call(global("FieldParser"));
+    py::object fields_parser = ostrel::call(global("FieldsParser"));
+    py::dict parsers;
+    parsers[interned("<class 'str'>")] = field_parser;
+    parsers[interned("<class 'list'>")] = fields_parser;
+    ostrel::set_attr(self, interned("type2html_parser"), parsers);
+    ostrel::set_attr(self, interned("selvane"), ostrel::call(global("AttrParser")));
+    ostrel::set_attr(self, interned("pallock"), ostrel::call(global("FieldsMatcher")));
+    ostrel::set_attr(self, interned("dravine"), ostrel::call(global("FieldsProcessor"), conf));
+    ostrel::set_attr(self, interned("value_separator"), get_item(conf, interned("value_separator")));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(extractor, m) {
+    m.attr("json") = py::module_::import("json");
+    ostrel::import_names(m, "requests_html", {"HTML"});
+    ostrel::import_names(m, "ostrel.common.utils", {"ConfigUtils"});
+    ostrel::import_names(m, "ostrel.crawler.field_extractor.html_parsers", {"FieldParser", "FieldsParser"});
+    ostrel::import_names(m, "ostrel.crawler.field_extractor.pallock", {"FieldsMatcher"});
+    ostrel::import_names(m, "ostrel.crawler.field_extractor.dravine", {"FieldsProcessor"});
+    ostrel::import_names(m, "ostrel.crawler.field_extractor.html_parsers.selvane", {"AttrParser"});
+    ostrel::import_names(m, "typing", {"Dict", "List", "Union"});
+
+    module_dict = py::object(m.attr("__dict__")).release().ptr();
+    py::object json = m.attr("json");
+    json_encode = py::object(json.attr("JSONEncoder")(py::arg("ensure_ascii") = false).attr("encode")).release();
+    json_decode = py::object(json.attr("JSONDecoder")().attr("decode")).release();
+    json_loads = py::object(json.attr("loads")).release();
+
+    static ostrel::Signature init_sig("FieldExtractor.__init__", {"self", "conf_file"});
+    static ostrel::Signature extract_sig("FieldExtractor.extract", {"self", "text", "de_dup"}, {Py_True});
+    static ostrel::Signature match_fields_sig("FieldExtractor._match_fields", {"self", "fields"});
+    static ostrel::Signature match_multiple_sig("FieldExtractor._match_multiple_fields", {"self", "field"});
+    static ostrel::Signature get_value_sig("FieldExtractor._get_value", {"self", "value"});
+    static ostrel::Signature add_next_sig("FieldExtractor._add_next_value", {"self", "matched_values_", "i"});
+    static ostrel::Signature extract_fields_sig("FieldExtractor._extract_fields", {"self", "html"});
+    static ostrel::Signature have_none_sig("FieldExtractor.have_none_in_value", {"self", "field"});
+
+    py::dict ns;
+    ns["__init__"] = ostrel::method("__init__", [](py::args args, py::kwargs kwargs) -> py::object {
+        auto [self, conf_file] = init_sig.bind<2>(args, kwargs);
+        construct(self, conf_file);
+        return py::none();
+    });
+    ns["extract"] = ostrel::method("extract", [](py::args args, py::kwargs kwargs) {
+        auto [self, text, de_dup] = extract_sig.bind<3>(args, kwargs);
+        return extract(self, text, de_dup);
+    });
+    ns["_match_fields"] = ostrel::method("_match_fields", [](py::args args, py::kwargs kwargs) {
+        auto [self, fields] = match_fields_sig.bind<2>(args, kwargs);
+        return match_fields(self, fields);
+    });
+    ns["_match_multiple_fields"] = ostrel::method("_match_multiple_fields", [](py::args args, py::kwargs kwargs) {
+        auto [self, field] = match_multiple_sig.bind<2>(args, kwargs);
+        return match_multiple_fields(self, field);
+    });
+    ns["_get_value"] = ostrel::method("_get_value", [](py::args args, py::kwargs kwargs) {
+        auto [self, value] = get_value_sig.bind<2>(args, kwargs);
+        return get_value(value);
+    });
+    ns["_add_next_value"] = ostrel::method("_add_next_value", [](py::args args, py::kwargs kwargs) {
+        auto [self, pairs, i] = add_next_sig.bind<3>(args, kwargs);
+        return add_next_value(pairs, i);
+    });
+    ns["_extract_fields"] = ostrel::method("_extract_fields", [](py::args args, py::kwargs kwargs) {
+        auto [self, html] = extract_fields_sig.bind<2>(args, kwargs);
+        return extract_fields(self, html);
+    });
+    ns["have_none_in_value"] = ostrel::method("have_none_in_value", [](py::args args, py::kwargs kwargs) {
+        auto [self, field] = have_none_sig.bind<2>(args, kwargs);
+        return py::bool_(have_none_in_value(field));
+    });
+    ostrel::make_class(m, "FieldExtractor", reinterpret_cast<PyObject*>(&PyType_Type), py::tuple(), ns);
+}

@@ -1,0 +1,170 @@
+// FieldsParser: the values of a "text" rule given as a list of two XPaths
+// that select the same field in two rows of a repeated structure. From them it
+// derives an XPath selecting every row (the length rule), the path from a row
+// down to the field (the end rule) and the first row to read, then reads one
+// normalised text per row position.
+#include "ostrel_native.hpp"
+
+namespace py = pybind11;
+using ostrel::interned;
+using ostrel::steal;
+
+namespace {
+
+const char* const kParseDoc =
+    "先获得长度，再构建语句，以及最终的开头（或者直接不设置开头），然后再挨个语句抽取\n"
+    "\n"
+    "        :param html: _description_\n"
+    "        :type html: HTML\n"
+    "        :param rules: _description_\n"
+    "        :type rules: List[str]\n"
+    "        :return: _description_\n"
+    "        :rtype: Optional[List[str]]\n"
+    "        ";
+
+const char* const kExtractRuleDoc =
+    "通过比较两个xpath语法的不同，拆分用来抽取行数的语法（length_rule）和用来定位的语法（end_rule）\n"
+    "\n"
+    "        :param rules: _description_\n"
+    "        :type rules: List[str]\n"
+    "        :return: _description_\n"
+    "        :rtype: Tuple[str, str, int]\n"
+    "        ";
+
+py::handle re_split;  // re.split, for steps that are not plain str
+
+// The steps of one XPath: `expression.split("/")`.
+py::object steps_of(py::handle expression) {
+    static py::handle slash = interned("/");
+    if (ostrel::is_exact_str(expression)) return steal(PyUnicode_Split(expression.ptr(), slash.ptr(), -1));
+    return ostrel::call_method(expression, interned("split"), slash);
+}
+
+// `re.split(r"[\[\]]", step)`: the pieces between square brackets.
+py::object bracket_split(py::handle step) {
+    if (!ostrel::is_exact_str(step)) return ostrel::call(re_split, interned("[\\[\\]]"), step);
+    PyObject* s = step.ptr();
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    py::object pieces = steal(PyList_New(0));
+    Py_ssize_t start = 0;
+    for (Py_ssize_t i = 0; i <= n; ++i) {
+        if (i < n) {
+            Py_UCS4 c = PyUnicode_READ(kind, data, i);
+            if (c != '[' && c != ']') continue;
+        }
+        py::object piece = steal(PyUnicode_Substring(s, start, i));
+        if (PyList_Append(pieces.ptr(), piece.ptr()) < 0) ostrel::throw_error();
+        start = i + 1;
+    }
+    return pieces;
+}
+
+py::object item(py::handle seq, Py_ssize_t i) { return steal(PySequence_GetItem(seq.ptr(), i)); }
+
+void append(py::handle list, py::handle value) {
+    if (PyList_Append(list.ptr(), value.ptr()) < 0) ostrel::throw_error();
+}
+
+py::object extract_rule(py::handle rules) {
+    py::object start_rules = steps_of(ostrel::get_item(rules, py::int_(0)));
+    py::object location_rules = steps_of(ostrel::get_item(rules, py::int_(1)));
+    py::object length_rules = steal(PyList_New(0));
+    py::object end_rules = steal(PyList_New(0));
+    py::object index = py::int_(0);
+    const Py_ssize_t length = std::min(ostrel::length(start_rules), ostrel::length(location_rules));
+    bool end_compare = false;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        py::object step = item(start_rules, i);
+        if (end_compare) {
+            append(end_rules, step);
+        } else if (!ostrel::truth(steal(PyObject_RichCompare(step.ptr(), item(location_rules, i).ptr(), Py_NE)))) {
+            append(length_rules, step);
+        } else {
+            py::object splitted_rules = bracket_split(step);
+            append(length_rules, item(splitted_rules, 0));
+            py::object number = item(splitted_rules, 1);
+            index = steal(PyNumber_Long(number.ptr()));
+            end_compare = true;
+        }
+    }
+    static py::handle slash = interned("/");
+    return py::make_tuple(ostrel::join(slash, length_rules), ostrel::join(slash, end_rules), index);
+}
+
+// The XPath of row `i`: length_rule[i] or length_rule[i]/end_rule.
+py::object row_rule(py::handle length_rule, py::handle end_rule, py::handle i, bool has_end) {
+    py::object rule = steal(PyNumber_Add(length_rule.ptr(), interned("[").ptr()));
+    rule = steal(PyNumber_Add(rule.ptr(), steal(PyObject_Str(i.ptr())).ptr()));
+    if (!has_end) return steal(PyNumber_Add(rule.ptr(), interned("]").ptr()));
+    rule = steal(PyNumber_Add(rule.ptr(), interned("]/").ptr()));
+    return steal(PyNumber_Add(rule.ptr(), end_rule.ptr()));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(kestrum, m) {
+    ostrel::import_names(m, "ostrel.crawler.field_extractor.html_parsers.quillan", {"BaseParser"});
+    ostrel::import_names(m, "requests_html", {"HTML"});
+    ostrel::import_names(m, "typing", {"Optional", "List", "Tuple"});
+    ostrel::import_names(m, "ostrel.crawler.field_extractor.utils.trummel", {"TextUtil"});
+    m.attr("re") = py::module_::import("re");
+    re_split = py::object(m.attr("re").attr("split")).release();
+
+    static py::handle text_util = py::object(m.attr("TextUtil")).release();
+    static ostrel::Signature init_sig("FieldsParser.__init__", {"self"});
+    static ostrel::Signature parse_sig("FieldsParser.parse", {"self", "html", "rules", "value_separator"},
+                                       {interned("\t")});
+    static ostrel::Signature extract_sig("FieldsParser._extract_rule", {"self", "rules"});
+
+    py::dict ns;
+    ns["__init__"] = ostrel::method("__init__", [](py::args args, py::kwargs kwargs) {
+        auto [self] = init_sig.bind<1>(args, kwargs);
+        ostrel::set_attr(self, interned("trummel"), ostrel::call(text_util));
+        return py::none();
+    });
+    ns["parse"] = ostrel::method(
+        "parse",
+        [](py::args args, py::kwargs kwargs) -> py::object {
+            auto [self, html, rules, separator] = parse_sig.bind<4>(args, kwargs);
+            ostrel::check_str_arg(separator, "value_separator");
+            py::object located = ostrel::call_method(self, interned("_extract_rule"), rules);
+            py::object length_rule, end_rule, start_index;
+            ostrel::unpack(located, {&length_rule, &end_rule, &start_index});
+
+            py::object length_elements = ostrel::call_method(html, interned("xpath"), length_rule);
+            py::object elements_text = steal(PyList_New(0));
+            if (ostrel::equals(length_elements, steal(PyList_New(0)))) return py::none();
+            const bool has_end = !ostrel::equals(end_rule, interned(""));
+            py::object stop = py::int_(ostrel::length(length_elements) + 1);
+            py::object rows = steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyRange_Type),
+                                                                start_index.ptr(), stop.ptr(), nullptr));
+            py::object it = steal(PyObject_GetIter(rows.ptr()));
+            while (PyObject* raw = PyIter_Next(it.ptr())) {
+                py::object i = steal(raw);
+                py::object rule = row_rule(length_rule, end_rule, i, has_end);
+                py::object elements = ostrel::call_method(html, interned("xpath"), rule);
+                py::object text;
+                if (ostrel::length(elements) == 0) {
+                    text = py::reinterpret_borrow<py::object>(interned(""));
+                } else {
+                    text = ostrel::join(separator, ostrel::element_texts(elements));
+                    text = ostrel::normalize_with(self, text);
+                }
+                append(elements_text, text);
+            }
+            if (PyErr_Occurred()) ostrel::throw_error();
+            return elements_text;
+        },
+        kParseDoc);
+    ns["_extract_rule"] = ostrel::method(
+        "_extract_rule",
+        [](py::args args, py::kwargs kwargs) {
+            auto [self, rules] = extract_sig.bind<2>(args, kwargs);
+            return extract_rule(rules);
+        },
+        kExtractRuleDoc);
+    py::object base = m.attr("BaseParser");
+    ostrel::make_class(m, "FieldsParser", py::type::of(base), py::make_tuple(base), ns);
+}

@@ -1,0 +1,46 @@
+// AttrParser: the value of an "attr" rule, one attribute of the first element
+// that the rule's XPath selects, exactly as the document gives it.
+#include "ostrel_native.hpp"
+
+namespace py = pybind11;
+using ostrel::interned;
+
+namespace {
+
+// The document library gives multi-valued attributes (class, rel) as tuples
+// of words; they come back as the words joined by one space.
+py::object attribute_text(py::object value) {
+    PyObject* v = value.ptr();
+    if (v == Py_None || PyUnicode_CheckExact(v)) return value;
+    if (PyTuple_CheckExact(v)) {
+        bool all_str = true;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(v) && all_str; ++i)
+            all_str = PyUnicode_CheckExact(PyTuple_GET_ITEM(v, i));
+        if (all_str) return ostrel::join(interned(" "), value);
+    }
+    PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "unicode", Py_TYPE(v)->tp_name);
+    ostrel::throw_error();
+}
+
+}  // namespace
+
+PYBIND11_MODULE(selvane, m) {
+    ostrel::import_names(m, "ostrel.crawler.field_extractor.html_parsers.quillan", {"BaseParser"});
+    ostrel::import_names(m, "requests_html", {"HTML"});
+    ostrel::import_names(m, "typing", {"Optional"});
+
+    static ostrel::Signature parse_sig("AttrParser.parse", {"self", "html", "rule", "attr_name"});
+    py::dict ns;
+    ns["parse"] = ostrel::method("parse", [](py::args args, py::kwargs kwargs) -> py::object {
+        auto [self, html, rule, attr_name] = parse_sig.bind<4>(args, kwargs);
+        ostrel::check_str_arg(rule, "rule");
+        ostrel::check_str_arg(attr_name, "attr_name");
+        py::object elements = ostrel::call_method(html, interned("xpath"), rule);
+        if (ostrel::length(elements) == 0) return py::none();
+        py::object first = ostrel::get_item(elements, py::int_(0));
+        py::object attrs = ostrel::get_attr(first, interned("attrs"));
+        return attribute_text(ostrel::get_item(attrs, attr_name));
+    });
+    py::object base = m.attr("BaseParser");
+    ostrel::make_class(m, "AttrParser", py::type::of(base), py::make_tuple(base), ns);
+}

@@ -1,0 +1,1 @@
+"""Text utilities of the extractor."""
