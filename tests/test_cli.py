@@ -8,8 +8,6 @@ from pathlib import Path
 
 import pytest
 
-SRC = Path(__file__).resolve().parents[1] / "src"
-
 RULES = """\
 value_separator: " | "
 rules:
@@ -45,8 +43,6 @@ def rows_for(title, names=(), prices=()):
 def run_cli(*args, cwd=None, env=None):
     full_env = dict(os.environ)
     full_env.pop("PYTHONIOENCODING", None)
-    full_env["PYTHONPATH"] = os.pathsep.join(
-        p for p in (str(SRC), os.environ.get("PYTHONPATH")) if p)
     full_env.update(env or {})
     return subprocess.run(
         [sys.executable, "-m", "ostrel.crawler.field_extractor", *args],

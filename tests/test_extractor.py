@@ -1,4 +1,5 @@
 import json
+import random
 
 import pytest
 import yaml
@@ -201,6 +202,36 @@ def test_json_partial_rows(make):
     assert ex._match_multiple_fields({"x": "1", "y": ["a", "b"]}) == [{"x": "1", "y": "a"}, {"x": "1", "y": "b"}]
     with pytest.raises(TypeError):
         ex._get_value(5)
+
+
+def test_partial_rows_are_json_texts():
+    ex = FieldExtractor.__new__(FieldExtractor)
+    ex.pallock = FieldsMatcher()
+    rng = random.Random(3)
+    alphabet = ['"', "\\", "/", "\n", "\r", "\t", "\b", "\f", "\x00", "\x1f", "\x7f", "é", "北", "\U0001F600",
+                "\ud800", "\u2028", "a", " ", "{", "}", ":", ","]
+    for _ in range(500):
+        a, b = ("".join(rng.choice(alphabet) for _ in range(rng.randint(0, 8))) for _ in range(2))
+        assert ex._get_value(a) == json.dumps({"0": a}, ensure_ascii=False)
+        assert ex._add_next_value([[json.dumps({"0": a}), b]], 1) == [json.dumps({"0": a, "1": b}, ensure_ascii=False)]
+        assert ex._match_multiple_fields({"x": a, "y": [b, a]}) == [{"x": a, "y": b}, {"x": a, "y": a}]
+
+
+@pytest.mark.parametrize("head", [
+    '{"0":"a"}', '{ "0": "a"}', '{"0": "\\u0041"}', '{"0": 1}', '{"0": "a", "0": "b"}', '{"0": ["a"]}', '{}',
+])
+def test_partial_rows_written_elsewhere_are_read_as_json(head):
+    ex = FieldExtractor.__new__(FieldExtractor)
+    expected = json.loads(head)
+    expected["1"] = "t"
+    assert ex._add_next_value([[head, "t"]], 1) == [json.dumps(expected, ensure_ascii=False)]
+
+
+@pytest.mark.parametrize("head, error", [('\ufeff{"0": "a"}', json.JSONDecodeError), ('{"0": "a\x01"}', ValueError),
+                                         ("{", ValueError), (5, TypeError)])
+def test_bad_partial_rows(head, error):
+    with pytest.raises(error):
+        FieldExtractor.__new__(FieldExtractor)._add_next_value([[head, "t"]], 1)
 
 
 @pytest.mark.parametrize("spec, index, key, error, message", [

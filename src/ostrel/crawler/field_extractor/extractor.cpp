@@ -11,19 +11,21 @@
 // the matcher sees it as a single value.
 #include "ostrel_native.hpp"
 
+#include <string>
+
 namespace py = pybind11;
 using ostrel::call_method;
 using ostrel::get_attr;
 using ostrel::get_item;
 using ostrel::interned;
 using ostrel::steal;
+using ostrel::throw_error;
 
 namespace {
 
 PyObject* module_dict;      // globals of this module, looked up at call time
 py::handle json_encode;     // json.JSONEncoder(ensure_ascii=False).encode
-py::handle json_decode;     // json.JSONDecoder().decode
-py::handle json_loads;      // json.loads, for texts that are not plain str
+py::handle json_loads;      // json.loads
 
 // A global of this module, read when it is used (so it can be replaced).
 py::handle global(const char* name) {
@@ -35,13 +37,188 @@ py::handle global(const char* name) {
     return value;
 }
 
-// json.dumps(value, ensure_ascii=False): members separated by ", ", names
-// by ": ", non-ASCII characters written as themselves.
-py::object dumps(py::handle value) { return ostrel::call(json_encode, value); }
+// Partial-row texts. Rows of str values (what the parsers give) are written
+// and read natively; anything else goes through the json module. Both ways
+// give exactly json.dumps(value, ensure_ascii=False) and json.loads(text).
+namespace partial_rows {
+
+// The two-character escapes of JSON strings (0: none).
+inline Py_UCS4 short_escape(Py_UCS4 c) {
+    switch (c) {
+        case '"': return '"';
+        case '\\': return '\\';
+        case '\n': return 'n';
+        case '\r': return 'r';
+        case '\t': return 't';
+        case '\b': return 'b';
+        case '\f': return 'f';
+        default: return 0;
+    }
+}
+
+// Adds the size of `s` as a JSON string literal to `length` and its widest
+// character to `widest`.
+void measure_string(PyObject* s, Py_ssize_t& length, Py_UCS4& widest) {
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    length += n + 2;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (short_escape(c))
+            length += 1;
+        else if (c < 0x20)
+            length += 5;
+        else if (c > widest)
+            widest = c;
+    }
+}
+
+Py_ssize_t write_string(PyObject* s, int out_kind, void* out, Py_ssize_t k) {
+    static const char hex[] = "0123456789abcdef";
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    PyUnicode_WRITE(out_kind, out, k++, '"');
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (Py_UCS4 e = short_escape(c)) {
+            PyUnicode_WRITE(out_kind, out, k++, '\\');
+            PyUnicode_WRITE(out_kind, out, k++, e);
+        } else if (c < 0x20) {
+            for (Py_UCS4 part : {Py_UCS4('\\'), Py_UCS4('u'), Py_UCS4('0'), Py_UCS4('0'),
+                                 Py_UCS4(hex[c >> 4]), Py_UCS4(hex[c & 15])})
+                PyUnicode_WRITE(out_kind, out, k++, part);
+        } else {
+            PyUnicode_WRITE(out_kind, out, k++, c);
+        }
+    }
+    PyUnicode_WRITE(out_kind, out, k++, '"');
+    return k;
+}
+
+Py_ssize_t write_ascii(const char* text, int out_kind, void* out, Py_ssize_t k) {
+    while (*text) PyUnicode_WRITE(out_kind, out, k++, static_cast<Py_UCS4>(*text++));
+    return k;
+}
+
+// The JSON text of a dict whose keys and values are all str, or an empty
+// object when the dict holds anything else.
+py::object encode_str_dict(PyObject* dict) {
+    if (!PyDict_CheckExact(dict)) return py::object();
+    PyObject *key, *value;
+    Py_ssize_t pos = 0, length = 2;
+    Py_UCS4 widest = 0x7f;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key) || !PyUnicode_CheckExact(value)) return py::object();
+        measure_string(key, length, widest);
+        measure_string(value, length, widest);
+        length += pos > 1 ? 4 : 2;  // ": " and, after the first item, ", "
+    }
+    py::object text = steal(PyUnicode_New(length, widest));
+    const int kind = PyUnicode_KIND(text.ptr());
+    void* out = PyUnicode_DATA(text.ptr());
+    Py_ssize_t k = write_ascii("{", kind, out, 0);
+    pos = 0;
+    for (bool first = true; PyDict_Next(dict, &pos, &key, &value); first = false) {
+        if (!first) k = write_ascii(", ", kind, out, k);
+        k = write_string(key, kind, out, k);
+        k = write_ascii(": ", kind, out, k);
+        k = write_string(value, kind, out, k);
+    }
+    write_ascii("}", kind, out, k);
+    return text;  // canonical: `widest` is ASCII's limit or a character written
+}
+
+// Reads the texts that encode_str_dict writes ({"k": "v", ...} with the
+// two-character escapes); an empty object for any other text.
+class Reader {
+public:
+    explicit Reader(PyObject* text)
+        : text_(text), kind_(PyUnicode_KIND(text)), data_(PyUnicode_DATA(text)), n_(PyUnicode_GET_LENGTH(text)) {}
+
+    py::object read_dict() {
+        if (!take('{')) return py::object();
+        py::object dict = steal(PyDict_New());
+        if (take('}')) return at_end() ? dict : py::object();
+        do {
+            py::object key = read_string();
+            if (!key || !take(':') || !take(' ')) return py::object();
+            py::object value = read_string();
+            if (!value) return py::object();
+            if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) throw_error();
+        } while (take(',') && take(' '));
+        return take('}') && at_end() ? dict : py::object();
+    }
+
+private:
+    Py_UCS4 at(Py_ssize_t i) const { return PyUnicode_READ(kind_, data_, i); }
+    bool at_end() const { return pos_ == n_; }
+    bool take(Py_UCS4 c) {
+        if (pos_ < n_ && at(pos_) == c) return ++pos_, true;
+        return false;
+    }
+    py::object read_string() {
+        if (!take('"')) return py::object();
+        Py_ssize_t end = pos_;
+        while (end < n_ && at(end) != '"' && at(end) != '\\' && at(end) >= 0x20) ++end;
+        if (end == n_ || at(end) != '"') return read_escaped_string();
+        py::object s = steal(PyUnicode_Substring(text_, pos_, end));
+        pos_ = end + 1;
+        return s;
+    }
+    py::object read_escaped_string() {
+        std::u32string chars;
+        while (pos_ < n_) {
+            Py_UCS4 c = at(pos_++);
+            if (c == '"')
+                return steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, chars.data(),
+                                                       static_cast<Py_ssize_t>(chars.size())));
+            if (c < 0x20 || (c == '\\' && pos_ == n_)) return py::object();  // the json module refuses these
+            if (c == '\\') {
+                c = at(pos_++);
+                if (c == '/') {
+                } else if (c == 'n') {
+                    c = '\n';
+                } else if (c == 'r') {
+                    c = '\r';
+                } else if (c == 't') {
+                    c = '\t';
+                } else if (c == 'b') {
+                    c = '\b';
+                } else if (c == 'f') {
+                    c = '\f';
+                } else if (c != '"' && c != '\\') {
+                    return py::object();  // \uXXXX and bad escapes: the json module
+                }
+            }
+            chars += static_cast<char32_t>(c);
+        }
+        return py::object();
+    }
+
+    PyObject* text_;
+    int kind_;
+    const void* data_;
+    Py_ssize_t n_;
+    Py_ssize_t pos_ = 0;
+};
+
+py::object dumps(py::handle value) {
+    if (py::object text = encode_str_dict(value.ptr())) return text;
+    return ostrel::call(json_encode, value);
+}
 
 py::object loads(py::handle text) {
-    return ostrel::call(ostrel::is_exact_str(text) ? json_decode : json_loads, text);
+    if (ostrel::is_exact_str(text))
+        if (py::object dict = Reader(text.ptr()).read_dict()) return dict;
+    return ostrel::call(json_loads, text);
 }
+
+}  // namespace partial_rows
+
+using partial_rows::dumps;
+using partial_rows::loads;
 
 void append(py::handle list, py::handle value) {
     if (PyList_Append(list.ptr(), value.ptr()) < 0) ostrel::throw_error();
@@ -265,7 +442,6 @@ PYBIND11_MODULE(extractor, m) {
     module_dict = py::object(m.attr("__dict__")).release().ptr();
     py::object json = m.attr("json");
     json_encode = py::object(json.attr("JSONEncoder")(py::arg("ensure_ascii") = false).attr("encode")).release();
-    json_decode = py::object(json.attr("JSONDecoder")().attr("decode")).release();
     json_loads = py::object(json.attr("loads")).release();
 
     static ostrel::Signature init_sig("FieldExtractor.__init__", {"self", "conf_file"});
