@@ -5,56 +5,51 @@
 // computed in one pass over the code points.
 #include "ostrel_native.hpp"
 
+#include <algorithm>
+#include <vector>
+
 namespace py = pybind11;
 
 namespace {
 
+// Written with bitwise operators so that the loops below compile without
+// branches: on real text blanks and letters alternate unpredictably.
 inline bool is_blank(Py_UCS4 c) {
-    return c == 0x0A || c == 0x20 || c == 0x3000 || c == 0xA0 || c == 0x0D;
+    return (c == 0x20) | (c == 0x0A) | (c == 0x0D) | (c == 0xA0) | (c == 0x3000);
 }
 
+// Scratch space is kept per thread between calls up to this many characters.
+constexpr size_t kKeptBuffer = 1 << 20;
+
 template <class Char>
-PyObject* normalize(PyObject* text, const Char* data, Py_ssize_t n) {
+PyObject* normalize(PyObject* text, const Char* data, Py_ssize_t n, int kind) {
     Py_ssize_t begin = 0, end = n;
     while (begin < end && is_blank(data[begin])) ++begin;
     while (end > begin && is_blank(data[end - 1])) --end;
 
-    // First pass: the length and widest character of the result, so that it
-    // is created in its canonical (narrowest) representation.
-    Py_ssize_t out_len = 0;
-    Py_UCS4 max_char = 0;
-    bool changed = begin != 0 || end != n;
-    for (Py_ssize_t i = begin; i < end;) {
-        if (is_blank(data[i])) {
-            Py_ssize_t run = i;
-            while (is_blank(data[run])) ++run;  // the run ends before `end`
-            if (run - i != 1 || data[i] != 0x20) changed = true;
-            max_char = std::max<Py_UCS4>(max_char, 0x20);
-            ++out_len;
-            i = run;
-        } else {
-            max_char = std::max<Py_UCS4>(max_char, data[i]);
-            ++out_len;
-            ++i;
-        }
+    // One pass: every character is stored, a blank as a space, and the
+    // position advances unless the character before was a blank too.
+    thread_local std::vector<Char> buffer;
+    buffer.resize(static_cast<size_t>(end - begin));
+    Char* out = buffer.data();
+    Py_ssize_t k = 0;
+    bool previous = false;
+    for (Py_ssize_t i = begin; i < end; ++i) {
+        const Char c = data[i];
+        const bool blank = is_blank(c);
+        out[k] = blank ? Char(0x20) : c;
+        k += !(blank & previous);
+        previous = blank;
     }
-    if (!changed) {
+    // Unchanged when nothing was trimmed, nothing folded and no blank other
+    // than a single space was met.
+    if (k == n && std::equal(data, data + n, out)) {
         Py_INCREF(text);
         return text;
     }
-    PyObject* result = PyUnicode_New(out_len, max_char);
-    if (result == nullptr) return nullptr;
-    int kind = PyUnicode_KIND(result);
-    void* out = PyUnicode_DATA(result);
-    Py_ssize_t k = 0;
-    for (Py_ssize_t i = begin; i < end;) {
-        if (is_blank(data[i])) {
-            while (is_blank(data[i])) ++i;
-            PyUnicode_WRITE(kind, out, k++, 0x20);
-        } else {
-            PyUnicode_WRITE(kind, out, k++, data[i++]);
-        }
-    }
+    // Builds the str in its canonical (narrowest) representation.
+    PyObject* result = PyUnicode_FromKindAndData(kind, out, k);
+    if (buffer.capacity() > kKeptBuffer) std::vector<Char>().swap(buffer);  // a huge text: give it back
     return result;
 }
 
@@ -73,11 +68,11 @@ PYBIND11_MODULE(trummel, m) {
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         switch (PyUnicode_KIND(s)) {
             case PyUnicode_1BYTE_KIND:
-                return ostrel::steal(normalize(s, PyUnicode_1BYTE_DATA(s), n));
+                return ostrel::steal(normalize(s, PyUnicode_1BYTE_DATA(s), n, PyUnicode_1BYTE_KIND));
             case PyUnicode_2BYTE_KIND:
-                return ostrel::steal(normalize(s, PyUnicode_2BYTE_DATA(s), n));
+                return ostrel::steal(normalize(s, PyUnicode_2BYTE_DATA(s), n, PyUnicode_2BYTE_KIND));
             default:
-                return ostrel::steal(normalize(s, PyUnicode_4BYTE_DATA(s), n));
+                return ostrel::steal(normalize(s, PyUnicode_4BYTE_DATA(s), n, PyUnicode_4BYTE_KIND));
         }
     });
     ostrel::make_class(m, "TextUtil", reinterpret_cast<PyObject*>(&PyType_Type), py::tuple(), ns);
