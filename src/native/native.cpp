@@ -165,7 +165,8 @@ PyObject* call_native_method(PyObject* capsule, PyObject* args, PyObject* kwargs
     if (native == nullptr) return nullptr;
     try {
         py::args positional = py::reinterpret_borrow<py::args>(args);
-        py::kwargs keywords = kwargs ? py::reinterpret_borrow<py::kwargs>(kwargs) : py::kwargs();
+        // No keywords: a null dict, which Signature::bind reads as empty.
+        py::kwargs keywords = py::reinterpret_borrow<py::kwargs>(kwargs);
         return native->body(std::move(positional), std::move(keywords)).release().ptr();
     } catch (py::error_already_set& e) {
         e.restore();

@@ -12,6 +12,8 @@
 #include "ostrel_native.hpp"
 
 #include <string>
+#include <unordered_map>
+#include <utility>
 
 namespace py = pybind11;
 using ostrel::call_method;
@@ -204,20 +206,105 @@ private:
     Py_ssize_t pos_ = 0;
 };
 
+// While a record is being matched, the texts written for it are remembered
+// with the dict that each encodes (one generation: the texts of the latest
+// column), so that reading one back is a lookup and extending one by a column
+// appends to its text instead of writing it again.
+using Generation = std::unordered_map<PyObject*, std::pair<py::object, py::object>>;  // text -> (text, row)
+thread_local Generation* known = nullptr;  // only while a record is matched
+thread_local int matching_depth = 0;
+
+class MatchingScope {
+public:
+    MatchingScope() {
+        if (matching_depth++ == 0) known = new Generation();
+    }
+    ~MatchingScope() {
+        if (--matching_depth == 0) {
+            delete known;
+            known = nullptr;
+        }
+    }
+};
+
+// The dict that `text` encodes, when this module wrote it (else empty).
+py::object known_row(py::handle text) {
+    if (known == nullptr) return py::object();
+    auto found = known->find(text.ptr());
+    return found == known->end() ? py::object() : found->second.second;
+}
+
+void remember(Generation& generation, const py::object& text, const py::object& row) {
+    if (known != nullptr) generation.emplace(text.ptr(), std::make_pair(text, row));
+}
+
+// The text of `row` with the str member `column: value` added at its end,
+// given `base`, the text of `row` without it.
+py::object extended_text(PyObject* base, PyObject* row, PyObject* column, PyObject* value) {
+    const bool first = PyDict_GET_SIZE(row) == 0;
+    const Py_ssize_t base_len = PyUnicode_GET_LENGTH(base) - 1;  // without the closing brace
+    Py_ssize_t length = base_len + (first ? 0 : 2) + 2 + 1;
+    Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(base);
+    measure_string(column, length, widest);
+    measure_string(value, length, widest);
+    py::object text = steal(PyUnicode_New(length, widest));
+    if (PyUnicode_CopyCharacters(text.ptr(), 0, base, 0, base_len) < 0) throw_error();
+    const int kind = PyUnicode_KIND(text.ptr());
+    void* out = PyUnicode_DATA(text.ptr());
+    Py_ssize_t k = write_ascii(first ? "" : ", ", kind, out, base_len);
+    k = write_string(column, kind, out, k);
+    k = write_ascii(": ", kind, out, k);
+    k = write_string(value, kind, out, k);
+    write_ascii("}", kind, out, k);
+    return text;
+}
+
 py::object dumps(py::handle value) {
     if (py::object text = encode_str_dict(value.ptr())) return text;
     return ostrel::call(json_encode, value);
 }
 
 py::object loads(py::handle text) {
+    if (py::object row = known_row(text)) return steal(PyDict_Copy(row.ptr()));
     if (ostrel::is_exact_str(text))
         if (py::object dict = Reader(text.ptr()).read_dict()) return dict;
     return ostrel::call(json_loads, text);
 }
 
+// The partial-row text of {"0": value}.
+py::object first_column(Generation& generation, py::handle value) {
+    static py::handle column0 = interned("0");
+    py::object row = steal(PyDict_New());
+    if (PyDict_SetItem(row.ptr(), column0.ptr(), value.ptr()) < 0) throw_error();
+    py::object text = dumps(row);
+    if (ostrel::is_exact_str(value)) remember(generation, text, row);
+    return text;
+}
+
+// The partial-row text `head` extended by the column `column` holding `value`.
+py::object next_column(Generation& generation, py::handle head, py::handle column, py::handle value) {
+    py::object row = known_row(head);
+    if (row && ostrel::is_exact_str(value) && !PyDict_Contains(row.ptr(), column.ptr())) {
+        py::object text = extended_text(head.ptr(), row.ptr(), column.ptr(), value.ptr());
+        py::object extended = steal(PyDict_Copy(row.ptr()));
+        if (PyDict_SetItem(extended.ptr(), column.ptr(), value.ptr()) < 0) throw_error();
+        remember(generation, text, extended);
+        return text;
+    }
+    py::object start_value = loads(head);
+    if (PyObject_SetItem(start_value.ptr(), column.ptr(), value.ptr()) < 0) throw_error();
+    return dumps(start_value);
+}
+
+// Makes `generation` the remembered one.
+void advance(Generation& generation) {
+    if (known != nullptr) known->swap(generation);
+}
+
 }  // namespace partial_rows
 
-using partial_rows::dumps;
+using partial_rows::Generation;
+using partial_rows::known_row;
 using partial_rows::loads;
 
 void append(py::handle list, py::handle value) {
@@ -317,32 +404,33 @@ py::object extract_fields(py::handle self, py::handle html) {
 }
 
 py::object get_value(py::handle value) {
-    static py::handle column0 = interned("0");
-    auto partial_row = [](py::handle v) {
-        py::object row = new_dict();
-        set_item(row, column0, v);
-        return dumps(row);
-    };
-    if (PyUnicode_Check(value.ptr())) return partial_row(value);
-    py::object texts = new_list();
-    py::object it = iterate(value);
-    while (py::object v = next(it)) append(texts, partial_row(v));
-    return texts;
+    Generation generation;
+    py::object result;
+    if (PyUnicode_Check(value.ptr())) {
+        result = partial_rows::first_column(generation, value);
+    } else {
+        result = new_list();
+        py::object it = iterate(value);
+        while (py::object v = next(it)) append(result, partial_rows::first_column(generation, v));
+    }
+    partial_rows::advance(generation);
+    return result;
 }
 
 py::object add_next_value(py::handle pairs, py::handle i) {
     py::object column = steal(PyObject_Str(i.ptr()));
     py::object texts = new_list();
+    Generation generation;
     py::object it = iterate(pairs);
-    while (py::object pair = next(it)) {
-        py::object start_value = loads(get_item(pair, py::int_(0)));
-        set_item(start_value, column, get_item(pair, py::int_(1)));
-        append(texts, dumps(start_value));
-    }
+    while (py::object pair = next(it))
+        append(texts, partial_rows::next_column(generation, get_item(pair, py::int_(0)), column,
+                                                get_item(pair, py::int_(1))));
+    partial_rows::advance(generation);
     return texts;
 }
 
 py::object match_multiple_fields(py::handle self, py::handle field) {
+    partial_rows::MatchingScope scope;
     py::object keys = steal(PySequence_List(call_method(field, interned("keys")).ptr()));
     const Py_ssize_t n = PyList_GET_SIZE(keys.ptr());
     py::object rows = new_list();
@@ -362,7 +450,8 @@ py::object match_multiple_fields(py::handle self, py::handle field) {
     }
     py::object texts = iterate(matched_values);
     while (py::object text = next(texts)) {
-        py::object value = loads(text);
+        py::object value = known_row(text);
+        if (!value) value = loads(text);
         py::object row = new_dict();
         py::object columns = iterate(call_method(matched_key, interned("items")));
         while (py::object column = next(columns)) {

@@ -95,6 +95,10 @@ py::object extract_rule(py::handle rules) {
 
 // The XPath of row `i`: length_rule[i] or length_rule[i]/end_rule.
 py::object row_rule(py::handle length_rule, py::handle end_rule, py::handle i, bool has_end) {
+    if (ostrel::is_exact_str(length_rule) && ostrel::is_exact_str(end_rule) && PyLong_CheckExact(i.ptr())) {
+        return has_end ? steal(PyUnicode_FromFormat("%U[%S]/%U", length_rule.ptr(), i.ptr(), end_rule.ptr()))
+                       : steal(PyUnicode_FromFormat("%U[%S]", length_rule.ptr(), i.ptr()));
+    }
     py::object rule = steal(PyNumber_Add(length_rule.ptr(), interned("[").ptr()));
     rule = steal(PyNumber_Add(rule.ptr(), steal(PyObject_Str(i.ptr())).ptr()));
     if (!has_end) return steal(PyNumber_Add(rule.ptr(), interned("]").ptr()));
