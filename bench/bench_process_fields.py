@@ -34,8 +34,7 @@ def make_rows(n, rnd):
         }
         for i in range(unique)
     ]
-    for _ in range(n - unique):
-        row = rnd.choice(rows[:unique])
+    for row in rnd.choices(rows, k=n - unique):
         rows.append(dict(reversed(list(row.items()))))
     rnd.shuffle(rows)
     return rows

@@ -38,21 +38,16 @@ class RecordingDict(dict):
 # -- construction ------------------------------------------------------------
 
 
-def test_attributes_are_the_configurations_own_objects():
+def test_attributes_hold_the_configurations_objects_or_new_defaults():
     conf = copy.deepcopy(CONF)
     p = FieldsProcessor(conf)
-    assert p.alias2main_name is conf["alias2main_name"]
-    assert p.filter_key == "title" and p.filter_values is conf["filter"]["values"]
-    assert p.words_filter_values is conf["filter"]["values"]["words"]
-    assert p.format_values is conf["filter"]["values"]["format"]
+    values = conf["filter"]["values"]
+    assert (p.alias2main_name is conf["alias2main_name"], p.filter_key, p.filter_values is values) == (True, "title", True)
+    assert p.words_filter_values is values["words"] and p.format_values is values["format"]
     assert p.not_empty_fields is conf["not_empty_fields"]
-
-
-def test_defaults_are_new_objects_each_time():
     a, b = FieldsProcessor({}), FieldsProcessor({})
-    assert (a.alias2main_name, a.filter_key, a.filter_values) == ({}, None, {})
-    assert (a.words_filter_values, a.format_values, a.not_empty_fields) == ({}, {}, [])
-    assert type(a.format_values) is dict and type(a.not_empty_fields) is list
+    assert (a.alias2main_name, a.filter_key, a.filter_values, a.words_filter_values) == ({}, None, {}, {})
+    assert type(a.format_values) is dict and a.format_values == {} and type(a.not_empty_fields) is list
     assert a.alias2main_name is not b.alias2main_name and a.not_empty_fields is not b.not_empty_fields
 
 
@@ -85,13 +80,15 @@ def test_class_shape_and_docs():
     names = [n for n in vars(FieldsProcessor) if not n.startswith("__") or n == "__init__"]
     assert names == ["__init__", "process_fields", "_de_dup_fields", "_filter_fields", "_filter_empty_fields",
                      "_filter_fields_by_key", "_filter_by_format", "_convert_field_value"]
-    doc = FieldsProcessor._filter_by_format.__doc__.split("\n")
-    assert doc[0] == "通过format格式的规则过滤，不被过滤时返回False" and doc[1] == ""
-    assert doc[2:] == ["        :param field: _description_", "        :type field: Dict",
-                       "        :return: _description_", "        :rtype: bool", "        "]
-    assert FieldsProcessor._convert_field_value.__doc__.startswith("对部分字段的值进行别名转换\n\n        :param fields")
-    assert FieldsProcessor._de_dup_fields.__doc__.endswith(":rtype: List[Dict]\n        ")
-    assert FieldsProcessor.process_fields.__doc__ is None and FieldsProcessor._filter_fields.__doc__ is None
+    fields_doc = "\n\n        :param fields: _description_\n        :type fields: List[Dict]\n" \
+                 "        :return: _description_\n        :rtype: List[Dict]\n        "
+    assert FieldsProcessor._filter_by_format.__doc__ == (
+        "通过format格式的规则过滤，不被过滤时返回False\n\n        :param field: _description_\n"
+        "        :type field: Dict\n        :return: _description_\n        :rtype: bool\n        ")
+    assert FieldsProcessor._convert_field_value.__doc__ == "对部分字段的值进行别名转换" + fields_doc
+    assert FieldsProcessor._filter_fields_by_key.__doc__ == "根据某一个字段，过滤出我们想要的结果" + fields_doc
+    assert FieldsProcessor._de_dup_fields.__doc__.endswith("进行过滤" + fields_doc)
+    assert [getattr(FieldsProcessor, n).__doc__ for n in names[:2] + names[3:5]] == [None] * 4
     with pytest.raises(TypeError, match=r"process_fields\(\) missing 1 required positional argument: 'de_dup'"):
         FieldsProcessor({}).process_fields([])
 
@@ -152,10 +149,6 @@ def test_worked_example():
     rows = [{"title": "A-1", "name": "A", "id": "1"}, {"title": "B-2", "name": "A", "id": "1"}, {"title": "Home"}]
     assert p._filter_fields_by_key(rows) == [rows[0], rows[2]]
     assert p._filter_by_format(rows[0]) is False and p._filter_by_format(rows[1]) is True
-
-
-def test_without_filter_the_key_filter_returns_its_input():
-    rows = [{"x": 1}]
     assert FieldsProcessor({})._filter_fields_by_key(rows) is rows
 
 
@@ -396,15 +389,16 @@ def test_hostile_inputs_raise_and_leave_the_processor_usable(conf, rows, de_dup)
                                                                  {"title": "Home", "city": "Peking"}]
 
 
-def test_hostile_rows_in_stages():
+@pytest.mark.parametrize(
+    "stage, fail", [("_filter_empty_fields", "items"), ("_filter_fields_by_key", "getitem"), ("_de_dup_fields", "eq")]
+)
+def test_hostile_rows_in_stages(stage, fail):
     p = FieldsProcessor({"not_empty_fields": ["a"], "filter": {"key": "a", "values": {"format": ["<b>"]}}})
-    for stage, row in [("_filter_empty_fields", "items"), ("_filter_fields_by_key", "getitem"),
-                       ("_de_dup_fields", "eq")]:
-        rows = [Hostile(a="", b="", fail=row), Hostile(a="", b="", fail=row)]
-        with pytest.raises(LookupError):
-            getattr(p, stage)(rows)
     with pytest.raises(LookupError):
-        p._filter_empty_fields(half_way([{"a": "x"}]))
+        getattr(p, stage)([Hostile(a="", b="", fail=fail), Hostile(a="", b="", fail=fail)])
+    with pytest.raises(LookupError):
+        getattr(p, stage)(half_way([{"a": "x", "b": "x"}]))
+    assert getattr(p, stage)([{"a": "x", "b": "x"}]) == [{"a": "x", "b": "x"}]
 
 
 def test_row_changed_during_conversion():

@@ -10,7 +10,6 @@
 #include "ostrel_native.hpp"
 
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
 namespace py = pybind11;
@@ -110,17 +109,15 @@ void for_each_entry(py::handle mapping, F&& fn) {
     });
 }
 
-// `mapping.get(key, default)`; `default_value` is only built when it may be
-// needed (a generic mapping receives it as its argument).
-template <class MakeDefault>
-py::object get_or(py::handle mapping, py::handle key, MakeDefault&& make_default) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject* found = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+// `table.get(value, value)`: the main value of an alias, or the value itself.
+py::object main_value(py::handle table, py::handle value) {
+    if (PyDict_CheckExact(table.ptr())) {
+        PyObject* found = PyDict_GetItemWithError(table.ptr(), value.ptr());
         if (found != nullptr) return borrow(found);
         if (PyErr_Occurred()) ostrel::throw_error();
-        return make_default();
+        return borrow(value.ptr());
     }
-    return ostrel::call_method(mapping, names.get, key, make_default());
+    return ostrel::call_method(table, names.get, value, value);
 }
 
 // ---------------------------------------------------------------------------
@@ -171,10 +168,8 @@ py::object convert_field_value(py::handle self, py::handle fields) {
             } else {
                 table = ostrel::call_method(aliases, names.get, key, new_dict());
             }
-            py::object converted = borrow(value.ptr());
-            if (table && ostrel::truth(table)) {
-                converted = get_or(table, value, [&] { return borrow(value.ptr()); });
-            }
+            py::object converted =
+                table && ostrel::truth(table) ? main_value(table, value) : borrow(value.ptr());
             if (PyDict_SetItem(converted_field.ptr(), key.ptr(), converted.ptr()) < 0) ostrel::throw_error();
         });
         append(converted_fields, converted_field);
@@ -377,11 +372,50 @@ bool row_hash(PyObject* field, uint64_t& out) {
     return PyDict_CheckExact(field) && structural_hash(field, out, 0);
 }
 
+// Chains of retained rows by hash: an open-addressing table from a hash to
+// the first and last retained index that have it.
+class Chains {
+public:
+    struct Slot {
+        uint64_t hash;
+        Py_ssize_t first = -1, last = -1;
+    };
+
+    explicit Chains(size_t expected) {
+        size_t capacity = 16;
+        while (capacity < expected * 2) capacity *= 2;
+        slots_.resize(capacity);
+    }
+
+    // The slot of `hash`: its chain, or an empty slot to start one in.
+    Slot& find(uint64_t hash) {
+        const size_t mask = slots_.size() - 1;
+        for (size_t i = mix(hash) & mask;; i = (i + 1) & mask) {
+            Slot& slot = slots_[i];
+            if (slot.first < 0 || slot.hash == hash) return slot;
+        }
+    }
+
+    // Counts a newly started chain, growing the table while it is half full.
+    void started() {
+        if (++used_ * 2 <= slots_.size()) return;
+        std::vector<Slot> old(slots_.size() * 2);
+        old.swap(slots_);
+        for (const Slot& slot : old)
+            if (slot.first >= 0) find(slot.hash) = slot;
+    }
+
+private:
+    std::vector<Slot> slots_;
+    size_t used_ = 0;
+};
+
 py::object de_dup_fields(py::handle fields) {
     py::object retained = new_list();
-    // Per hash: the first and last retained index of its chain; `next_same`
-    // links the retained rows of one hash in increasing order.
-    std::unordered_map<uint64_t, std::pair<Py_ssize_t, Py_ssize_t>> chains;
+    const Py_ssize_t expected = PyList_CheckExact(fields.ptr()) ? PyList_GET_SIZE(fields.ptr()) : 0;
+    Chains chains(static_cast<size_t>(expected));
+    // `next_same` links the retained rows of one hash in increasing order;
+    // `unhashed` lists the retained rows that have no hash.
     std::vector<Py_ssize_t> next_same;
     std::vector<Py_ssize_t> unhashed;
 
@@ -403,8 +437,7 @@ py::object de_dup_fields(py::handle fields) {
             unhashed.push_back(index);
             return true;
         }
-        auto chain = chains.find(h);
-        Py_ssize_t same = chain == chains.end() ? -1 : chain->second.first;
+        Py_ssize_t same = chains.find(h).first;
         size_t other = 0;
         // Merge the two ascending index lists, comparing in retained order.
         while (same >= 0 || other < unhashed.size()) {
@@ -419,11 +452,16 @@ py::object de_dup_fields(py::handle fields) {
         }
         append(retained, field);
         next_same.push_back(-1);
-        if (chain == chains.end()) {
-            chains.emplace(h, std::make_pair(index, index));
+        // Found again: the comparisons above may have run Python code, but
+        // nothing of that can reach the table.
+        Chains::Slot& slot = chains.find(h);
+        if (slot.first < 0) {
+            slot.hash = h;
+            slot.first = slot.last = index;
+            chains.started();
         } else {
-            next_same[chain->second.second] = index;
-            chain->second.second = index;
+            next_same[slot.last] = index;
+            slot.last = index;
         }
         return true;
     });
