@@ -11,12 +11,16 @@
 
 import argparse
 import json
+import pathlib
 import random
 import re
-import statistics
-import time
+import sys
 
-from ostrel.crawler.field_extractor.dravine import FieldsProcessor
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from bench_process_fields import CONF, make_rows, plain_python  # noqa: E402
+from timing import median_time  # noqa: E402
+
+from ostrel.crawler.field_extractor.dravine import FieldsProcessor  # noqa: E402
 from ostrel.crawler.field_extractor.extractor import FieldExtractor
 from ostrel.crawler.field_extractor.pallock import FieldsMatcher
 from ostrel.crawler.field_extractor.utils.trummel import TextUtil
@@ -24,14 +28,6 @@ from ostrel.crawler.field_extractor.utils.trummel import TextUtil
 BLANKS = "\n \u3000\u00a0\r"
 PATTERN = re.compile("[" + BLANKS + "]+")
 
-
-def median_time(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def report(name, ours, plain):
@@ -96,27 +92,12 @@ def bench_matching(repeat):
     report("match a record of 6 fields x 10,000 values", ours, plain)
 
 
-def python_process(rows):
-    out, seen = [], set()
-    for row in rows:
-        row = dict(row)
-        key = frozenset(row.items())
-        if key not in seen:
-            seen.add(key)
-            out.append(row)
-    return out
-
-
 def bench_processor(repeat):
-    n = 100_000
-    unique = [{"sku": f"S{i}", "name": f"item {i}", "city": "北京", "price": f"{i}.00", "note": ""}
-              for i in range(n - n // 3)]
-    rows = unique + [dict(unique[i]) for i in range(n // 3)]
-    random.Random(2).shuffle(rows)
-    processor = FieldsProcessor({})
-    assert processor.process_fields(rows, True) == python_process(rows)
+    rows = make_rows(100_000, random.Random(2))
+    processor = FieldsProcessor(CONF)
+    assert processor.process_fields(rows, True) == plain_python(rows)
     ours = median_time(lambda: processor.process_fields(rows, True), repeat)
-    plain = median_time(lambda: python_process(rows), repeat)
+    plain = median_time(lambda: plain_python(rows), repeat)
     report("process_fields, 100,000 rows, 1/3 duplicates", ours, plain)
 
 

@@ -13,23 +13,15 @@ import pathlib
 import statistics
 import subprocess
 import sys
-import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from floor import record, replay  # noqa: E402
+from timing import median_time  # noqa: E402
 
 from ostrel.crawler.field_extractor.extractor import FieldExtractor  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
-
-def median_time(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def measure(name, rules, text, repeat):

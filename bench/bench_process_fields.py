@@ -8,12 +8,14 @@ visible.
 
     PYTHONPATH=src python bench/bench_process_fields.py [runs]
 """
+import pathlib
 import random
-import statistics
 import sys
-import time
 
-from ostrel.crawler.field_extractor.dravine import FieldsProcessor
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from timing import median_time  # noqa: E402
+
+from ostrel.crawler.field_extractor.dravine import FieldsProcessor  # noqa: E402
 
 CONF = {
     "alias2main_name": {"city": {"BJ": "Beijing", "SH": "Shanghai"}},
@@ -53,14 +55,6 @@ def plain_python(rows, conf=CONF):
             out.append(row)
     return out
 
-
-def median_time(fn, runs):
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def main():
