@@ -3,13 +3,23 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <map>
+#include <string_view>
 
 namespace ostrel {
 
 py::handle interned(const char* text) {
+    // One reference per distinct text, taken the first time it is asked for:
+    // the call sites run on every operation, and a new reference per call
+    // would raise the count of the shared interned str (a caller's "" or
+    // "rules" included) without end. Callers hold the GIL.
+    static std::map<std::string, PyObject*, std::less<>> table;
+    auto found = table.find(std::string_view(text));
+    if (found != table.end()) return found->second;
     PyObject* s = PyUnicode_InternFromString(text);
     if (s == nullptr) throw_error();
-    return s;  // deliberately never released
+    table.emplace(text, s);  // deliberately never released
+    return s;
 }
 
 void check_str_arg(py::handle value, const char* name, bool allow_none) {
