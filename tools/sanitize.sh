@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds the extension modules with AddressSanitizer + UndefinedBehaviorSanitizer
+# into a copy of the source tree (build/sanitize/tree, so the normal build and
+# any in-place modules in src/ are left alone) and runs the test suite on it.
+# A memory error or undefined behaviour aborts the interpreter and fails the run.
+#
+#   tools/sanitize.sh [pytest arguments...]
+#
+# PYTHON names the interpreter (default: python3); it needs pybind11, cmake,
+# ninja and the test dependencies. The interpreter itself is not built with
+# ASan, so the ASan runtime is preloaded.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+python="${PYTHON:-python3}"
+work="$root/build/sanitize"
+tree="$work/tree"
+
+# Fresh copy of the sources (no build products, no virtualenvs, no git data).
+rm -rf "$tree"
+mkdir -p "$tree"
+(cd "$root" && tar --exclude=./build --exclude=./.venv --exclude=./.git --exclude='*.so' \
+    --exclude=__pycache__ --exclude=.pytest_cache -cf - .) | tar -C "$tree" -xf -
+
+cmake -S "$tree" -B "$work/build" -G Ninja \
+    -DOSTREL_SANITIZE=ON -DOSTREL_INPLACE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DPython_EXECUTABLE="$(command -v "$python")" \
+    -Dpybind11_DIR="$("$python" -m pybind11 --cmakedir)" >/dev/null
+cmake --build "$work/build"
+
+libasan="$(g++ -print-file-name=libasan.so)"
+if [ ! -e "$libasan" ]; then
+    echo "sanitize.sh: libasan.so not found (g++ -print-file-name=libasan.so)" >&2
+    exit 1
+fi
+
+cd "$tree"
+# detect_leaks=0: the interpreter keeps its own objects until exit.
+# PYTHONMALLOC=malloc: every Python object comes from malloc, so ASan also
+# sees overflows into the objects the modules read and write.
+export LD_PRELOAD="$libasan"
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_init_order=1:detect_stack_use_after_return=0"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+export PYTHONMALLOC=malloc
+export PYTHONPATH="$tree/src"
+exec "$python" -m pytest -q -p no:cacheprovider "$@" tests
