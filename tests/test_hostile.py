@@ -510,3 +510,21 @@ def test_configurations_of_the_wrong_shape(tmp_path, rules_file, conf, at_constr
     good = FieldExtractor(rules_file)
     assert good.extract(PAGE) == [{"title": "Title", "link": "/a"},
                                   {"item": "one", "kind": "li"}, {"item": "two", "kind": "li"}]
+
+
+# --- keywords that are not plain names --------------------------------------------------
+
+@pytest.mark.parametrize("call, keyword", [
+    (lambda **kw: FieldsMatcher().match("a", **kw), "tail_fields"),
+    (lambda **kw: TextUtil().normalize_element(**kw), "text"),
+    (lambda **kw: FieldParser().parse(DOC, "//li", **kw), "value_separator"),
+    (lambda **kw: FieldsProcessor(**kw), "conf"),
+])
+@pytest.mark.parametrize("suffix", ["\x00", "\x00junk", "\ud800"])
+def test_keyword_is_compared_whole(call, keyword, suffix):
+    # A keyword that begins with a parameter's name and goes on past a NUL
+    # (or holds a lone surrogate) names no parameter.
+    name = keyword + suffix
+    with pytest.raises(TypeError) as info:
+        call(**{name: "|"})
+    assert str(info.value).endswith(f"got an unexpected keyword argument '{name}'")
