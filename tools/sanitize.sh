@@ -22,24 +22,40 @@ mkdir -p "$tree"
     --exclude=__pycache__ --exclude=.pytest_cache -cf - .) | tar -C "$tree" -xf -
 
 cmake -S "$tree" -B "$work/build" -G Ninja \
-    -DOSTREL_SANITIZE=ON -DOSTREL_INPLACE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DOSTREL_SANITIZE=ON -DOSTREL_INPLACE=ON -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" \
     -DPython_EXECUTABLE="$(command -v "$python")" \
     -Dpybind11_DIR="$("$python" -m pybind11 --cmakedir)" >/dev/null
 cmake --build "$work/build"
 
 libasan="$(g++ -print-file-name=libasan.so)"
-if [ ! -e "$libasan" ]; then
-    echo "sanitize.sh: libasan.so not found (g++ -print-file-name=libasan.so)" >&2
-    exit 1
-fi
+libstdcxx="$(g++ -print-file-name=libstdc++.so)"
+for lib in "$libasan" "$libstdcxx"; do
+    if [ ! -e "$lib" ]; then
+        echo "sanitize.sh: $lib not found (g++ -print-file-name)" >&2
+        exit 1
+    fi
+done
+logs="$work/logs"
+rm -rf "$logs"
+mkdir -p "$logs"
 
 cd "$tree"
+# libstdc++ is preloaded with the ASan runtime so that ASan finds the real
+# __cxa_throw (the interpreter itself does not link libstdc++).
 # detect_leaks=0: the interpreter keeps its own objects until exit.
 # PYTHONMALLOC=malloc: every Python object comes from malloc, so ASan also
 # sees overflows into the objects the modules read and write.
-export LD_PRELOAD="$libasan"
-export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_init_order=1:detect_stack_use_after_return=0"
-export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
-export PYTHONMALLOC=malloc
-export PYTHONPATH="$tree/src"
-exec "$python" -m pytest -q -p no:cacheprovider "$@" tests
+# Reports go to files as well as stderr: pytest captures stderr, and the
+# subprocesses of the command-line tests have their own.
+status=0
+env LD_PRELOAD="$libasan $libstdcxx" \
+    ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:log_path=$logs/asan" \
+    UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan" \
+    PYTHONMALLOC=malloc PYTHONPATH="$tree/src" \
+    "$python" -m pytest -q -p no:cacheprovider "$@" tests || status=$?
+if compgen -G "$logs/*" >/dev/null; then
+    echo "sanitize.sh: sanitizer reports:" >&2
+    cat "$logs"/* >&2
+    status=1
+fi
+exit "$status"
