@@ -12,6 +12,10 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 python="${PYTHON:-python3}"
+case "$python" in  # an absolute path: the interpreter is run from other directories
+    */*) python="$(cd "$(dirname "$python")" && pwd)/$(basename "$python")" ;;
+    *) python="$(command -v "$python")" ;;
+esac
 work="$root/build/sanitize"
 tree="$work/tree"
 
@@ -23,7 +27,7 @@ mkdir -p "$tree"
 
 cmake -S "$tree" -B "$work/build" -G Ninja \
     -DOSTREL_SANITIZE=ON -DOSTREL_INPLACE=ON -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" \
-    -DPython_EXECUTABLE="$(command -v "$python")" \
+    -DPython_EXECUTABLE="$python" \
     -Dpybind11_DIR="$("$python" -m pybind11 --cmakedir)" >/dev/null
 cmake --build "$work/build"
 
