@@ -15,7 +15,6 @@ exits with status 1.
 """
 
 import argparse
-import codecs
 import encodings.aliases
 import json
 import os

@@ -5,10 +5,21 @@ call ends in a Python exception (or a result), never a crash, and the next
 good call gives the right result."""
 
 import json
+import math
+import random
 
 import pytest
+from requests_html import HTML
 
+from conftest import FakeElement
+from ostrel.crawler.field_extractor.dravine import FieldsProcessor
 from ostrel.crawler.field_extractor.extractor import FieldExtractor
+from ostrel.crawler.field_extractor.html_parsers import FieldParser, FieldsParser
+from ostrel.crawler.field_extractor.html_parsers.quillan import BaseParser
+from ostrel.crawler.field_extractor.html_parsers.selvane import AttrParser
+from ostrel.crawler.field_extractor.pallock import FieldsMatcher
+from ostrel.crawler.field_extractor.pallock.ombrel import BaseMatcher
+from ostrel.crawler.field_extractor.utils.trummel import TextUtil
 
 
 def test_partial_row_of_a_dict_with_deleted_entries(monkeypatch):
@@ -26,20 +37,6 @@ def test_partial_row_of_a_dict_with_deleted_entries(monkeypatch):
 
 
 # --- hostile objects -----------------------------------------------------------------
-
-import itertools
-import math
-
-from requests_html import HTML
-
-from conftest import FakeElement
-from ostrel.crawler.field_extractor.dravine import FieldsProcessor
-from ostrel.crawler.field_extractor.html_parsers import FieldParser, FieldsParser
-from ostrel.crawler.field_extractor.html_parsers.quillan import BaseParser
-from ostrel.crawler.field_extractor.html_parsers.selvane import AttrParser
-from ostrel.crawler.field_extractor.pallock import FieldsMatcher
-from ostrel.crawler.field_extractor.pallock.ombrel import BaseMatcher
-from ostrel.crawler.field_extractor.utils.trummel import TextUtil
 
 PAGE = ("<html><body><h1> Title </h1><ul><li>one</li><li>two</li></ul>"
         "<a href='/a'>A</a><a href='/b'>B</a></body></html>")
@@ -352,8 +349,6 @@ def attempt(call, *args, **kwargs):
 
 @pytest.mark.parametrize("name, bound, good", METHODS, ids=[m[0] for m in METHODS])
 def test_every_argument_of_every_method(rules_file, name, bound, good):
-    import random
-
     ex = FieldExtractor(rules_file)
     good = (rules_file,) if good is None else good
     expected = bound(ex)(*good)
