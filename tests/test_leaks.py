@@ -82,6 +82,14 @@ def assert_steady(call, watched, error=None, calls=300, max_bytes_per_call=16, w
     assert per_call < max_bytes_per_call, f"{per_call:.1f} bytes per call"
 
 
+class Doc(FakeDoc):
+    """Answers like FakeDoc without keeping the calls (which hold the arguments)."""
+
+    def xpath(self, rule):
+        answer = self.answers.get(rule, self.default)
+        return answer() if callable(answer) else list(answer)
+
+
 @pytest.fixture
 def extractor(tmp_path):
     def build(*entries, **extra):
@@ -135,12 +143,15 @@ def test_interned_names_given_as_arguments_keep_their_count(extractor):
     entry = {name: {"rules": name} for name in names if name}
     ex = extractor(entry, {"s": {"rules": ITEMS}})
     ex.value_separator = ""
+    # The interpreter's own caches (the attribute lookup cache of a type,
+    # say) hold a name or let it go now and then, so a count may move by
+    # one; a reference taken per call would move it by hundreds.
     watched = [sys.intern(n) for n in names]
-    changed, _ = steady(lambda: ex.extract(PAGE), watched, calls=100)
-    assert changed == []
-    doc = FakeDoc({"//u/li": texts("a", "b"), "//u/li[1]": texts("a")})
+    changed, _ = steady(lambda: ex.extract(PAGE), watched, calls=300)
+    assert [c for c in changed if abs(c[1]) > 2] == []
+    doc = Doc({"//u/li": texts("a", "b"), "//u/li[1]": texts("a")})
     changed, _ = steady(lambda: FieldsParser().parse(doc, ["//u/li[1]", "//u/li[2]"], ""), [""], calls=300)
-    assert changed == []
+    assert [c for c in changed if abs(c[1]) > 2] == []
 
 
 # --- components on their own --------------------------------------------------------
@@ -151,14 +162,6 @@ class Boom(Exception):
 
 def raising(*args, **kwargs):
     raise Boom
-
-
-class Doc(FakeDoc):
-    """Answers like FakeDoc without keeping the calls (which hold the arguments)."""
-
-    def xpath(self, rule):
-        answer = self.answers.get(rule, self.default)
-        return answer() if callable(answer) else list(answer)
 
 
 DOC = Doc({"//x": texts(" a ", "b"), "//r": texts("1", "2"), "//r[1]/c": texts("v"), "//r[2]/c": [],
