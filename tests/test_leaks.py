@@ -42,6 +42,17 @@ def reachable(*objects):
     return out
 
 
+def allowed(obj):
+    """The count changes that are no leak. Texts that the interpreter may
+    share with the rest of the process (one character, or a name, which the
+    compiler interns) move by one now and then as its caches (the attribute
+    lookup cache of a type, say) take or drop them; a reference taken per
+    call would move them by hundreds."""
+    if isinstance(obj, str) and (len(obj) <= 1 or obj.isidentifier()):
+        return range(-2, 3)
+    return range(0, 1)
+
+
 def run(call, error):
     if error is None:
         call()
@@ -69,7 +80,7 @@ def steady(call, watched, error=None, calls=300, warmup=30):
         gc.collect()
         growth = tracemalloc.get_traced_memory()[0] - base
         after = [sys.getrefcount(o) for o in watched]
-        changed = [(repr(o)[:60], a - c) for o, c, a in zip(watched, counts, after) if a != c]
+        changed = [(repr(o)[:60], a - c) for o, c, a in zip(watched, counts, after) if a - c not in allowed(o)]
     finally:
         tracemalloc.stop()
     return changed, growth / calls
@@ -143,15 +154,12 @@ def test_interned_names_given_as_arguments_keep_their_count(extractor):
     entry = {name: {"rules": name} for name in names if name}
     ex = extractor(entry, {"s": {"rules": ITEMS}})
     ex.value_separator = ""
-    # The interpreter's own caches (the attribute lookup cache of a type,
-    # say) hold a name or let it go now and then, so a count may move by
-    # one; a reference taken per call would move it by hundreds.
     watched = [sys.intern(n) for n in names]
     changed, _ = steady(lambda: ex.extract(PAGE), watched, calls=300)
-    assert [c for c in changed if abs(c[1]) > 2] == []
+    assert changed == []
     doc = Doc({"//u/li": texts("a", "b"), "//u/li[1]": texts("a")})
     changed, _ = steady(lambda: FieldsParser().parse(doc, ["//u/li[1]", "//u/li[2]"], ""), [""], calls=300)
-    assert [c for c in changed if abs(c[1]) > 2] == []
+    assert changed == []
 
 
 # --- components on their own --------------------------------------------------------
