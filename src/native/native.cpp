@@ -3,13 +3,23 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <map>
+#include <string_view>
 
 namespace ostrel {
 
 py::handle interned(const char* text) {
+    // One reference per distinct text, taken the first time it is asked for:
+    // the call sites run on every operation, and a new reference per call
+    // would raise the count of the shared interned str (a caller's "" or
+    // "rules" included) without end. Callers hold the GIL.
+    static std::map<std::string, PyObject*, std::less<>> table;
+    auto found = table.find(std::string_view(text));
+    if (found != table.end()) return found->second;
     PyObject* s = PyUnicode_InternFromString(text);
     if (s == nullptr) throw_error();
-    return s;  // deliberately never released
+    table.emplace(text, s);  // deliberately never released
+    return s;
 }
 
 void check_str_arg(py::handle value, const char* name, bool allow_none) {
@@ -123,12 +133,20 @@ void Signature::bind_into(const py::args& args, const py::kwargs& kwargs, py::ha
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (kwargs.ptr() != nullptr && PyDict_Next(kwargs.ptr(), &pos, &key, &value)) {
-        const char* k = PyUnicode_AsUTF8(key);
-        if (k == nullptr) throw_error();
+        // A keyword is compared whole: one holding a NUL or a lone surrogate
+        // names no parameter (a C string comparison would stop at the NUL).
+        Py_ssize_t size = 0;
+        const char* k = PyUnicode_AsUTF8AndSize(key, &size);
+        if (k == nullptr) PyErr_Clear();
         size_t j = 0;
-        while (j < count && std::strcmp(names_[j], k) != 0) ++j;
-        if (j == count) type_error(qualname_ + "() got an unexpected keyword argument '" + k + "'");
-        if (out[j]) type_error(qualname_ + "() got multiple values for argument '" + k + "'");
+        while (k != nullptr && j < count &&
+               !(std::strlen(names_[j]) == static_cast<size_t>(size) && std::memcmp(names_[j], k, size) == 0))
+            ++j;
+        if (k == nullptr || j == count) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", qualname_.c_str(), key);
+            throw_error();
+        }
+        if (out[j]) type_error(qualname_ + "() got multiple values for argument '" + names_[j] + "'");
         out[j] = value;
     }
     if (given > count) {

@@ -31,7 +31,9 @@ inline py::object steal(PyObject* p) {
 }
 
 // An interned str that lives as long as the process (never released, so it
-// is safe to use from static storage, also during interpreter shutdown).
+// is safe to use from static storage, also during interpreter shutdown). The
+// handle is borrowed: every call with the same text gives the same object and
+// takes no further reference.
 py::handle interned(const char* text);
 
 // Attribute access and method calls with a prepared name (see `interned`).

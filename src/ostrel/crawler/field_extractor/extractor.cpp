@@ -111,11 +111,13 @@ py::object encode_str_dict(PyObject* dict) {
     PyObject *key, *value;
     Py_ssize_t pos = 0, length = 2;
     Py_UCS4 widest = 0x7f;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
+    // `pos` is a slot index, not an item count (a dict that had items deleted
+    // starts past slot 0), so the first item is told by a flag.
+    for (bool first = true; PyDict_Next(dict, &pos, &key, &value); first = false) {
         if (!PyUnicode_CheckExact(key) || !PyUnicode_CheckExact(value)) return py::object();
         measure_string(key, length, widest);
         measure_string(value, length, widest);
-        length += pos > 1 ? 4 : 2;  // ": " and, after the first item, ", "
+        length += first ? 2 : 4;  // ": " and, after the first item, ", "
     }
     py::object text = steal(PyUnicode_New(length, widest));
     const int kind = PyUnicode_KIND(text.ptr());
