@@ -1,0 +1,335 @@
+"""Batch extraction: page sources, per-page work and an ordered process pool.
+
+A batch is a stream of *tasks*, small picklable tuples that say where one
+page comes from; the text of a page is only read and decoded where the page
+is extracted (in a worker process when there are several), so the process
+that walks the inputs does little more than list them.
+
+Task kinds:
+
+``("file", path)``
+    a saved HTML page; its id is the path.
+``("jsonl", source, lineno, line)``
+    one line (bytes) of a JSON-lines file of pages, an object with the
+    members ``url`` (its id) and ``html``; a line that cannot be read is
+    reported as ``source:lineno``.
+``("http", url, body, content_type)``
+    the body (bytes) of an HTML response taken from a WARC file, decoded by
+    its HTTP charset, then its markup charset.
+``("error", page_id, error_type, message)``
+    an input that could not be read at all (an unreadable WARC file, a
+    directory without pages); it is reported in its place in the order.
+
+Every task gives one *record*, a dict:
+
+- ``{"page": ID, "rows": [ROW, ...]}`` for an extracted page;
+- ``{"page": ID, "error": TYPE, "message": TEXT}`` for a page that failed.
+
+``run`` yields the records of a task stream in input order, extracting in
+``jobs`` worker processes with one ``FieldExtractor`` each, and keeps only a
+bounded number of chunks in flight, so inputs far larger than memory stream
+through.
+"""
+
+import collections
+import concurrent.futures
+import gzip
+import json
+import multiprocessing
+import os
+
+from w3lib.encoding import html_to_unicode
+
+from ostrel.crawler.field_extractor.extractor import FieldExtractor
+
+__all__ = [
+    "decode_page", "error_record", "extract_task", "iter_tasks", "run",
+    "warc_tasks", "InputStats", "PAGE_SUFFIXES",
+]
+
+#: File names taken as saved HTML pages when a directory is walked. A file
+#: named on the command line is taken as a page whatever its name, unless
+#: its name marks a JSON-lines or WARC file.
+HTML_SUFFIXES = (".html", ".htm", ".xhtml", ".shtml")
+JSONL_SUFFIXES = (".jsonl", ".ndjson", ".jl")
+WARC_SUFFIXES = (".warc", ".warc.gz")
+PAGE_SUFFIXES = HTML_SUFFIXES + JSONL_SUFFIXES + WARC_SUFFIXES
+
+#: HTTP media types of the WARC responses that are extracted.
+HTML_MEDIA_TYPES = frozenset({"text/html", "application/xhtml+xml"})
+
+
+def decode_page(data):
+    """Turn the bytes of a saved page into text.
+
+    Pages are normally stored as UTF-8 (a BOM is dropped); strict UTF-8 is
+    tried first because crawlers often save pages as UTF-8 while leaving the
+    original charset declaration in the markup. Anything that is not valid
+    UTF-8 is decoded by what the page itself declares (BOM, meta charset),
+    falling back to detection. The text is then taken as it is: the
+    extractor does not decode it again by the charset that the markup
+    declares.
+    """
+    try:
+        text = data.decode("utf-8-sig")
+    except UnicodeDecodeError:
+        _, text = html_to_unicode(None, data)
+    return text
+
+
+def decode_response(body, content_type):
+    """Text of an HTTP response body: BOM, then the charset of the
+    Content-Type header, then the markup's own declaration, then detection
+    (UTF-8 when nothing else decides)."""
+    _, text = html_to_unicode(content_type, body)
+    return text
+
+
+def describe(exc):
+    """One line: the exception's message, without line breaks."""
+    return " ".join(str(exc).splitlines())
+
+
+def error_record(page_id, exc):
+    return {"page": page_id, "error": type(exc).__name__,
+            "message": describe(exc)}
+
+
+class InputStats:
+    """What the input walk passed over, for the closing summary."""
+
+    def __init__(self):
+        self.skipped_records = 0  # WARC records that are not HTML responses
+
+
+# -- Inputs -----------------------------------------------------------------
+
+def _has_suffix(name, suffixes):
+    return name.lower().endswith(suffixes)
+
+
+def iter_tasks(inputs, stats=None):
+    """Tasks for the command line's inputs, in order, read lazily.
+
+    An input is a directory (walked recursively in name order, taking the
+    files whose names end in one of ``PAGE_SUFFIXES``), a WARC file
+    (``.warc``, ``.warc.gz``), a JSON-lines file of pages (``.jsonl``,
+    ``.ndjson``, ``.jl``) or, any other name, one saved HTML page.
+    """
+    stats = stats if stats is not None else InputStats()
+    for name in inputs:
+        if os.path.isdir(name):
+            found = False
+            for path in _walk(name):
+                found = True
+                yield from _file_tasks(path, stats)
+            if not found:
+                yield ("error", name, "FileNotFoundError",
+                       "no page files (" + ", ".join(PAGE_SUFFIXES)
+                       + ") in this directory")
+        else:
+            yield from _file_tasks(name, stats)
+
+
+def _walk(top):
+    """Page files under ``top``, depth first, each directory in name order."""
+    try:
+        entries = sorted(os.scandir(top), key=lambda entry: entry.name)
+    except OSError:
+        return
+    for entry in entries:
+        if entry.is_dir():
+            yield from _walk(entry.path)
+        elif _has_suffix(entry.name, PAGE_SUFFIXES):
+            yield entry.path
+
+
+def _file_tasks(path, stats):
+    if _has_suffix(path, WARC_SUFFIXES):
+        yield from warc_tasks(path, stats)
+    elif _has_suffix(path, JSONL_SUFFIXES):
+        yield from jsonl_tasks(path)
+    else:
+        yield ("file", path)
+
+
+def jsonl_tasks(path):
+    """One task per non-blank line of a JSON-lines file of pages."""
+    try:
+        stream = gzip.open(path, "rb") if path.endswith(".gz") else open(path, "rb")
+    except OSError as exc:
+        yield ("error", path, type(exc).__name__, describe(exc))
+        return
+    with stream:
+        for lineno, line in enumerate(stream, 1):
+            if line.strip():
+                yield ("jsonl", path, lineno, line)
+
+
+def warc_tasks(path, stats=None):
+    """One task per HTML response (2xx) of a WARC file, plain or gzipped.
+
+    Other records (requests, metadata, revisits, non-HTML or non-2xx
+    responses) are passed over and counted in ``stats.skipped_records``.
+    A file that cannot be opened or read on gives an error task in its
+    place; the pages read before the damage are kept.
+    """
+    from warcio.archiveiterator import ArchiveIterator
+
+    stats = stats if stats is not None else InputStats()
+    try:
+        stream = open(path, "rb")
+    except OSError as exc:
+        yield ("error", path, type(exc).__name__, describe(exc))
+        return
+    with stream:
+        try:
+            for record in ArchiveIterator(stream):
+                task = _warc_task(record)
+                if task is None:
+                    stats.skipped_records += 1
+                else:
+                    yield task
+        except Exception as exc:  # a truncated or malformed archive
+            yield ("error", path, type(exc).__name__, describe(exc))
+
+
+def _warc_task(record):
+    if record.rec_type != "response" or record.http_headers is None:
+        return None
+    headers = record.http_headers
+    status = headers.get_statuscode() or ""
+    content_type = headers.get_header("Content-Type") or ""
+    media_type = content_type.split(";", 1)[0].strip().lower()
+    if not status.startswith("2") or media_type not in HTML_MEDIA_TYPES:
+        return None
+    url = record.rec_headers.get_header("WARC-Target-URI")
+    return ("http", url, record.content_stream().read(), content_type)
+
+
+# -- One page ---------------------------------------------------------------
+
+def load_task(task):
+    """(page id, page text) of a task; raises when the page cannot be read."""
+    kind = task[0]
+    if kind == "file":
+        with open(task[1], "rb") as stream:
+            return task[1], decode_page(stream.read())
+    if kind == "http":
+        return task[1], decode_response(task[2], task[3])
+    if kind == "jsonl":
+        page = json.loads(task[3])
+        if not isinstance(page, dict):
+            raise ValueError(f"expected a JSON object with url and html, "
+                             f"found {type(page).__name__}")
+        url, html = page.get("url"), page.get("html")
+        if not isinstance(url, str):
+            raise ValueError("the page has no url (a string)")
+        if not isinstance(html, str):
+            raise _PageError(url, ValueError("the page has no html (a string)"))
+        return url, html
+    raise ValueError(f"unknown task kind {kind!r}")
+
+
+class _PageError(Exception):
+    """A failure of a page whose id was learnt while reading it."""
+
+    def __init__(self, page_id, error):
+        super().__init__(page_id, error)
+        self.page_id, self.error = page_id, error
+
+
+def task_id(task):
+    """The id under which a task is reported before its page is read."""
+    if task[0] == "jsonl":
+        return f"{task[1]}:{task[2]}"
+    return task[1]
+
+
+def extract_task(extractor, task, de_dup=True):
+    """The record of one task; a failing page gives an error record."""
+    if task[0] == "error":
+        return {"page": task[1], "error": task[2], "message": task[3]}
+    page_id = task_id(task)
+    try:
+        page_id, text = load_task(task)
+        return {"page": page_id, "rows": extractor.extract(text, de_dup)}
+    except _PageError as exc:
+        return error_record(exc.page_id, exc.error)
+    except Exception as exc:
+        return error_record(page_id, exc)
+
+
+# -- Many pages -------------------------------------------------------------
+
+_worker = None  # (extractor, de_dup) of a worker process
+
+
+def _init_worker(rules, de_dup):
+    global _worker
+    _worker = (FieldExtractor(rules), de_dup)
+
+
+def _run_chunk(chunk):
+    extractor, de_dup = _worker
+    return [extract_task(extractor, task, de_dup) for task in chunk]
+
+
+def _chunks(tasks, pages, size):
+    chunk, held = [], 0
+    for task in tasks:
+        chunk.append(task)
+        held += _task_size(task)
+        if len(chunk) >= pages or held >= size:
+            yield chunk
+            chunk, held = [], 0
+    if chunk:
+        yield chunk
+
+
+def _task_size(task):
+    kind = task[0]
+    if kind == "http":
+        return len(task[2])
+    if kind == "jsonl":
+        return len(task[3])
+    return 0
+
+
+def run(rules, tasks, jobs=1, de_dup=True, chunk_pages=16,
+        chunk_bytes=8 << 20, extractor=None):
+    """Yield the record of every task, in task order.
+
+    ``jobs`` 1 extracts in this process (with ``extractor`` when given);
+    more start that many worker processes, each building its own
+    ``FieldExtractor(rules)``. Tasks go to the workers in chunks of at most
+    ``chunk_pages`` pages or ``chunk_bytes`` bytes of page data, and at most
+    ``2 * jobs + 1`` chunks are read ahead of the output, so memory stays
+    bounded whatever the size of the input. Records come back in chunks: a
+    caller sees each chunk's records as soon as the chunk and all chunks
+    before it are done.
+    """
+    if jobs <= 1:
+        extractor = extractor or FieldExtractor(rules)
+        for task in tasks:
+            yield [extract_task(extractor, task, de_dup)]
+        return
+
+    context = multiprocessing.get_context("fork" if hasattr(os, "fork")
+                                          else None)
+    pool = concurrent.futures.ProcessPoolExecutor(
+        max_workers=jobs, mp_context=context, initializer=_init_worker,
+        initargs=(rules, de_dup))
+    pending = collections.deque()
+    limit = 2 * jobs + 1
+    try:
+        for chunk in _chunks(tasks, chunk_pages, chunk_bytes):
+            pending.append(pool.submit(_run_chunk, chunk))
+            while len(pending) >= limit:
+                yield pending.popleft().result()
+        while pending:
+            yield pending.popleft().result()
+    finally:
+        for future in pending:
+            future.cancel()
+        pool.shutdown(wait=True, cancel_futures=True)
