@@ -16,6 +16,8 @@ Task kinds:
 ``("http", url, body, content_type)``
     the body (bytes) of an HTML response taken from a WARC file, decoded by
     its HTTP charset, then its markup charset.
+``("text", page_id, text)``
+    a page whose text is already decoded.
 ``("error", page_id, error_type, message)``
     an input that could not be read at all (an unreadable WARC file, a
     directory without pages); it is reported in its place in the order.
@@ -183,15 +185,25 @@ def warc_tasks(path, stats=None):
         yield ("error", path, type(exc).__name__, describe(exc))
         return
     with stream:
-        try:
-            for record in ArchiveIterator(stream):
+        records = iter(ArchiveIterator(stream))
+        while True:
+            try:
+                record = next(records)
+            except StopIteration:
+                return
+            except Exception as exc:  # a truncated or malformed archive
+                yield ("error", path, type(exc).__name__, describe(exc))
+                return
+            try:
                 task = _warc_task(record)
-                if task is None:
-                    stats.skipped_records += 1
-                else:
-                    yield task
-        except Exception as exc:  # a truncated or malformed archive
-            yield ("error", path, type(exc).__name__, describe(exc))
+            except Exception as exc:  # e.g. a body whose gzip is damaged
+                url = record.rec_headers.get_header("WARC-Target-URI")
+                task = ("error", url or path, type(exc).__name__,
+                        describe(exc))
+            if task is None:
+                stats.skipped_records += 1
+            else:
+                yield task
 
 
 def _warc_task(record):
@@ -217,18 +229,27 @@ def load_task(task):
             return task[1], decode_page(stream.read())
     if kind == "http":
         return task[1], decode_response(task[2], task[3])
+    if kind == "text":
+        if not isinstance(task[2], str):
+            raise TypeError(f"the page text must be a str, not "
+                            f"{type(task[2]).__name__}")
+        return task[1], task[2]
     if kind == "jsonl":
-        page = json.loads(task[3])
-        if not isinstance(page, dict):
-            raise ValueError(f"expected a JSON object with url and html, "
-                             f"found {type(page).__name__}")
-        url, html = page.get("url"), page.get("html")
-        if not isinstance(url, str):
-            raise ValueError("the page has no url (a string)")
-        if not isinstance(html, str):
-            raise _PageError(url, ValueError("the page has no html (a string)"))
-        return url, html
+        return page_of_object(json.loads(task[3]))
     raise ValueError(f"unknown task kind {kind!r}")
+
+
+def page_of_object(page):
+    """(url, html) of a page given as a JSON object."""
+    if not isinstance(page, dict):
+        raise ValueError(f"expected a JSON object with url and html, "
+                         f"found {type(page).__name__}")
+    url, html = page.get("url"), page.get("html")
+    if not isinstance(url, str):
+        raise ValueError("the page has no url (a string)")
+    if not isinstance(html, str):
+        raise _PageError(url, ValueError("the page has no html (a string)"))
+    return url, html
 
 
 class _PageError(Exception):
