@@ -280,13 +280,18 @@ class _Errors:
     def __init__(self, path, prog):
         self.prog = prog
         self.stream = None if path is None else open(path, "w", encoding="utf-8")
+        self.progress = None  # a _Progress whose bar the lines must avoid
 
     def page(self, record):
         if self.stream is None:
             message = record["message"]
             detail = f"{record['error']}: {message}" if message else record["error"]
-            sys.stderr.write(f"{self.prog}: {record['page']}: {detail}\n")
-            sys.stderr.flush()
+            line = f"{self.prog}: {record['page']}: {detail}"
+            if self.progress is not None and self.progress.bar is not None:
+                self.progress.bar.write(line, file=sys.stderr)
+            else:
+                sys.stderr.write(line + "\n")
+                sys.stderr.flush()
         else:
             self.stream.write(json.dumps(record, ensure_ascii=False) + "\n")
 
@@ -370,7 +375,7 @@ def command_extract(args, prog):
         return EXIT_BAD_RULES
     writer = (_Csv if args.format == "csv" else _JsonLines)(output, extractor)
     stats = InputStats()
-    progress = _Progress()
+    progress = errors.progress = _Progress()
     results = run(args.rules, iter_tasks(args.inputs, stats), jobs=jobs,
                   de_dup=args.de_dup, chunk_pages=args.chunk_size,
                   extractor=extractor)

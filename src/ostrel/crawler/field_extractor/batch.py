@@ -53,7 +53,8 @@ __all__ = [
 #: named on the command line is taken as a page whatever its name, unless
 #: its name marks a JSON-lines or WARC file.
 HTML_SUFFIXES = (".html", ".htm", ".xhtml", ".shtml")
-JSONL_SUFFIXES = (".jsonl", ".ndjson", ".jl")
+JSONL_SUFFIXES = (".jsonl", ".ndjson", ".jl", ".jsonl.gz", ".ndjson.gz",
+                  ".jl.gz")
 WARC_SUFFIXES = (".warc", ".warc.gz")
 PAGE_SUFFIXES = HTML_SUFFIXES + JSONL_SUFFIXES + WARC_SUFFIXES
 
@@ -176,8 +177,6 @@ def warc_tasks(path, stats=None):
     A file that cannot be opened or read on gives an error task in its
     place; the pages read before the damage are kept.
     """
-    from warcio.archiveiterator import ArchiveIterator
-
     stats = stats if stats is not None else InputStats()
     try:
         stream = open(path, "rb")
@@ -185,13 +184,18 @@ def warc_tasks(path, stats=None):
         yield ("error", path, type(exc).__name__, describe(exc))
         return
     with stream:
-        records = iter(ArchiveIterator(stream))
+        archive = _archive_iterator()(stream)
+        records = iter(archive)
         while True:
             try:
                 record = next(records)
             except StopIteration:
+                if archive.truncated:
+                    yield ("error", path, "EOFError",
+                           "the file ends inside a gzip member: it is "
+                           "truncated, and its last record is lost")
                 return
-            except Exception as exc:  # a truncated or malformed archive
+            except Exception as exc:  # a malformed archive
                 yield ("error", path, type(exc).__name__, describe(exc))
                 return
             try:
@@ -206,6 +210,31 @@ def warc_tasks(path, stats=None):
                 yield task
 
 
+_ArchiveIterator = None
+
+
+def _archive_iterator():
+    """warcio's ArchiveIterator, noting a file that ends in the middle of a
+    gzip member (warcio itself stops there without a word)."""
+    global _ArchiveIterator
+    if _ArchiveIterator is None:
+        from warcio.archiveiterator import ArchiveIterator
+
+        class Archive(ArchiveIterator):
+            truncated = False
+
+            def close(self):
+                reader = getattr(self, "reader", None)
+                decompressor = getattr(reader, "decompressor", None)
+                if decompressor is not None \
+                        and not getattr(decompressor, "eof", True):
+                    self.truncated = True
+                super().close()
+
+        _ArchiveIterator = Archive
+    return _ArchiveIterator
+
+
 def _warc_task(record):
     if record.rec_type != "response" or record.http_headers is None:
         return None
@@ -216,7 +245,12 @@ def _warc_task(record):
     if not status.startswith("2") or media_type not in HTML_MEDIA_TYPES:
         return None
     url = record.rec_headers.get_header("WARC-Target-URI")
-    return ("http", url, record.content_stream().read(), content_type)
+    body = record.content_stream().read()
+    if getattr(record.raw_stream, "limit", 0) > 0:
+        # warcio hands out what there is of a record cut short.
+        raise EOFError(f"the record is truncated: "
+                       f"{record.raw_stream.limit} bytes are missing")
+    return ("http", url, body, content_type)
 
 
 # -- One page ---------------------------------------------------------------
