@@ -178,8 +178,6 @@ def _list_rule_problems(rule):
     if bad:
         return problems + [f"the XPaths of a list rule must be strings, found "
                            f"{_kind(bad[0])}"]
-    for xpath in pair:
-        problems += _xpath_problems(xpath)
     try:
         length_rule, end_rule, start = FieldsParser()._extract_rule(pair)
     except Exception as exc:
@@ -189,15 +187,17 @@ def _list_rule_problems(rule):
             f"position (the first step in which they differ must end in "
             f"[NUMBER]): {type(exc).__name__}: {message}"]
     if start == 0:
-        problems.append(f"the two XPaths are the same, so there is no row "
-                        f"position: write the first row's XPath and another "
-                        f"row's, e.g. .../tr[1]/td and .../tr[2]/td")
-        return problems
-    row = f"{length_rule}[{start}]" + (f"/{end_rule}" if end_rule else "")
-    for xpath in (length_rule, row):
-        if xpath not in pair:
-            problems += [f"{p} (derived from the list rule)"
-                         for p in _xpath_problems(xpath)]
+        problems.append("the two XPaths are the same, so there is no row "
+                        "position: write the first row's XPath and another "
+                        "row's, e.g. .../tr[1]/td and .../tr[2]/td")
+    # What extraction evaluates: the rule that counts the rows, and one
+    # XPath per row made of it (the second XPath only marks the position).
+    row = f"{length_rule}[{max(start, 1)}]" + (f"/{end_rule}" if end_rule else "")
+    for xpath, what in ((length_rule, "row count"), (row, "row")):
+        for problem in _xpath_problems(xpath):
+            problems.append(f"{problem} (the {what} XPath made from the list "
+                            f"rule {pair[0]!r})")
+            return problems
     return problems
 
 
