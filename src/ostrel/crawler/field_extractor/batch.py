@@ -18,6 +18,8 @@ Task kinds:
     its HTTP charset, then its markup charset.
 ``("text", page_id, text)``
     a page whose text is already decoded.
+``("object", page)``
+    a page as a mapping with ``url`` and ``html``, like a JSON-lines line.
 ``("error", page_id, error_type, message)``
     an input that could not be read at all (an unreadable WARC file, a
     directory without pages); it is reported in its place in the order.
@@ -270,6 +272,8 @@ def load_task(task):
         return task[1], task[2]
     if kind == "jsonl":
         return page_of_object(json.loads(task[3]))
+    if kind == "object":
+        return page_of_object(task[1])
     raise ValueError(f"unknown task kind {kind!r}")
 
 
@@ -298,6 +302,9 @@ def task_id(task):
     """The id under which a task is reported before its page is read."""
     if task[0] == "jsonl":
         return f"{task[1]}:{task[2]}"
+    if task[0] == "object":
+        page = task[1]
+        return page.get("url") if isinstance(page, dict) else None
     return task[1]
 
 

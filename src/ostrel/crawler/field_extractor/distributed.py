@@ -72,8 +72,7 @@ def _page_task(page):
     """The task of one bag item: a mapping with ``url`` and ``html``, or
     a pair (page id, text)."""
     if isinstance(page, dict):
-        page_id = page.get("url")
-        return ("text", page_id, page.get("html"))
+        return ("object", page)
     if isinstance(page, (tuple, list)) and len(page) == 2:
         return ("text", page[0], page[1])
     raise TypeError(f"a page is a mapping with url and html, or a pair "
