@@ -175,7 +175,7 @@ def test_the_short_form_is_extract(tmp_path, rules):
     assert long.stdout == b""
 
 
-@pytest.mark.parametrize("chunk_size", ["1", "3", "16"])
+@pytest.mark.parametrize("chunk_size", [None, "1", "3", "16"])
 def test_output_keeps_input_order_whatever_finishes_first(
         tmp_path, rules, chunk_size):
     # Page costs vary by two orders of magnitude, so later chunks often
@@ -189,8 +189,8 @@ def test_output_keeps_input_order_whatever_finishes_first(
         paths.append(str(path))
     paths.reverse()  # not the name order
 
-    result = run_cli("extract", rules, *paths, "--jobs", "2",
-                     "--chunk-size", chunk_size)
+    chunking = [] if chunk_size is None else ["--chunk-size", chunk_size]
+    result = run_cli("extract", rules, *paths, "--jobs", "2", *chunking)
 
     assert result.returncode == 0, result.stderr
     records = output_of(result)
@@ -199,7 +199,8 @@ def test_output_keeps_input_order_whatever_finishes_first(
         301 if int(os.path.basename(p)[1:3]) % 7 == 0 else 2 for p in paths]
 
 
-def test_read_ahead_is_bounded():
+@pytest.mark.parametrize("chunk_pages, most", [(4, 4), (None, 64)])
+def test_read_ahead_is_bounded(chunk_pages, most):
     # Inputs far larger than memory must stream: the pool may only hold a
     # few chunks beyond what has been yielded.
     pulled = 0
@@ -212,12 +213,12 @@ def test_read_ahead_is_bounded():
 
     rules = os.path.join(os.path.dirname(__file__), os.pardir, "examples",
                          "rules.yaml")
-    results = batch.run(rules, tasks(), jobs=2, chunk_pages=4)
+    results = batch.run(rules, tasks(), jobs=2, chunk_pages=chunk_pages)
     first = next(results)
     results.close()
 
-    assert len(first) == 4
-    assert pulled <= (2 * 2 + 2) * 4
+    assert len(first) == (chunk_pages or 1)
+    assert pulled <= (2 * 2 + 2) * most
 
 
 def _bad_inputs(tmp_path):

@@ -145,8 +145,9 @@ def _extract_parser(prog):
         help="write failed pages to this file as JSON lines instead of to "
              "stderr")
     parser.add_argument(
-        "--chunk-size", type=_positive, default=16, metavar="PAGES",
-        help="pages handed to a worker at once (default 16)")
+        "--chunk-size", type=_positive, default=None, metavar="PAGES",
+        help="pages handed to a worker at once (default: as many as take "
+             "about 50 ms, judged from the pages done so far)")
     return parser
 
 

@@ -41,6 +41,7 @@ import gzip
 import json
 import multiprocessing
 import os
+import time
 
 from w3lib.encoding import html_to_unicode
 
@@ -334,15 +335,47 @@ def _init_worker(rules, de_dup):
 
 def _run_chunk(chunk):
     extractor, de_dup = _worker
-    return [extract_task(extractor, task, de_dup) for task in chunk]
+    start = time.perf_counter()
+    records = [extract_task(extractor, task, de_dup) for task in chunk]
+    return records, time.perf_counter() - start
 
 
-def _chunks(tasks, pages, size):
+class _ChunkSizer:
+    """How many pages go to a worker at once.
+
+    A fixed number when one is given. Otherwise one page at first, then as
+    many as take about ``target`` seconds at the pace of the pages done so
+    far: pages that take a second each go one by one, so that the workers
+    stay evenly loaded, and pages of a millisecond go by the dozen, so that
+    handing them over costs little.
+    """
+
+    def __init__(self, fixed=None, target=0.05, most=64):
+        self.fixed, self.target, self.most = fixed, target, most
+        self.page_seconds = None  # moving average of one page's time
+
+    @property
+    def pages(self):
+        if self.fixed:
+            return self.fixed
+        if self.page_seconds is None:
+            return 1
+        wanted = self.target / max(self.page_seconds, 1e-6)
+        return max(1, min(self.most, int(wanted)))
+
+    def observe(self, pages, seconds):
+        if pages:
+            pace = seconds / pages
+            self.page_seconds = pace if self.page_seconds is None \
+                else 0.7 * self.page_seconds + 0.3 * pace
+
+
+def _chunks(tasks, sizer, size):
     chunk, held = [], 0
     for task in tasks:
         chunk.append(task)
         held += _task_size(task)
-        if len(chunk) >= pages or held >= size:
+        if len(chunk) >= sizer.pages or held >= size:
             yield chunk
             chunk, held = [], 0
     if chunk:
@@ -358,18 +391,18 @@ def _task_size(task):
     return 0
 
 
-def run(rules, tasks, jobs=1, de_dup=True, chunk_pages=16,
+def run(rules, tasks, jobs=1, de_dup=True, chunk_pages=None,
         chunk_bytes=8 << 20, extractor=None):
-    """Yield the record of every task, in task order.
+    """Yield the records of the tasks, in task order, in lists.
 
-    ``jobs`` 1 extracts in this process (with ``extractor`` when given);
-    more start that many worker processes, each building its own
-    ``FieldExtractor(rules)``. Tasks go to the workers in chunks of at most
-    ``chunk_pages`` pages or ``chunk_bytes`` bytes of page data, and at most
-    ``2 * jobs + 1`` chunks are read ahead of the output, so memory stays
-    bounded whatever the size of the input. Records come back in chunks: a
-    caller sees each chunk's records as soon as the chunk and all chunks
-    before it are done.
+    ``jobs`` 1 extracts in this process (with ``extractor`` when given),
+    one record per list. More start that many worker processes, each
+    building its own ``FieldExtractor(rules)``; tasks go to them in chunks
+    of ``chunk_pages`` pages (by default as many as take about 50 ms) and
+    at most ``chunk_bytes`` bytes of page data, and each chunk's records
+    come back as one list once it and every chunk before it are done. At
+    most ``2 * jobs + 1`` chunks are read ahead of the output, so memory
+    stays bounded whatever the size of the input.
     """
     if jobs <= 1:
         extractor = extractor or FieldExtractor(rules)
@@ -382,15 +415,22 @@ def run(rules, tasks, jobs=1, de_dup=True, chunk_pages=16,
     pool = concurrent.futures.ProcessPoolExecutor(
         max_workers=jobs, mp_context=context, initializer=_init_worker,
         initargs=(rules, de_dup))
+    sizer = _ChunkSizer(chunk_pages)
     pending = collections.deque()
     limit = 2 * jobs + 1
+
+    def take():
+        records, seconds = pending.popleft().result()
+        sizer.observe(len(records), seconds)
+        return records
+
     try:
-        for chunk in _chunks(tasks, chunk_pages, chunk_bytes):
+        for chunk in _chunks(tasks, sizer, chunk_bytes):
             pending.append(pool.submit(_run_chunk, chunk))
             while len(pending) >= limit:
-                yield pending.popleft().result()
+                yield take()
         while pending:
-            yield pending.popleft().result()
+            yield take()
     finally:
         for future in pending:
             future.cancel()
