@@ -420,3 +420,28 @@ def test_jsonl_pages_may_be_gzipped(tmp_path, rules):
 
     assert result.returncode == 0, result.stderr
     assert output_of(result) == [{"page": "u", "rows": rows_for("压缩")}]
+
+
+def test_a_page_that_kills_its_worker_is_reported_and_the_rest_go_on(
+        monkeypatch, rules):
+    # A crash in native code or the OOM killer ends the worker process
+    # itself; the pool is started again and only that page is lost.
+    real = batch.extract_task
+
+    def extract_or_die(extractor, task, de_dup=True):
+        if task[1] == "p7":
+            os._exit(9)
+        return real(extractor, task, de_dup)
+
+    monkeypatch.setattr(batch, "extract_task", extract_or_die)
+    tasks = [("text", f"p{i}", page_html(f"t{i}")) for i in range(30)]
+
+    records = [record for records in batch.run(rules, iter(tasks), jobs=2,
+                                               chunk_pages=3)
+               for record in records]
+
+    assert [r["page"] for r in records] == [f"p{i}" for i in range(30)]
+    assert [r["page"] for r in records if "error" in r] == ["p7"]
+    assert records[7]["error"] == "BrokenProcessPool"
+    assert [r["rows"] for r in records if "rows" in r] == [
+        rows_for(f"t{i}") for i in range(30) if i != 7]

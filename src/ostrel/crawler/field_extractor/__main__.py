@@ -314,6 +314,8 @@ class _Progress:
         self.bar = None
         if sys.stderr.isatty():
             from tqdm import tqdm
+            # No monitor thread: worker processes are forked after this.
+            tqdm.monitor_interval = 0
             self.bar = tqdm(unit="page", file=sys.stderr, dynamic_ncols=True,
                             mininterval=0.5, smoothing=0.1)
 

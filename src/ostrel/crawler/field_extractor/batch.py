@@ -37,6 +37,7 @@ through.
 
 import collections
 import concurrent.futures
+import concurrent.futures.process
 import gzip
 import json
 import multiprocessing
@@ -410,28 +411,83 @@ def run(rules, tasks, jobs=1, de_dup=True, chunk_pages=None,
             yield [extract_task(extractor, task, de_dup)]
         return
 
-    context = multiprocessing.get_context("fork" if hasattr(os, "fork")
-                                          else None)
-    pool = concurrent.futures.ProcessPoolExecutor(
-        max_workers=jobs, mp_context=context, initializer=_init_worker,
-        initargs=(rules, de_dup))
+    pool = _Pool(jobs, rules, de_dup)
     sizer = _ChunkSizer(chunk_pages)
-    pending = collections.deque()
+    pending = collections.deque()  # (chunk, future), in task order
     limit = 2 * jobs + 1
 
     def take():
-        records, seconds = pending.popleft().result()
+        chunk, future = pending.popleft()
+        try:
+            records, seconds = future.result()
+        except concurrent.futures.process.BrokenProcessPool:
+            # A worker died (a crash in native code, the kernel's OOM
+            # killer...) and took every chunk in flight with it. Redo the
+            # first one page by page to find the page that kills workers;
+            # send the others again as they were.
+            lost = [chunk for chunk, _ in pending]
+            pending.clear()
+            pool.restart()
+            records = [pool.run_alone(task) for task in chunk]
+            for chunk in lost:
+                pending.append((chunk, pool.submit(chunk)))
+            return records
         sizer.observe(len(records), seconds)
         return records
 
     try:
         for chunk in _chunks(tasks, sizer, chunk_bytes):
-            pending.append(pool.submit(_run_chunk, chunk))
+            pending.append((chunk, pool.submit(chunk)))
             while len(pending) >= limit:
                 yield take()
         while pending:
             yield take()
     finally:
-        for future in pending:
+        for _, future in pending:
             future.cancel()
-        pool.shutdown(wait=True, cancel_futures=True)
+        pool.shutdown()
+
+
+class _Pool:
+    """Worker processes, each with its own extractor; restartable."""
+
+    def __init__(self, jobs, rules, de_dup):
+        self.jobs, self.initargs = jobs, (rules, de_dup)
+        # Workers are forked where the platform allows: they start at once,
+        # with the modules already imported.
+        self.context = multiprocessing.get_context(
+            "fork" if "fork" in multiprocessing.get_all_start_methods()
+            else None)
+        self.executor = self._start()
+
+    def _start(self):
+        return concurrent.futures.ProcessPoolExecutor(
+            max_workers=self.jobs, mp_context=self.context,
+            initializer=_init_worker, initargs=self.initargs)
+
+    def submit(self, chunk):
+        try:
+            return self.executor.submit(_run_chunk, chunk)
+        except concurrent.futures.process.BrokenProcessPool as exc:
+            # Broken by a chunk still waiting in line: this chunk is lost
+            # with the others, and is sent again once the pool restarts.
+            future = concurrent.futures.Future()
+            future.set_exception(exc)
+            return future
+
+    def restart(self):
+        self.executor.shutdown(wait=True, cancel_futures=True)
+        self.executor = self._start()
+
+    def run_alone(self, task):
+        """The record of one task run by itself; an error record when the
+        worker dies on it."""
+        try:
+            records, _ = self.submit([task]).result()
+            return records[0]
+        except concurrent.futures.process.BrokenProcessPool as exc:
+            self.restart()
+            return error_record(task_id(task), exc)
+
+    def shutdown(self):
+        self.executor.shutdown(wait=True, cancel_futures=True)
