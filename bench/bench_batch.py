@@ -10,8 +10,9 @@ pages per second of each setting and its speed-up over the first.
                                 [--rounds N] [--jobs 1,2]
 
 The machine may be shared: besides the wall-clock rate, each run prints the
-CPU seconds that it used (all processes) and the load average, so that a
-slow run can be told from a busy machine. Output goes to /dev/null; the
+CPU seconds that it used (all processes) and the load average, and the
+script measures before and after how many CPUs one and two busy-looping
+processes get, so that a small speed-up can be told from a busy machine. Output goes to /dev/null; the
 time is the command line's own (from reading the first page to writing the
 last, worker start-up included), without the interpreter's start.
 """
@@ -54,6 +55,26 @@ def run_once(rules, pages, jobs):
     return count, rows, failed, seconds, wall, cpu
 
 
+def _spin(seconds):
+    start = time.perf_counter()
+    cpu = time.process_time()
+    while time.perf_counter() - start < seconds:
+        pass
+    return time.process_time() - cpu
+
+
+def machine_parallelism(seconds=2.0):
+    """CPU seconds that 1 and then 2 busy processes get in ``seconds`` of
+    wall time: on a shared machine, what a 2-job speed-up could be now."""
+    import multiprocessing
+
+    got = {}
+    for n in (1, 2):
+        with multiprocessing.Pool(n) as pool:
+            got[n] = sum(pool.map(_spin, [seconds] * n))
+    return got[1] / seconds, got[2] / seconds
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--corpus", type=pathlib.Path,
@@ -76,7 +97,12 @@ def main():
     print(f"{len(pages)} pages ({len(pages) // args.repeat} corpus pages x "
           f"{args.repeat}), rules {args.rules.name}, {os.cpu_count()} CPUs")
 
+    one, two = machine_parallelism()
+    print(f"machine now: 1 busy process gets {one:.2f} CPUs, 2 get {two:.2f} "
+          f"(a 2-job speed-up of at most x{two / one:.2f})")
+
     rates = {jobs: [] for jobs in settings}
+    cpu_per_page = {jobs: [] for jobs in settings}
     for round_ in range(args.rounds):
         for jobs in settings:
             load = os.getloadavg()[0]
@@ -84,16 +110,22 @@ def main():
                 args.rules, pages, jobs)
             rate = count / seconds
             rates[jobs].append(rate)
+            cpu_per_page[jobs].append(cpu / count)
             print(f"round {round_ + 1}  --jobs {jobs}: {count} pages, "
                   f"{rows} rows, {failed} failed in {seconds:.1f} s = "
-                  f"{rate:6.2f} pages/s  (wall {wall:.1f} s, CPU {cpu:.1f} s, "
-                  f"load {load:.1f})", flush=True)
+                  f"{rate:6.2f} pages/s  (wall {wall:.1f} s, CPU {cpu:.1f} s "
+                  f"= {cpu / wall:.2f} CPUs busy, load {load:.1f})",
+                  flush=True)
 
     base = statistics.median(rates[settings[0]])
     for jobs in settings:
         rate = statistics.median(rates[jobs])
         print(f"--jobs {jobs}: median {rate:6.2f} pages/s  "
-              f"x{rate / base:.2f} of --jobs {settings[0]}")
+              f"x{rate / base:.2f} of --jobs {settings[0]}  "
+              f"({statistics.median(cpu_per_page[jobs]) * 1e3:.0f} CPU ms "
+              f"per page)")
+    one, two = machine_parallelism()
+    print(f"machine now: 1 busy process gets {one:.2f} CPUs, 2 get {two:.2f}")
 
 
 if __name__ == "__main__":
