@@ -121,6 +121,8 @@ def make_inputs(tmp_path):
     (site / "b" / "deep" / "d.html").write_text(page_html("D"), "utf-8")
     (site / "b" / "notes.txt").write_text("not a page", "utf-8")
     (site / "b" / "style.css").write_text("h1 {}", "utf-8")
+    # A link back up the tree is not walked round and round.
+    (site / "b" / "loop").symlink_to(site, target_is_directory=True)
     (site / "z.jsonl").write_text(json.dumps(
         {"url": "http://site/z", "html": page_html("Z")}) + "\n", "utf-8")
 

@@ -28,7 +28,7 @@ import sys
 import time
 
 from ostrel.crawler.field_extractor.batch import (  # noqa: F401 (decode_page is public here)
-    InputStats, decode_page, iter_tasks, run)
+    InputStats, decode_page, describe, iter_tasks, run)
 from ostrel.crawler.field_extractor.extractor import FieldExtractor
 
 EXIT_OK = 0
@@ -40,7 +40,7 @@ COMMANDS = ("extract", "check", "try")
 
 def _describe(exc):
     """One line: the exception's type and message."""
-    message = " ".join(str(exc).splitlines())
+    message = describe(exc)
     name = type(exc).__name__
     return f"{name}: {message}" if message else name
 

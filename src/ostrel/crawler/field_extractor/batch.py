@@ -45,6 +45,7 @@ import os
 import time
 
 from w3lib.encoding import html_to_unicode
+from warcio.archiveiterator import ArchiveIterator
 
 from ostrel.crawler.field_extractor.extractor import FieldExtractor
 
@@ -129,7 +130,10 @@ def iter_tasks(inputs, stats=None):
             found = False
             for path in _walk(name):
                 found = True
-                yield from _file_tasks(path, stats)
+                if isinstance(path, tuple):  # a folder that cannot be read
+                    yield path
+                else:
+                    yield from _file_tasks(path, stats)
             if not found:
                 yield ("error", name, "FileNotFoundError",
                        "no page files (" + ", ".join(PAGE_SUFFIXES)
@@ -138,15 +142,24 @@ def iter_tasks(inputs, stats=None):
             yield from _file_tasks(name, stats)
 
 
-def _walk(top):
-    """Page files under ``top``, depth first, each directory in name order."""
+def _walk(top, seen=None):
+    """Page files under ``top``, depth first, each directory in name order;
+    an error task for a directory that cannot be listed. A directory met
+    again through a symbolic link is not walked twice."""
+    seen = set() if seen is None else seen
+    real = os.path.realpath(top)
+    if real in seen:
+        return
+    seen.add(real)
     try:
-        entries = sorted(os.scandir(top), key=lambda entry: entry.name)
-    except OSError:
+        with os.scandir(top) as listing:
+            entries = sorted(listing, key=lambda entry: entry.name)
+    except OSError as exc:
+        yield ("error", top, type(exc).__name__, describe(exc))
         return
     for entry in entries:
         if entry.is_dir():
-            yield from _walk(entry.path)
+            yield from _walk(entry.path, seen)
         elif _has_suffix(entry.name, PAGE_SUFFIXES):
             yield entry.path
 
@@ -188,7 +201,7 @@ def warc_tasks(path, stats=None):
         yield ("error", path, type(exc).__name__, describe(exc))
         return
     with stream:
-        archive = _archive_iterator()(stream)
+        archive = _Archive(stream)
         records = iter(archive)
         while True:
             try:
@@ -214,29 +227,18 @@ def warc_tasks(path, stats=None):
                 yield task
 
 
-_ArchiveIterator = None
-
-
-def _archive_iterator():
+class _Archive(ArchiveIterator):
     """warcio's ArchiveIterator, noting a file that ends in the middle of a
     gzip member (warcio itself stops there without a word)."""
-    global _ArchiveIterator
-    if _ArchiveIterator is None:
-        from warcio.archiveiterator import ArchiveIterator
 
-        class Archive(ArchiveIterator):
-            truncated = False
+    truncated = False
 
-            def close(self):
-                reader = getattr(self, "reader", None)
-                decompressor = getattr(reader, "decompressor", None)
-                if decompressor is not None \
-                        and not getattr(decompressor, "eof", True):
-                    self.truncated = True
-                super().close()
-
-        _ArchiveIterator = Archive
-    return _ArchiveIterator
+    def close(self):
+        reader = getattr(self, "reader", None)
+        decompressor = getattr(reader, "decompressor", None)
+        if decompressor is not None and not getattr(decompressor, "eof", True):
+            self.truncated = True
+        super().close()
 
 
 def _warc_task(record):
