@@ -75,6 +75,7 @@ EXIT_TEXT = ("Exit status: 0 all pages extracted, 1 some page failed, "
 def _top_parser(prog):
     parser = argparse.ArgumentParser(
         prog=prog,
+        usage=f"{prog} {{extract,check,try}} ...\n       {prog} RULES PAGE...",
         formatter_class=argparse.RawDescriptionHelpFormatter,
         description=(
             "Extract fields from crawled web pages with one rules file.\n\n"
@@ -109,14 +110,15 @@ def _extract_parser(prog):
             "shown on stderr when it is a terminal; a one-line summary always."),
         epilog=(
             "Inputs: a directory is walked recursively (in name order) for\n"
-            "*.html, *.htm, *.xhtml, *.shtml, *.jsonl, *.ndjson, *.jl, *.warc\n"
-            "and *.warc.gz files. A JSON-lines file holds one page per line,\n"
-            "{\"url\": URL, \"html\": TEXT}. Of a WARC file the 2xx responses of\n"
-            "type text/html or application/xhtml+xml are extracted, decoded by\n"
-            "their HTTP charset, then their markup charset; other records are\n"
-            "counted as skipped. Any other file is one saved HTML page, read as\n"
-            "UTF-8 (a BOM is allowed) or, when it is not valid UTF-8, by the\n"
-            "charset that it declares.\n\n" + EXIT_TEXT))
+            "*.html, *.htm, *.xhtml, *.shtml, *.jsonl, *.ndjson, *.jl (also\n"
+            "gzipped: *.jsonl.gz ...), *.warc and *.warc.gz files. A JSON-lines\n"
+            "file holds one page per line, {\"url\": URL, \"html\": TEXT}. Of a\n"
+            "WARC file the 2xx responses of type text/html or\n"
+            "application/xhtml+xml are extracted, decoded by their HTTP\n"
+            "charset, then their markup charset; other records are counted as\n"
+            "skipped. Any other file is one saved HTML page, read as UTF-8 (a\n"
+            "BOM is allowed) or, when it is not valid UTF-8, by the charset\n"
+            "that it declares.\n\n" + EXIT_TEXT))
     parser.add_argument(
         "rules", metavar="RULES",
         help="rules file (.json for JSON, any other name for YAML)")
