@@ -104,6 +104,8 @@ def test_a_field_that_fails_extraction_is_reported(
 @pytest.mark.parametrize("spec, value, words", [
     pytest.param({"rules": "./h1"}, "./h1", "taken as a constant",
                  id="relative-xpath-is-a-constant"),
+    pytest.param({"rules": "(//h1)[1]"}, "(//h1)[1]", "taken as a constant",
+                 id="bracketed-xpath-is-a-constant"),
     pytest.param({"rules": ["//table/tr/td", "//table/tr/td"]},
                  ["", "1 2", ""], "the two XPaths are the same",
                  id="identical-pair"),
@@ -208,7 +210,10 @@ CLEAN = {
          "brand": {"rules": "ACME"},
          "url": {"rules": "//a", "type": "attr:href"},
          "title": {"rules": "//h1", "type": "text"},
-         "empty": {"rules": ""}},
+         "empty": {"rules": ""},
+         # Constants that only look a little like paths.
+         "note": {"rules": "(unknown)"},
+         "domain": {"rules": ".com"}},
         {"sku": {"rules": "//h1", "type": "text:anything"},
          "brand": {"rules": "//p"},
          "name": {"rules": "//h1"},

@@ -22,6 +22,9 @@ _NON_ELEMENT_STEP = re.compile(
     r"(?:/|::)(?:text\(\)|@[^/\[\]]*|comment\(\)|attribute::[^/\[\]]*)"
     r"(?:\[[^\]]*\])*\s*$")
 _PLACEHOLDER = re.compile("<(.*?)>")
+# Constant texts that are surely meant as XPaths: " //h1", "./h1", "../a",
+# "(//a)[1]", "(./p)[2]".
+_PATH_LIKE = re.compile(r"\s*(?:/|\.{1,2}/|\(\s*\.{0,2}/)")
 
 
 class Problem:
@@ -141,7 +144,7 @@ def _field_problems(spec):
     if type(rule) is str:
         if rule.startswith("/"):
             problems += _xpath_problems(rule)
-        elif rule.lstrip().startswith(("/", ".", "(")):
+        elif _PATH_LIKE.match(rule):
             problems.append(f"{rule!r} is taken as a constant text, not as an "
                             f"XPath: only a leading '/' marks an XPath")
     elif type(rule) is list:
