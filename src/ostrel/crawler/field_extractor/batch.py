@@ -42,6 +42,7 @@ import gzip
 import json
 import multiprocessing
 import os
+import signal
 import time
 
 from w3lib.encoding import html_to_unicode
@@ -333,6 +334,9 @@ _worker = None  # (extractor, de_dup) of a worker process
 
 def _init_worker(rules, de_dup):
     global _worker
+    # Ctrl-C reaches the whole process group: the parent alone handles it,
+    # and stops the workers.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
     _worker = (FieldExtractor(rules), de_dup)
 
 
