@@ -33,7 +33,7 @@ def run_check(path, capsys):
     return status, out.out.splitlines(), out.err
 
 
-# A field spec placed as field "bad" of rule entry 1, the exception that
+# A field definition placed as field "bad" of rule entry 1, the exception that
 # extraction of PAGE then raises, and words of the report.
 FAILING_FIELDS = [
     pytest.param({"rules": "//h1", "type": "link:href"}, ValueError,
@@ -59,7 +59,7 @@ FAILING_FIELDS = [
                  id="no-rules"),
     pytest.param({"rules": "//h1", "type": 3}, AttributeError,
                  "'type' must be a string", id="type-not-text"),
-    pytest.param("//h1", Exception, "must be a mapping", id="spec-not-mapping"),
+    pytest.param("//h1", Exception, "must be a mapping", id="definition-not-mapping"),
     pytest.param({"rules": ["//ul/li[1]"]}, IndexError, "needs two XPaths",
                  id="list-of-one"),
     pytest.param({"rules": ["//ul/li/a", "//ul/p/a"]}, IndexError,
@@ -74,12 +74,12 @@ FAILING_FIELDS = [
 ]
 
 
-@pytest.mark.parametrize("spec, error, words", FAILING_FIELDS)
+@pytest.mark.parametrize("definition, error, words", FAILING_FIELDS)
 def test_a_field_that_fails_extraction_is_reported(
-        tmp_path, capsys, spec, error, words):
+        tmp_path, capsys, definition, error, words):
     rules = write_rules(tmp_path, {
         "value_separator": " ",
-        "rules": [GOOD_ENTRY, {"ok": {"rules": "//h1"}, "bad": spec}]})
+        "rules": [GOOD_ENTRY, {"ok": {"rules": "//h1"}, "bad": definition}]})
 
     if words is None:
         # Control: an odd attribute name that is still a name; it is simply
@@ -101,7 +101,7 @@ def test_a_field_that_fails_extraction_is_reported(
 
 
 # Rules that do not fail but give other rows than their author meant.
-@pytest.mark.parametrize("spec, value, words", [
+@pytest.mark.parametrize("definition, value, words", [
     pytest.param({"rules": "./h1"}, "./h1", "taken as a constant",
                  id="relative-xpath-is-a-constant"),
     pytest.param({"rules": "(//h1)[1]"}, "(//h1)[1]", "taken as a constant",
@@ -110,10 +110,10 @@ def test_a_field_that_fails_extraction_is_reported(
                  ["", "1 2", ""], "the two XPaths are the same",
                  id="identical-pair"),
 ])
-def test_a_field_that_misbehaves_is_reported(tmp_path, capsys, spec, value,
+def test_a_field_that_misbehaves_is_reported(tmp_path, capsys, definition, value,
                                              words):
     rules = write_rules(tmp_path, {"value_separator": " ",
-                                   "rules": [{"bad": spec}]})
+                                   "rules": [{"bad": definition}]})
     assert FieldExtractor(rules).extract(PAGE) == [{"bad": value}]
 
     status, lines, _ = run_check(rules, capsys)

@@ -17,11 +17,11 @@ _SHOWN_VALUES = 10    # list values shown per field
 _SHOWN_CHARS = 300    # characters shown per value
 
 
-def field_value(extractor, doc, spec):
-    """(how, value) of one field spec on a parsed page, dispatched as the
+def field_value(extractor, doc, definition):
+    """(how, value) of one field definition on a parsed page, dispatched as the
     extractor does; raises as the extractor would."""
-    rules = spec["rules"]
-    pieces = spec.get("type", "text").split(":")
+    rules = definition["rules"]
+    pieces = definition.get("type", "text").split(":")
     if pieces[0] == "text":
         if type(rules) is str and not rules.startswith("/"):
             return "constant", rules
@@ -54,8 +54,8 @@ def _show_value(value):
     return _show(value)
 
 
-def _show_rule(spec):
-    rules = spec.get("rules") if isinstance(spec, dict) else spec
+def _show_rule(definition):
+    rules = definition.get("rules") if isinstance(definition, dict) else definition
     return _show(rules)
 
 
@@ -68,19 +68,19 @@ def explain_page(extractor, text, de_dup=True):
 
     for index, entry in enumerate(extractor.rules):
         if not isinstance(entry, dict):
-            add(f"rule {index}: not a mapping of field keys to field specs "
+            add(f"rule {index}: not a mapping of field keys to field definitions "
                 f"({type(entry).__name__})")
             continue
         record, missing, failed = {}, [], []
         body = []
         width = max((len(str(key)) for key in entry), default=0)
-        for key, spec in entry.items():
+        for key, definition in entry.items():
             label = f"  {str(key):<{width}}"
             try:
-                how, value = field_value(extractor, doc, spec)
+                how, value = field_value(extractor, doc, definition)
             except Exception as exc:
                 failed.append(key)
-                body.append(f"{label}  {_show_rule(spec)}")
+                body.append(f"{label}  {_show_rule(definition)}")
                 body.append(f"  {'':<{width}}  -> fails: {type(exc).__name__}: "
                             f"{' '.join(str(exc).splitlines())}")
                 continue
@@ -90,7 +90,7 @@ def explain_page(extractor, text, de_dup=True):
             if how == "constant":
                 body.append(f"{label}  constant {_show(value)}")
             else:
-                body.append(f"{label}  {how} {_show_rule(spec)}")
+                body.append(f"{label}  {how} {_show_rule(definition)}")
                 body.append(f"  {'':<{width}}  -> {_show_value(value)}")
         if failed:
             verdict = (f"fails at {', '.join(map(repr, failed))}: the whole "

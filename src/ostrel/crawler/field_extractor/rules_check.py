@@ -87,16 +87,16 @@ def check_rules(conf):
     entry_keys = []  # the field keys of each rule entry (None: not a mapping)
     for index, entry in enumerate(rules):
         if not isinstance(entry, dict):
-            add(Problem(f"a rule entry must map field keys to field specs, "
-                        f"found {_kind(entry)}", index=index))
+            add(Problem(f"a rule entry must map field keys to field "
+                        f"definitions, found {_kind(entry)}", index=index))
             entry_keys.append(None)
             continue
         entry_keys.append(list(entry))
         if not entry:
             add(Problem("the rule entry has no fields: it adds an empty row "
                         "to every page", index=index))
-        for key, spec in entry.items():
-            for message in _field_problems(spec):
+        for key, definition in entry.items():
+            for message in _field_problems(definition):
                 add(Problem(message, index=index, key=key))
 
     produced = {key for keys in entry_keys if keys for key in keys}
@@ -110,16 +110,16 @@ def _kind(value):
     return "nothing" if value is None else type(value).__name__
 
 
-# -- Field specs ------------------------------------------------------------
+# -- Field definitions -------------------------------------------------------
 
-def _field_problems(spec):
-    if not isinstance(spec, dict):
-        return [f"a field spec must be a mapping with 'rules' (and 'type'), "
-                f"found {_kind(spec)}"]
+def _field_problems(definition):
+    if not isinstance(definition, dict):
+        return [f"a field definition must be a mapping with 'rules' (and "
+                f"'type'), found {_kind(definition)}"]
     problems = []
-    if "rules" not in spec:
-        problems.append("the field spec has no 'rules'")
-    kind_text = spec.get("type", "text")
+    if "rules" not in definition:
+        problems.append("the field definition has no 'rules'")
+    kind_text = definition.get("type", "text")
     if not isinstance(kind_text, str):
         return problems + [f"'type' must be a string (text or attr:NAME), "
                            f"found {_kind(kind_text)}"]
@@ -128,9 +128,9 @@ def _field_problems(spec):
     if kind not in ("text", "attr"):
         return problems + [f"unknown type {kind!r}: a type is text or "
                            f"attr:NAME"]
-    if "rules" not in spec:
+    if "rules" not in definition:
         return problems
-    rule = spec["rules"]
+    rule = definition["rules"]
     if kind == "attr":
         if len(pieces) < 2 or not pieces[1]:
             problems.append(f"type {kind_text!r} names no attribute: write "
