@@ -447,3 +447,18 @@ def test_a_page_that_kills_its_worker_is_reported_and_the_rest_go_on(
     assert records[7]["error"] == "BrokenProcessPool"
     assert [r["rows"] for r in records if "rows" in r] == [
         rows_for(f"t{i}") for i in range(30) if i != 7]
+
+
+def test_workers_that_cannot_run_stop_the_batch(monkeypatch, rules):
+    # Workers that die on every page are no page's fault: rather than
+    # report every page of a crawl as failed, the batch stops.
+    def die(extractor, task, de_dup=True):
+        os._exit(9)
+
+    monkeypatch.setattr(batch, "extract_task", die)
+    tasks = iter([("text", f"p{i}", page_html("x")) for i in range(1000)])
+
+    with pytest.raises(batch.WorkersFailing):
+        for _ in batch.run(rules, tasks, jobs=2, chunk_pages=2):
+            pass
+    assert len(list(tasks)) > 900

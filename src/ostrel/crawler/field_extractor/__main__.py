@@ -28,7 +28,7 @@ import sys
 import time
 
 from ostrel.crawler.field_extractor.batch import (  # noqa: F401 (decode_page is public here)
-    InputStats, decode_page, describe, iter_tasks, run)
+    InputStats, WorkersFailing, decode_page, describe, iter_tasks, run)
 from ostrel.crawler.field_extractor.extractor import FieldExtractor
 
 EXIT_OK = 0
@@ -402,6 +402,10 @@ def command_extract(args, prog):
         results.close()
         progress.close(prog, stats)
         return 130
+    except WorkersFailing as exc:
+        progress.close(prog, stats)
+        print(f"{prog}: stopped: {exc}", file=sys.stderr)
+        return EXIT_PAGE_FAILED
     finally:
         errors.close()
         try:

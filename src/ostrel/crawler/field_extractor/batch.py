@@ -43,6 +43,7 @@ import json
 import multiprocessing
 import os
 import signal
+import threading
 import time
 
 from w3lib.encoding import html_to_unicode
@@ -52,7 +53,7 @@ from ostrel.crawler.field_extractor.extractor import FieldExtractor
 
 __all__ = [
     "decode_page", "error_record", "extract_task", "iter_tasks", "run",
-    "warc_tasks", "InputStats", "PAGE_SUFFIXES",
+    "warc_tasks", "InputStats", "WorkersFailing", "PAGE_SUFFIXES",
 ]
 
 #: File names taken as saved HTML pages when a directory is walked. A file
@@ -454,16 +455,27 @@ def run(rules, tasks, jobs=1, de_dup=True, chunk_pages=None,
         pool.shutdown()
 
 
+class WorkersFailing(RuntimeError):
+    """The worker processes die whatever page they are given."""
+
+
 class _Pool:
     """Worker processes, each with its own extractor; restartable."""
 
+    MOST_DEATHS_IN_A_ROW = 3
+
     def __init__(self, jobs, rules, de_dup):
+        self.deaths = 0  # pages run alone in a row on which a worker died
         self.jobs, self.initargs = jobs, (rules, de_dup)
-        # Workers are forked where the platform allows: they start at once,
-        # with the modules already imported.
-        self.context = multiprocessing.get_context(
-            "fork" if "fork" in multiprocessing.get_all_start_methods()
-            else None)
+        # Workers are forked where the platform allows it and no other
+        # thread runs here (a fork copies locks that other threads may
+        # hold): they start at once, with the modules already imported.
+        methods = multiprocessing.get_all_start_methods()
+        if "fork" in methods and threading.active_count() == 1:
+            method = "fork"
+        else:
+            method = "forkserver" if "forkserver" in methods else "spawn"
+        self.context = multiprocessing.get_context(method)
         self.executor = self._start()
 
     def _start(self):
@@ -487,13 +499,20 @@ class _Pool:
 
     def run_alone(self, task):
         """The record of one task run by itself; an error record when the
-        worker dies on it."""
+        worker dies on it. Raises WorkersFailing when workers die on
+        several pages in a row: then they cannot start at all."""
         try:
             records, _ = self.submit([task]).result()
-            return records[0]
         except concurrent.futures.process.BrokenProcessPool as exc:
+            self.deaths += 1
+            if self.deaths >= self.MOST_DEATHS_IN_A_ROW:
+                raise WorkersFailing(
+                    f"worker processes died on {self.deaths} pages in a row; "
+                    f"they cannot start or run here (try --jobs 1)") from exc
             self.restart()
             return error_record(task_id(task), exc)
+        self.deaths = 0
+        return records[0]
 
     def shutdown(self):
         self.executor.shutdown(wait=True, cancel_futures=True)
