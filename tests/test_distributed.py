@@ -96,13 +96,18 @@ def test_warc_paths_give_the_command_line_records(tmp_path, client):
                                         "keyboards.html").read_bytes()))
         write_warc(path, responses)
         warcs.append(str(path))
-    bag = db.from_sequence(warcs, npartitions=2)
+    # Any file system that fsspec knows: here a file URL.
+    urls = [warcs[0], Path(warcs[1]).as_uri(), warcs[2]]
+    bag = db.from_sequence(urls, npartitions=2)
 
     records = extract_warc_files(bag, RULES).compute()
 
     results, errors = serial(tmp_path, *warcs)
     assert split(records) == (results, errors)
     assert len(results) == 3 * 4 and errors == []
+    missing = extract_warc_files(
+        db.from_sequence([str(tmp_path / "missing.warc.gz")]), RULES).compute()
+    assert [r["error"] for r in missing] == ["FileNotFoundError"]
     # The legacy-charset pages of the archive were decoded alike.
     assert [r["page"] for r in records[:4]] == [
         "http://shop.example/1?0", "http://shop.example/gbk?0",

@@ -188,17 +188,18 @@ def jsonl_tasks(path):
                 yield ("jsonl", path, lineno, line)
 
 
-def warc_tasks(path, stats=None):
+def warc_tasks(path, stats=None, opener=None):
     """One task per HTML response (2xx) of a WARC file, plain or gzipped.
 
     Other records (requests, metadata, revisits, non-HTML or non-2xx
     responses) are passed over and counted in ``stats.skipped_records``.
     A file that cannot be opened or read on gives an error task in its
-    place; the pages read before the damage are kept.
+    place; the pages read before the damage are kept. ``opener(path)``
+    opens the file for binary reading (by default ``open``).
     """
     stats = stats if stats is not None else InputStats()
     try:
-        stream = open(path, "rb")
+        stream = opener(path) if opener else open(path, "rb")
     except OSError as exc:
         yield ("error", path, type(exc).__name__, describe(exc))
         return

@@ -92,11 +92,19 @@ def _extract_page_partition(pages, rules, de_dup):
     return records
 
 
+def _open_binary(path):
+    """A local path, or a URL of any file system that fsspec knows
+    (``s3://``, ``gs://``, ``hdfs://``... with its package installed)."""
+    import fsspec
+
+    return fsspec.open(path, "rb").open()
+
+
 def _extract_warc_partition(paths, rules, de_dup):
     extractor = rules.extractor()
     records = []
     for path in paths:
-        for task in warc_tasks(os.fspath(path)):
+        for task in warc_tasks(os.fspath(path), opener=_open_binary):
             records.append(extract_task(extractor, task, de_dup))
     return records
 
@@ -118,6 +126,8 @@ def extract_warc_files(paths, rules, de_dup=True):
     """Bag of records for a bag of WARC file paths (``.warc``,
     ``.warc.gz``), one record per 2xx HTML response, in file order; each
     body is decoded by its HTTP charset, then its markup charset. The files
-    are opened on the workers, so the paths must be valid there."""
+    are opened on the workers with fsspec, so a path is a local path valid
+    on every worker (a shared file system) or a URL such as
+    ``s3://bucket/crawl-00001.warc.gz``."""
     return paths.map_partitions(_extract_warc_partition, _rules(rules),
                                 de_dup)
