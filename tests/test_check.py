@@ -160,6 +160,9 @@ ENTRIES = [{"sku": {"rules": "//h1"}, "brand": {"rules": "B"}},
     pytest.param({"not_empty_fields": ["nmae"]}, "not_empty_fields",
                  "'nmae' is a field of no rule entry", None,
                  id="not-empty-typo"),
+    pytest.param({"not_empty_fields": [["name"]]}, "not_empty_fields",
+                 "['name'] is not a field key", None,
+                 id="not-empty-nested-list"),
 ])
 def test_section_problems(tmp_path, capsys, extra, where, words, error):
     rules = write_rules(tmp_path, {"value_separator": " ", "rules": ENTRIES,

@@ -327,6 +327,12 @@ def _not_empty_problems(conf, produced):
     if not isinstance(names, list):
         return [Problem(f"must be a list of field keys, found {_kind(names)}",
                         section="not_empty_fields")]
-    return [Problem(f"{name!r} is a field of no rule entry",
-                    section="not_empty_fields")
-            for name in names if name not in produced]
+    problems = []
+    for name in names:
+        if not isinstance(name, str):
+            problems.append(Problem(f"{name!r} is not a field key (a string)",
+                                    section="not_empty_fields"))
+        elif name not in produced:
+            problems.append(Problem(f"{name!r} is a field of no rule entry",
+                                    section="not_empty_fields"))
+    return problems
