@@ -318,8 +318,11 @@ class _Progress:
             from tqdm import tqdm
             # No monitor thread: worker processes are forked after this.
             tqdm.monitor_interval = 0
-            self.bar = tqdm(unit="page", file=sys.stderr, dynamic_ncols=True,
-                            mininterval=0.5, smoothing=0.1)
+            self.bar = tqdm(
+                unit=" pages", file=sys.stderr, dynamic_ncols=True,
+                mininterval=0.5, smoothing=0.1,
+                bar_format="{n_fmt}{unit} [{elapsed}, {rate_noinv_fmt}"
+                           "{postfix}]")
 
     def add(self, records):
         for record in records:
