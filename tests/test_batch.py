@@ -462,3 +462,17 @@ def test_workers_that_cannot_run_stop_the_batch(monkeypatch, rules):
         for _ in batch.run(rules, tasks, jobs=2, chunk_pages=2):
             pass
     assert len(list(tasks)) > 900
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+def test_an_output_that_cannot_be_written_stops_with_a_message(tmp_path,
+                                                                rules):
+    page = tmp_path / "p.html"
+    page.write_text(page_html("t"), "utf-8")
+
+    result = run_cli("extract", rules, str(page), "-o", "/dev/full")
+
+    assert result.returncode == 1
+    stderr = result.stderr.decode("utf-8")
+    assert "cannot write the output" in stderr
+    assert "Traceback" not in stderr

@@ -375,10 +375,13 @@ def command_extract(args, prog):
     if extractor is None:
         return EXIT_BAD_RULES
     jobs = args.jobs or _default_jobs()
+    output = errors = None
     try:
         output = _Output(args.output)
         errors = _Errors(args.errors, prog)
     except OSError as exc:
+        if output is not None:
+            output.close()
         print(f"{prog}: {_describe(exc)}", file=sys.stderr)
         return EXIT_BAD_RULES
     writer = (_Csv if args.format == "csv" else _JsonLines)(output, extractor)
@@ -409,11 +412,17 @@ def command_extract(args, prog):
         progress.close(prog, stats)
         print(f"{prog}: stopped: {exc}", file=sys.stderr)
         return EXIT_PAGE_FAILED
+    except OSError as exc:  # the output cannot be written (disk full...)
+        results.close()
+        progress.close(prog, stats)
+        print(f"{prog}: stopped: cannot write the output: {_describe(exc)}",
+              file=sys.stderr)
+        return EXIT_PAGE_FAILED
     finally:
         errors.close()
         try:
             output.close()
-        except BrokenPipeError:
+        except OSError:  # already reported above
             pass
     progress.close(prog, stats)
     return EXIT_PAGE_FAILED if progress.errors else EXIT_OK
