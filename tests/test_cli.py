@@ -179,7 +179,8 @@ def _make_missing(path):
     pass
 
 
-def _make_directory(path):
+def _make_empty_directory(path):
+    # A directory is walked for pages; one without any page is reported.
     path.mkdir()
 
 
@@ -191,7 +192,7 @@ def _make_unmatched_lists(path):
 
 @pytest.mark.parametrize("make_bad_page, error", [
     (_make_missing, "FileNotFoundError"),
-    (_make_directory, "IsADirectoryError"),
+    (_make_empty_directory, "FileNotFoundError"),
     (_make_unmatched_lists, "ValueError"),
 ])
 def test_failing_page_is_reported_and_the_others_go_on(

@@ -1,0 +1,132 @@
+"""Batch throughput of the command line: pages per second with 1 and 2 jobs.
+
+Runs ``python -m ostrel.crawler.field_extractor extract`` over the corpus
+pages (each page REPEAT times over, so that a run lasts long enough to
+measure) with every --jobs value, ROUNDS times, interleaved so that a drift
+in the machine's load hits every setting alike, and prints the median
+pages per second of each setting and its speed-up over the first.
+
+    python bench/bench_batch.py [--corpus DIR] [--rules FILE] [--repeat N]
+                                [--rounds N] [--jobs 1,2]
+
+The machine may be shared: besides the wall-clock rate, each run prints the
+CPU seconds that it used (all processes) and the load average, and the
+script measures before and after how many CPUs one and two busy-looping
+processes get, so that a small speed-up can be told from a busy machine. Output goes to /dev/null; the
+time is the command line's own (from reading the first page to writing the
+last, worker start-up included), without the interpreter's start.
+"""
+
+import argparse
+import os
+import pathlib
+import re
+import resource
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+SUMMARY = re.compile(r": (\d+) pages, (\d+) rows, (\d+) failed.* in ([\d.]+) s")
+
+
+def children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+def run_once(rules, pages, jobs):
+    command = [sys.executable, "-m", "ostrel.crawler.field_extractor",
+               "extract", str(rules), *map(str, pages), "--jobs", str(jobs),
+               "-o", os.devnull]
+    cpu = children_cpu()
+    start = time.perf_counter()
+    result = subprocess.run(command, capture_output=True, text=True)
+    wall = time.perf_counter() - start
+    cpu = children_cpu() - cpu
+    if result.returncode not in (0, 1):
+        sys.exit(f"extract failed ({result.returncode}):\n{result.stderr}")
+    match = SUMMARY.search(result.stderr.splitlines()[-1])
+    count, rows, failed, seconds = (int(match[1]), int(match[2]),
+                                    int(match[3]), float(match[4]))
+    # The summary rounds to 0.1 s; the wall clock less the interpreter's
+    # start is as good for runs of many seconds.
+    return count, rows, failed, seconds, wall, cpu
+
+
+def _spin(seconds):
+    start = time.perf_counter()
+    cpu = time.process_time()
+    while time.perf_counter() - start < seconds:
+        pass
+    return time.process_time() - cpu
+
+
+def machine_parallelism(seconds=2.0):
+    """CPU seconds that 1 and then 2 busy processes get in ``seconds`` of
+    wall time: on a shared machine, what a 2-job speed-up could be now."""
+    import multiprocessing
+
+    got = {}
+    for n in (1, 2):
+        with multiprocessing.Pool(n) as pool:
+            got[n] = sum(pool.map(_spin, [seconds] * n))
+    return got[1] / seconds, got[2] / seconds
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--corpus", type=pathlib.Path,
+                        default=ROOT.parent / "shared" / "corpus",
+                        help="corpus folder with pages/ (default: "
+                             "../shared/corpus beside the repository)")
+    parser.add_argument("--rules", type=pathlib.Path,
+                        default=ROOT / "bench" / "generic_rules.yaml")
+    parser.add_argument("--repeat", type=int, default=2,
+                        help="times each page is given (default 2)")
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--jobs", default="1,2",
+                        help="comma-separated --jobs values (default 1,2)")
+    args = parser.parse_args()
+
+    pages = sorted((args.corpus / "pages").glob("*.html")) * args.repeat
+    if not pages:
+        sys.exit(f"no pages in {args.corpus / 'pages'}")
+    settings = [int(value) for value in args.jobs.split(",")]
+    print(f"{len(pages)} pages ({len(pages) // args.repeat} corpus pages x "
+          f"{args.repeat}), rules {args.rules.name}, {os.cpu_count()} CPUs")
+
+    one, two = machine_parallelism()
+    print(f"machine now: 1 busy process gets {one:.2f} CPUs, 2 get {two:.2f} "
+          f"(a 2-job speed-up of at most x{two / one:.2f})")
+
+    rates = {jobs: [] for jobs in settings}
+    cpu_per_page = {jobs: [] for jobs in settings}
+    for round_ in range(args.rounds):
+        for jobs in settings:
+            load = os.getloadavg()[0]
+            count, rows, failed, seconds, wall, cpu = run_once(
+                args.rules, pages, jobs)
+            rate = count / seconds
+            rates[jobs].append(rate)
+            cpu_per_page[jobs].append(cpu / count)
+            print(f"round {round_ + 1}  --jobs {jobs}: {count} pages, "
+                  f"{rows} rows, {failed} failed in {seconds:.1f} s = "
+                  f"{rate:6.2f} pages/s  (wall {wall:.1f} s, CPU {cpu:.1f} s "
+                  f"= {cpu / wall:.2f} CPUs busy, load {load:.1f})",
+                  flush=True)
+
+    base = statistics.median(rates[settings[0]])
+    for jobs in settings:
+        rate = statistics.median(rates[jobs])
+        print(f"--jobs {jobs}: median {rate:6.2f} pages/s  "
+              f"x{rate / base:.2f} of --jobs {settings[0]}  "
+              f"({statistics.median(cpu_per_page[jobs]) * 1e3:.0f} CPU ms "
+              f"per page)")
+    one, two = machine_parallelism()
+    print(f"machine now: 1 busy process gets {one:.2f} CPUs, 2 get {two:.2f}")
+
+
+if __name__ == "__main__":
+    main()

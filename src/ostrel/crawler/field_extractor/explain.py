@@ -1,0 +1,120 @@
+"""What the rules make of one page, step by step (the ``try`` command).
+
+``explain_page`` runs every field of every rule entry on a page with the
+extractor's own parsers, as ``extract`` does, and reports what each field
+yields before matching, which rule entries are dropped because a field
+found nothing, how many rows each remaining entry pairs into, and finally
+the rows that ``extract`` returns after aliases, filters and de-duplication.
+"""
+
+import json
+
+from requests_html import HTML
+
+__all__ = ["explain_page", "field_value"]
+
+_SHOWN_VALUES = 10    # list values shown per field
+_SHOWN_CHARS = 300    # characters shown per value
+
+
+def field_value(extractor, doc, definition):
+    """(how, value) of one field definition on a parsed page, dispatched as the
+    extractor does; raises as the extractor would."""
+    rules = definition["rules"]
+    pieces = definition.get("type", "text").split(":")
+    if pieces[0] == "text":
+        if type(rules) is str and not rules.startswith("/"):
+            return "constant", rules
+        parser = extractor.type2html_parser[str(type(rules))]
+        how = "list" if type(rules) is list else "xpath"
+        return how, parser.parse(doc, rules, extractor.value_separator)
+    if pieces[0] == "attr":
+        return f"attr:{pieces[1]}", extractor.selvane.parse(doc, rules,
+                                                            pieces[1])
+    raise ValueError(f"unknown type {pieces[0]!r}: a type is text or "
+                     f"attr:NAME")
+
+
+def _show(value):
+    text = json.dumps(value, ensure_ascii=False)
+    if len(text) > _SHOWN_CHARS:
+        text = text[:_SHOWN_CHARS] + "…"
+    return text
+
+
+def _show_value(value):
+    if value is None:
+        return "nothing found (None)"
+    if isinstance(value, list):
+        shown = ", ".join(_show(item) for item in value[:_SHOWN_VALUES])
+        more = len(value) - _SHOWN_VALUES
+        if more > 0:
+            shown += f", … ({more} more)"
+        return f"{len(value)} value{'' if len(value) == 1 else 's'}: [{shown}]"
+    return _show(value)
+
+
+def _show_rule(definition):
+    rules = definition.get("rules") if isinstance(definition, dict) else definition
+    return _show(rules)
+
+
+def explain_page(extractor, text, de_dup=True):
+    """(report text, whether the page's extraction succeeded)."""
+    lines = []
+    add = lines.append
+    doc = HTML(html=text)
+    doc.encoding = "utf-8"
+
+    for index, entry in enumerate(extractor.rules):
+        if not isinstance(entry, dict):
+            add(f"rule {index}: not a mapping of field keys to field definitions "
+                f"({type(entry).__name__})")
+            continue
+        record, missing, failed = {}, [], []
+        body = []
+        width = max((len(str(key)) for key in entry), default=0)
+        for key, definition in entry.items():
+            label = f"  {str(key):<{width}}"
+            try:
+                how, value = field_value(extractor, doc, definition)
+            except Exception as exc:
+                failed.append(key)
+                body.append(f"{label}  {_show_rule(definition)}")
+                body.append(f"  {'':<{width}}  -> fails: {type(exc).__name__}: "
+                            f"{' '.join(str(exc).splitlines())}")
+                continue
+            record[key] = value
+            if value is None:
+                missing.append(key)
+            if how == "constant":
+                body.append(f"{label}  constant {_show(value)}")
+            else:
+                body.append(f"{label}  {how} {_show_rule(definition)}")
+                body.append(f"  {'':<{width}}  -> {_show_value(value)}")
+        if failed:
+            verdict = (f"fails at {', '.join(map(repr, failed))}: the whole "
+                       f"page fails")
+        elif missing:
+            verdict = (f"dropped: nothing found for "
+                       f"{', '.join(map(repr, missing))}")
+        else:
+            try:
+                rows = extractor._match_fields([record])
+                verdict = f"kept: {len(rows)} row{'' if len(rows) == 1 else 's'} before filtering"
+            except Exception as exc:
+                verdict = (f"fails when pairing the values into rows: "
+                           f"{type(exc).__name__}: {exc}")
+        add(f"rule {index}: {verdict}")
+        lines += body
+
+    try:
+        rows = extractor.extract(text, de_dup)
+    except Exception as exc:
+        add(f"extract fails: {type(exc).__name__}: "
+            f"{' '.join(str(exc).splitlines())}")
+        return "\n".join(lines) + "\n", False
+    add(f"rows after aliases, filters{' and de-duplication' if de_dup else ''}: "
+        f"{len(rows)}")
+    lines += ["  " + json.dumps(row, ensure_ascii=False) for row in rows]
+    return "\n".join(lines) + "\n", True

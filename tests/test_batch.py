@@ -1,0 +1,477 @@
+"""Batch extraction from the command line: ``extract`` over every kind of
+input, ordering across worker processes, failed pages, CSV output."""
+
+import csv
+import fcntl
+import gzip
+import io
+import json
+import os
+import pty
+import struct
+import subprocess
+import sys
+import termios
+
+import pytest
+
+from ostrel.crawler.field_extractor import batch
+from test_cli import RULES, page_html, rows_for, run_cli
+
+
+@pytest.fixture
+def rules(tmp_path):
+    path = tmp_path / "rules.yaml"
+    path.write_text(RULES, encoding="utf-8")
+    return str(path)
+
+
+def records_of(text):
+    return [json.loads(line) for line in text.splitlines()]
+
+
+def output_of(result):
+    return records_of(result.stdout.decode("utf-8"))
+
+
+def summary_of(result):
+    lines = result.stderr.decode("utf-8").splitlines()
+    assert lines, "no summary line"
+    return lines[-1]
+
+
+def write_warc(path, responses, compress=None):
+    """A WARC file of (url, status, content type, body bytes) responses,
+    each preceded by its request record, as a crawler writes them."""
+    from warcio.statusandheaders import StatusAndHeaders
+    from warcio.warcwriter import WARCWriter
+
+    compress = str(path).endswith(".gz") if compress is None else compress
+    with open(path, "wb") as stream:
+        writer = WARCWriter(stream, gzip=compress)
+        for url, status, content_type, body in responses:
+            request = StatusAndHeaders(
+                "GET / HTTP/1.1", [("Host", "shop.example")],
+                is_http_request=True)
+            writer.write_record(writer.create_warc_record(
+                url, "request", http_headers=request))
+            headers = StatusAndHeaders(
+                f"{status} X", [("Content-Type", content_type),
+                                ("Content-Length", str(len(body)))],
+                protocol="HTTP/1.1")
+            writer.write_record(writer.create_warc_record(
+                url, "response", payload=io.BytesIO(body),
+                http_headers=headers))
+
+
+# Chinese that GBK can encode, Japanese that Shift_JIS can encode.
+GBK_TITLE = "机械键盘 – 中文"
+SJIS_TITLE = "日本語のページ"
+
+WARC_RESPONSES = [
+    ("http://shop.example/1", 200, "text/html; charset=utf-8",
+     page_html("第一", ["a"], ["1"]).encode("utf-8")),
+    # Skipped: an image, an error page, a redirect.
+    ("http://shop.example/logo.png", 200, "image/png", b"\x89PNG\r\n"),
+    ("http://shop.example/missing", 404, "text/html",
+     page_html("Not found").encode("utf-8")),
+    ("http://shop.example/old", 301, "text/html",
+     page_html("Moved").encode("utf-8")),
+    # Charset given by the HTTP header only.
+    ("http://shop.example/gbk", 200, "text/html; charset=GBK",
+     page_html(GBK_TITLE).encode("gbk")),
+    # Charset given by the markup only.
+    ("http://shop.example/sjis", 200, "application/xhtml+xml",
+     page_html(SJIS_TITLE, head='<meta charset="shift_jis">')
+     .encode("shift_jis")),
+]
+WARC_EXPECTED = [
+    ("http://shop.example/1", rows_for("第一", ["a"], ["1"])),
+    ("http://shop.example/gbk", rows_for(GBK_TITLE)),
+    ("http://shop.example/sjis", rows_for(SJIS_TITLE)),
+]
+
+
+@pytest.mark.parametrize("name", ["crawl.warc.gz", "crawl.warc"])
+def test_warc_html_responses_are_decoded_by_their_charset(
+        tmp_path, rules, name):
+    warc = tmp_path / name
+    write_warc(warc, WARC_RESPONSES)
+
+    result = run_cli("extract", rules, str(warc), "--jobs", "1")
+
+    assert result.returncode == 0, result.stderr
+    assert [(r["page"], r["rows"]) for r in output_of(result)] \
+        == WARC_EXPECTED
+    assert "3 pages" in summary_of(result)
+    # Six requests, an image, a 404 and a redirect.
+    assert "9 WARC records skipped" in summary_of(result)
+
+
+def make_inputs(tmp_path):
+    """Every kind of input; returns (arguments, expected page ids and rows
+    in output order)."""
+    single = tmp_path / "single.html"
+    single.write_text(page_html("单页"), encoding="utf-8")
+
+    site = tmp_path / "site"
+    (site / "b" / "deep").mkdir(parents=True)
+    (site / "a.html").write_text(page_html("A", ["n"], ["p"]), "utf-8")
+    (site / "b" / "c.htm").write_text(page_html("C"), "utf-8")
+    (site / "b" / "deep" / "d.html").write_text(page_html("D"), "utf-8")
+    (site / "b" / "notes.txt").write_text("not a page", "utf-8")
+    (site / "b" / "style.css").write_text("h1 {}", "utf-8")
+    # A link back up the tree is not walked round and round.
+    (site / "b" / "loop").symlink_to(site, target_is_directory=True)
+    (site / "z.jsonl").write_text(json.dumps(
+        {"url": "http://site/z", "html": page_html("Z")}) + "\n", "utf-8")
+
+    pages = tmp_path / "pages.jsonl"
+    pages.write_text(
+        json.dumps({"url": "http://x/1", "html": page_html("一", ["甲", "乙"],
+                                                          ["1", "2"])},
+                   ensure_ascii=False) + "\n\n"
+        + json.dumps({"url": "http://x/2", "html": page_html("二")}) + "\n",
+        encoding="utf-8")
+
+    warc = tmp_path / "crawl.warc.gz"
+    write_warc(warc, WARC_RESPONSES)
+
+    arguments = [str(pages), str(single), str(warc), str(site)]
+    expected = [
+        ("http://x/1", rows_for("一", ["甲", "乙"], ["1", "2"])),
+        ("http://x/2", rows_for("二")),
+        (str(single), rows_for("单页")),
+        *WARC_EXPECTED,
+        (str(site / "a.html"), rows_for("A", ["n"], ["p"])),
+        (str(site / "b" / "c.htm"), rows_for("C")),
+        (str(site / "b" / "deep" / "d.html"), rows_for("D")),
+        ("http://site/z", rows_for("Z")),
+    ]
+    return arguments, expected
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_every_input_kind_in_input_order(tmp_path, rules, jobs):
+    arguments, expected = make_inputs(tmp_path)
+
+    result = run_cli("extract", rules, *arguments, "--jobs", jobs,
+                     "--chunk-size", "2")
+
+    assert result.returncode == 0, result.stderr
+    assert [(r["page"], r["rows"]) for r in output_of(result)] == expected
+    assert summary_of(result).startswith(
+        f"python -m ostrel.crawler.field_extractor: {len(expected)} pages, "
+        f"{sum(len(rows) for _, rows in expected)} rows, 0 failed")
+
+
+def test_the_short_form_is_extract(tmp_path, rules):
+    arguments, _ = make_inputs(tmp_path)
+    out = tmp_path / "out.jsonl"
+
+    short = run_cli(rules, *arguments)
+    long = run_cli("extract", rules, *arguments, "-o", str(out))
+
+    assert short.returncode == long.returncode == 0
+    assert short.stdout.decode("utf-8") == out.read_text("utf-8")
+    assert long.stdout == b""
+
+
+@pytest.mark.parametrize("chunk_size", [None, "1", "3", "16"])
+def test_output_keeps_input_order_whatever_finishes_first(
+        tmp_path, rules, chunk_size):
+    # Page costs vary by two orders of magnitude, so later chunks often
+    # finish before earlier ones.
+    paths = []
+    for i in range(40):
+        n = 300 if i % 7 == 0 else 1
+        path = tmp_path / f"p{i:02d}.html"
+        path.write_text(page_html(f"t{i}", [f"n{j}" for j in range(n)],
+                                  [str(j) for j in range(n)]), "utf-8")
+        paths.append(str(path))
+    paths.reverse()  # not the name order
+
+    chunking = [] if chunk_size is None else ["--chunk-size", chunk_size]
+    result = run_cli("extract", rules, *paths, "--jobs", "2", *chunking)
+
+    assert result.returncode == 0, result.stderr
+    records = output_of(result)
+    assert [r["page"] for r in records] == paths
+    assert [len(r["rows"]) for r in records] == [
+        301 if int(os.path.basename(p)[1:3]) % 7 == 0 else 2 for p in paths]
+
+
+@pytest.mark.parametrize("chunk_pages, most", [(4, 4), (None, 64)])
+def test_read_ahead_is_bounded(chunk_pages, most):
+    # Inputs far larger than memory must stream: the pool may only hold a
+    # few chunks beyond what has been yielded.
+    pulled = 0
+
+    def tasks():
+        nonlocal pulled
+        for i in range(10_000):
+            pulled += 1
+            yield ("text", f"p{i}", "<p>x</p>")
+
+    rules = os.path.join(os.path.dirname(__file__), os.pardir, "examples",
+                         "rules.yaml")
+    results = batch.run(rules, tasks(), jobs=2, chunk_pages=chunk_pages)
+    first = next(results)
+    results.close()
+
+    assert len(first) == (chunk_pages or 1)
+    assert pulled <= (2 * 2 + 2) * most
+
+
+def _bad_inputs(tmp_path):
+    good = tmp_path / "good.html"
+    good.write_text(page_html("好"), "utf-8")
+    unmatched = tmp_path / "unmatched.html"
+    unmatched.write_text(page_html("坏", ["a", "b"], ["1", "2", "3"]), "utf-8")
+    pages = tmp_path / "pages.jsonl"
+    pages.write_text(
+        json.dumps({"url": "http://x/ok", "html": page_html("ok")}) + "\n"
+        + '{"url": "http://x/cut", "html": "<p>\n'
+        + json.dumps({"url": "http://x/nohtml"}) + "\n"
+        + json.dumps({"html": page_html("no url")}) + "\n", "utf-8")
+    # Cut off in the last record: the first page is kept, the loss is
+    # reported.
+    broken_warc = tmp_path / "broken.warc.gz"
+    write_warc(broken_warc, WARC_RESPONSES[:1] + WARC_RESPONSES[4:5])
+    broken_warc.write_bytes(broken_warc.read_bytes()[:-100])
+    missing = tmp_path / "missing.html"
+    arguments = [str(good), str(unmatched), str(pages), str(missing),
+                 str(broken_warc)]
+    outputs = [(str(good), rows_for("好")), ("http://x/ok", rows_for("ok")),
+               ("http://shop.example/1", rows_for("第一", ["a"], ["1"]))]
+    errors = [(str(unmatched), "ValueError"),
+              (f"{pages}:2", "JSONDecodeError"),
+              ("http://x/nohtml", "ValueError"),
+              (f"{pages}:4", "ValueError"),
+              (str(missing), "FileNotFoundError"),
+              (str(broken_warc), "EOFError")]
+    return arguments, outputs, errors
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_failed_pages_go_to_the_errors_file(tmp_path, rules, jobs):
+    arguments, outputs, errors = _bad_inputs(tmp_path)
+    errors_file = tmp_path / "errors.jsonl"
+
+    result = run_cli("extract", rules, *arguments, "--jobs", jobs,
+                     "--errors", str(errors_file))
+
+    assert result.returncode == 1
+    assert [(r["page"], r["rows"]) for r in output_of(result)] == outputs
+    reported = records_of(errors_file.read_text("utf-8"))
+    assert [(r["page"], r["error"]) for r in reported] == errors
+    assert all(set(r) == {"page", "error", "message"} and r["message"]
+               for r in reported)
+    stderr = result.stderr.decode("utf-8")
+    assert stderr.splitlines() == [summary_of(result)]
+    assert f"{len(outputs) + len(errors)} pages" in stderr
+    assert f"{len(errors)} failed" in stderr
+
+
+def test_failed_pages_are_reported_on_stderr_by_default(tmp_path, rules):
+    arguments, outputs, errors = _bad_inputs(tmp_path)
+
+    result = run_cli("extract", rules, *arguments, "--jobs", "2")
+
+    assert result.returncode == 1
+    assert len(output_of(result)) == len(outputs)
+    lines = result.stderr.decode("utf-8").splitlines()
+    assert len(lines) == len(errors) + 1
+    for line, (page, error) in zip(lines, errors):
+        assert line.startswith(
+            f"python -m ostrel.crawler.field_extractor: {page}: "
+            f"{error}: ")
+    assert "Traceback" not in result.stderr.decode("utf-8")
+
+
+@pytest.mark.parametrize("arguments", [
+    ["extract", "--jobs", "0"],
+    ["extract", "--format", "xml"],
+    ["extract", "--no-such-option"],
+    ["extract"],
+    [],
+])
+def test_usage_errors_exit_with_2(tmp_path, rules, arguments):
+    page = tmp_path / "p.html"
+    page.write_text(page_html("x"), "utf-8")
+    if arguments[:1] == ["extract"] and len(arguments) > 1:
+        arguments = arguments + [rules, str(page)]
+
+    result = run_cli(*arguments)
+
+    assert result.returncode == 2
+    assert result.stdout == b""
+    assert "usage:" in result.stderr.decode("utf-8")
+
+
+def test_no_dedup_keeps_duplicate_rows(tmp_path, rules):
+    page = tmp_path / "p.html"
+    page.write_text(page_html("t", ["n", "n"], ["1", "1"]), "utf-8")
+
+    deduped = run_cli("extract", rules, str(page), "--jobs", "1")
+    kept = run_cli("extract", rules, str(page), "--jobs", "2", "--no-dedup")
+
+    assert output_of(deduped)[0]["rows"] == rows_for("t", ["n"], ["1"])
+    assert output_of(kept)[0]["rows"] == rows_for("t", ["n", "n"],
+                                                  ["1", "1"])
+
+
+CSV_RULES = """\
+value_separator: ","
+rules:
+  - title: {rules: "//h1"}
+    name: {rules: ["//ul[@id='names']/li[1]", "//ul[@id='names']/li[2]"]}
+  - title: {rules: "//h1"}
+    price: {rules: ["//ul[@id='prices']/li[1]", "//ul[@id='prices']/li[2]"]}
+    page: {rules: "a field called page"}
+  - names: {rules: ["//ul[@id='names']/li[1]", "//ul[@id='names']/li[2]"]}
+"""
+
+
+def test_csv_has_one_line_per_row_and_a_column_per_field_key(tmp_path):
+    rules = tmp_path / "rules.yaml"
+    rules.write_text(CSV_RULES, "utf-8")
+    first = tmp_path / "first.html"
+    first.write_text(page_html("一, “quoted”", ["甲", "乙"], ["1", "2"]),
+                     "utf-8")
+    empty = tmp_path / "empty.html"
+    empty.write_text("<html><body></body></html>", "utf-8")
+    out = tmp_path / "out.csv"
+
+    result = run_cli("extract", str(rules), str(first), str(empty),
+                     "--format", "csv", "-o", str(out))
+
+    assert result.returncode == 0, result.stderr
+    with open(out, newline="", encoding="utf-8") as stream:
+        table = list(csv.reader(stream))
+    # The page id column gives way to a field called "page"; the columns
+    # are the field keys in the order the rule entries first name them.
+    assert table[0] == ["_page", "title", "name", "price", "page", "names"]
+    f = str(first)
+    title = "一, “quoted”"
+    assert table[1:] == [
+        [f, title, "甲", "", "", ""],
+        [f, title, "乙", "", "", ""],
+        [f, title, "", "1", "a field called page", ""],
+        [f, title, "", "2", "a field called page", ""],
+        # A one-field list rule keeps its list, written as JSON.
+        [f, "", "", "", "", '["甲", "乙"]'],
+    ]
+
+
+def test_progress_bar_on_a_terminal(tmp_path, rules):
+    page = tmp_path / "p.html"
+    page.write_text(page_html("t", ["a"], ["1"]), "utf-8")
+    controller, terminal = pty.openpty()
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ,
+                struct.pack("HHHH", 24, 100, 0, 0))
+    process = subprocess.Popen(
+        [sys.executable, "-m", "ostrel.crawler.field_extractor",
+         "extract", rules, str(page), str(tmp_path / "missing.html"),
+         "--jobs", "1"],
+        stdout=subprocess.DEVNULL, stderr=terminal)
+    os.close(terminal)
+    shown = b""
+    try:
+        while True:  # read as it comes, so that the child never blocks
+            try:
+                data = os.read(controller, 65536)
+            except OSError:  # EIO: the child closed its end
+                break
+            if not data:
+                break
+            shown += data
+    finally:
+        os.close(controller)
+        returncode = process.wait(timeout=300)
+
+    shown = shown.decode("utf-8")
+    assert returncode == 1
+    assert " pages/s" in shown
+    assert "rows=2" in shown and "errors=1" in shown
+    assert "2 pages, 2 rows, 1 failed" in shown
+
+
+def test_help_names_the_commands_and_the_short_form():
+    result = run_cli("--help")
+
+    assert result.returncode == 0
+    text = result.stdout.decode("utf-8")
+    for word in ("extract", "check", "try", "RULES PAGE..."):
+        assert word in text
+
+    result = run_cli("extract", "--help")
+    text = result.stdout.decode("utf-8")
+    for word in ("--jobs", "--format", "--errors", "--no-dedup", "WARC",
+                 "JSON-lines"):
+        assert word in text
+
+
+def test_jsonl_pages_may_be_gzipped(tmp_path, rules):
+    path = tmp_path / "pages.jsonl.gz"
+    with gzip.open(path, "wt", encoding="utf-8") as stream:
+        stream.write(json.dumps({"url": "u", "html": page_html("压缩")}) + "\n")
+
+    result = run_cli("extract", rules, str(path))
+
+    assert result.returncode == 0, result.stderr
+    assert output_of(result) == [{"page": "u", "rows": rows_for("压缩")}]
+
+
+def test_a_page_that_kills_its_worker_is_reported_and_the_rest_go_on(
+        monkeypatch, rules):
+    # A crash in native code or the OOM killer ends the worker process
+    # itself; the pool is started again and only that page is lost.
+    real = batch.extract_task
+
+    def extract_or_die(extractor, task, de_dup=True):
+        if task[1] == "p7":
+            os._exit(9)
+        return real(extractor, task, de_dup)
+
+    monkeypatch.setattr(batch, "extract_task", extract_or_die)
+    tasks = [("text", f"p{i}", page_html(f"t{i}")) for i in range(30)]
+
+    records = [record for records in batch.run(rules, iter(tasks), jobs=2,
+                                               chunk_pages=3)
+               for record in records]
+
+    assert [r["page"] for r in records] == [f"p{i}" for i in range(30)]
+    assert [r["page"] for r in records if "error" in r] == ["p7"]
+    assert records[7]["error"] == "BrokenProcessPool"
+    assert [r["rows"] for r in records if "rows" in r] == [
+        rows_for(f"t{i}") for i in range(30) if i != 7]
+
+
+def test_workers_that_cannot_run_stop_the_batch(monkeypatch, rules):
+    # Workers that die on every page are no page's fault: rather than
+    # report every page of a crawl as failed, the batch stops.
+    def die(extractor, task, de_dup=True):
+        os._exit(9)
+
+    monkeypatch.setattr(batch, "extract_task", die)
+    tasks = iter([("text", f"p{i}", page_html("x")) for i in range(1000)])
+
+    with pytest.raises(batch.WorkersFailing):
+        for _ in batch.run(rules, tasks, jobs=2, chunk_pages=2):
+            pass
+    assert len(list(tasks)) > 900
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+def test_an_output_that_cannot_be_written_stops_with_a_message(tmp_path,
+                                                                rules):
+    page = tmp_path / "p.html"
+    page.write_text(page_html("t"), "utf-8")
+
+    result = run_cli("extract", rules, str(page), "-o", "/dev/full")
+
+    assert result.returncode == 1
+    stderr = result.stderr.decode("utf-8")
+    assert "cannot write the output" in stderr
+    assert "Traceback" not in stderr
