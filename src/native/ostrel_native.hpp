@@ -73,6 +73,30 @@ inline Py_ssize_t length(py::handle obj) {
 }
 inline bool is_exact_str(py::handle obj) { return PyUnicode_CheckExact(obj.ptr()); }
 
+// Containers and iteration, each raising the pending error as an exception.
+inline py::object borrow(PyObject* p) { return py::reinterpret_borrow<py::object>(p); }
+inline py::object new_list() { return steal(PyList_New(0)); }
+inline py::object new_dict() { return steal(PyDict_New()); }
+inline void append(py::handle list, py::handle item) {
+    if (PyList_Append(list.ptr(), item.ptr()) < 0) throw_error();
+}
+inline void set_item(py::handle mapping, py::handle key, py::handle value) {
+    if (PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr()) < 0) throw_error();
+}
+// `item in container`.
+inline bool contains(py::handle container, py::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0) throw_error();
+    return r != 0;
+}
+inline py::object iterate(py::handle iterable) { return steal(PyObject_GetIter(iterable.ptr())); }
+// The next item of `it`, or an empty object at the end.
+inline py::object next_item(py::handle it) {
+    PyObject* item = PyIter_Next(it.ptr());
+    if (item == nullptr && PyErr_Occurred()) throw_error();
+    return py::reinterpret_steal<py::object>(item);
+}
+
 // Refuses a parameter declared str unless it is exactly a str (or None, when
 // `allow_none`): TypeError "Argument '<name>' has incorrect type (expected
 // str, got <type>)". A subclass of str is refused as well.

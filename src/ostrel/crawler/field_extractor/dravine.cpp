@@ -14,6 +14,12 @@
 
 namespace py = pybind11;
 using ostrel::steal;
+using ostrel::append;
+using ostrel::borrow;
+using ostrel::contains;
+using ostrel::new_dict;
+using ostrel::new_list;
+using ostrel::set_attr;
 
 namespace {
 
@@ -27,25 +33,6 @@ struct Names {
     py::handle re_module;
 };
 Names names;
-
-py::object borrow(PyObject* p) { return py::reinterpret_borrow<py::object>(p); }
-
-void append(py::handle list, py::handle item) {
-    if (PyList_Append(list.ptr(), item.ptr()) < 0) ostrel::throw_error();
-}
-
-void set_attr(py::handle obj, py::handle name, py::handle value) {
-    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) ostrel::throw_error();
-}
-
-bool contains(py::handle container, py::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) ostrel::throw_error();
-    return r != 0;
-}
-
-py::object new_dict() { return steal(PyDict_New()); }
-py::object new_list() { return steal(PyList_New(0)); }
 
 // An attribute of the instance read the first time it is needed, so that a
 // call that never needs it never touches it.

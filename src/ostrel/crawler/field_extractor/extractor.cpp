@@ -21,6 +21,12 @@ using ostrel::get_attr;
 using ostrel::get_item;
 using ostrel::interned;
 using ostrel::steal;
+using ostrel::append;
+using ostrel::iterate;
+using ostrel::new_dict;
+using ostrel::new_list;
+using ostrel::next_item;
+using ostrel::set_item;
 using ostrel::throw_error;
 
 namespace {
@@ -309,26 +315,6 @@ using partial_rows::Generation;
 using partial_rows::known_row;
 using partial_rows::loads;
 
-void append(py::handle list, py::handle value) {
-    if (PyList_Append(list.ptr(), value.ptr()) < 0) ostrel::throw_error();
-}
-
-void set_item(py::handle mapping, py::handle key, py::handle value) {
-    if (PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr()) < 0) ostrel::throw_error();
-}
-
-py::object new_list() { return steal(PyList_New(0)); }
-py::object new_dict() { return steal(PyDict_New()); }
-
-py::object iterate(py::handle iterable) { return steal(PyObject_GetIter(iterable.ptr())); }
-
-// The next item of `it`, or an empty object at the end (errors are thrown).
-py::object next(py::handle it) {
-    PyObject* item = PyIter_Next(it.ptr());
-    if (item == nullptr && PyErr_Occurred()) ostrel::throw_error();
-    return py::reinterpret_steal<py::object>(item);
-}
-
 py::object decimal(Py_ssize_t i) { return steal(PyUnicode_FromFormat("%zd", i)); }
 
 // `text.split(":")`.
@@ -391,11 +377,11 @@ py::object extract_fields(py::handle self, py::handle html) {
     py::object records = new_list();
     py::object entries = iterate(get_attr(self, interned("rules")));
     for (Py_ssize_t index = 0;; ++index) {
-        py::object entry = next(entries);
+        py::object entry = next_item(entries);
         if (!entry) break;
         py::object record = new_dict();
         py::object items = iterate(call_method(entry, interned("items")));
-        while (py::object item = next(items)) {
+        while (py::object item = next_item(items)) {
             py::object key, spec;
             ostrel::unpack(item, {&key, &spec});
             set_item(record, key, field_value(self, html, spec, index, key, parsers, separator));
@@ -413,7 +399,7 @@ py::object get_value(py::handle value) {
     } else {
         result = new_list();
         py::object it = iterate(value);
-        while (py::object v = next(it)) append(result, partial_rows::first_column(generation, v));
+        while (py::object v = next_item(it)) append(result, partial_rows::first_column(generation, v));
     }
     partial_rows::advance(generation);
     return result;
@@ -424,7 +410,7 @@ py::object add_next_value(py::handle pairs, py::handle i) {
     py::object texts = new_list();
     Generation generation;
     py::object it = iterate(pairs);
-    while (py::object pair = next(it))
+    while (py::object pair = next_item(it))
         append(texts, partial_rows::next_column(generation, get_item(pair, py::int_(0)), column,
                                                 get_item(pair, py::int_(1))));
     partial_rows::advance(generation);
@@ -451,12 +437,12 @@ py::object match_multiple_fields(py::handle self, py::handle field) {
         if (ostrel::truth(is_str) && i != n - 1) matched_values = get_item(matched_values, py::int_(0));
     }
     py::object texts = iterate(matched_values);
-    while (py::object text = next(texts)) {
+    while (py::object text = next_item(texts)) {
         py::object value = known_row(text);
         if (!value) value = loads(text);
         py::object row = new_dict();
         py::object columns = iterate(call_method(matched_key, interned("items")));
-        while (py::object column = next(columns)) {
+        while (py::object column = next_item(columns)) {
             py::object number, key;
             ostrel::unpack(column, {&number, &key});
             set_item(row, key, get_item(value, number));
@@ -469,10 +455,10 @@ py::object match_multiple_fields(py::handle self, py::handle field) {
 py::object match_fields(py::handle self, py::handle fields) {
     py::object rows = new_list();
     py::object it = iterate(fields);
-    while (py::object field = next(it)) {
+    while (py::object field = next_item(it)) {
         if (ostrel::length(field) > 1) {
             py::object expanded = iterate(call_method(self, interned("_match_multiple_fields"), field));
-            while (py::object row = next(expanded)) append(rows, row);
+            while (py::object row = next_item(expanded)) append(rows, row);
         } else {
             append(rows, field);
         }
@@ -482,7 +468,7 @@ py::object match_fields(py::handle self, py::handle fields) {
 
 bool have_none_in_value(py::handle field) {
     py::object it = iterate(call_method(field, interned("values")));
-    while (py::object value = next(it))
+    while (py::object value = next_item(it))
         if (value.is_none()) return true;
     return false;
 }

@@ -8,6 +8,7 @@
 namespace py = pybind11;
 using ostrel::interned;
 using ostrel::steal;
+using ostrel::append;
 
 namespace {
 
@@ -62,10 +63,6 @@ py::object bracket_split(py::handle step) {
 }
 
 py::object item(py::handle seq, Py_ssize_t i) { return steal(PySequence_GetItem(seq.ptr(), i)); }
-
-void append(py::handle list, py::handle value) {
-    if (PyList_Append(list.ptr(), value.ptr()) < 0) ostrel::throw_error();
-}
 
 py::object extract_rule(py::handle rules) {
     py::object start_rules = steps_of(ostrel::get_item(rules, py::int_(0)));
