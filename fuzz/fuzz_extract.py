@@ -76,7 +76,7 @@ def junk(fdp):
     return pick(fdp, [None, 5, True, [], {}, ["x"], {"a": 1}, "", "x", 1.5])
 
 
-def field_spec(fdp):
+def field_definition(fdp):
     kind = fdp.ConsumeIntInRange(0, 12)
     if kind <= 2:
         return {"rules": xpath(fdp)}
@@ -105,7 +105,7 @@ def rules_conf(fdp):
         if fdp.ConsumeIntInRange(0, 15) == 0:
             entries.append(junk(fdp))
         else:
-            entries.append({pick(fdp, KEYS) + str(i): field_spec(fdp) for i in range(fdp.ConsumeIntInRange(0, 4))})
+            entries.append({pick(fdp, KEYS) + str(i): field_definition(fdp) for i in range(fdp.ConsumeIntInRange(0, 4))})
     conf = {"rules": entries if fdp.ConsumeIntInRange(0, 20) else junk(fdp),
             "value_separator": pick(fdp, ["\t", " | ", "", " ", "\n"]) if fdp.ConsumeIntInRange(0, 15) else junk(fdp)}
     if fdp.ConsumeIntInRange(0, 3) == 0:
@@ -154,7 +154,7 @@ def test_one_input(data):
 def main():
     # The modules under test are native, so the coverage that guides the
     # fuzzer is that of the generators.
-    for function in [page, xpath, junk, field_spec, rules_conf, test_one_input]:
+    for function in [page, xpath, junk, field_definition, rules_conf, test_one_input]:
         atheris.instrument_func(function)
     warnings.simplefilter("ignore")  # the parser's remarks on odd markup
     atheris.Setup(sys.argv, test_one_input)

@@ -234,7 +234,7 @@ def test_bad_partial_rows(head, error):
         FieldExtractor.__new__(FieldExtractor)._add_next_value([[head, "t"]], 1)
 
 
-@pytest.mark.parametrize("spec, index, key, error, message", [
+@pytest.mark.parametrize("definition, index, key, error, message", [
     ({"rules": "//a", "type": "link:href"}, 2, "title", ValueError,
      "不支持的类型：link, type 必须为text或attr, 请检查配置文件的第2条规则, key: title"),
     ({"rules": "//a", "type": "attr"}, 0, "k", IndexError, None),
@@ -244,8 +244,8 @@ def test_bad_partial_rows(head, error):
     ({"rules": {"x": 1}}, 0, "k", KeyError, "\"<class 'dict'>\""),
     ({"rules": "//a", "type": "attr:href:x"}, 0, "k", None, None),
 ])
-def test_routing_failures(make, spec, index, key, error, message):
-    entries = [{"c": {"rules": "c"}} for _ in range(index)] + [{key: spec}]
+def test_routing_failures(make, definition, index, key, error, message):
+    entries = [{"c": {"rules": "c"}} for _ in range(index)] + [{key: definition}]
     ex = make(conf_of(*entries))
     if error is None:
         assert ex.extract(PAGE)[-1] == {key: "/a"}
@@ -274,7 +274,7 @@ def test_routing_by_exact_kind():
 
 
 @pytest.mark.parametrize("rules, error", [(None, TypeError), ([None], AttributeError), (["x"], AttributeError),
-                                          ([{"k": "spec"}], TypeError), ([{"k": None}], TypeError)])
+                                          ([{"k": "definition"}], TypeError), ([{"k": None}], TypeError)])
 def test_bad_rule_shapes(rules, error):
     ex = FieldExtractor.__new__(FieldExtractor)
     ex.rules, ex.type2html_parser, ex.value_separator = rules, {}, "\t"

@@ -339,7 +339,7 @@ py::object formatted(py::handle value) { return steal(PyObject_Format(value.ptr(
 
 // The value of one field of a rule entry: a constant, or what the parser that
 // the field's kind selects returns for the page.
-py::object field_value(py::handle self, py::handle html, py::handle spec, Py_ssize_t index, py::handle key,
+py::object field_value(py::handle self, py::handle html, py::handle definition, Py_ssize_t index, py::handle key,
                        py::handle parsers, py::handle separator) {
     static py::handle text_kind = interned("text");
     static py::handle attr_kind = interned("attr");
@@ -347,8 +347,8 @@ py::object field_value(py::handle self, py::handle html, py::handle spec, Py_ssi
     static py::handle list_type_name = interned("<class 'list'>");
     static py::handle parse = interned("parse");
 
-    py::object rules = get_item(spec, interned("rules"));
-    py::object type_text = call_method(spec, interned("get"), interned("type"), text_kind);
+    py::object rules = get_item(definition, interned("rules"));
+    py::object type_text = call_method(definition, interned("get"), interned("type"), text_kind);
     py::object value_type = get_item(split_type(type_text), py::int_(0));
 
     if (ostrel::equals(value_type, text_kind)) {
@@ -382,9 +382,9 @@ py::object extract_fields(py::handle self, py::handle html) {
         py::object record = new_dict();
         py::object items = iterate(call_method(entry, interned("items")));
         while (py::object item = next_item(items)) {
-            py::object key, spec;
-            ostrel::unpack(item, {&key, &spec});
-            set_item(record, key, field_value(self, html, spec, index, key, parsers, separator));
+            py::object key, definition;
+            ostrel::unpack(item, {&key, &definition});
+            set_item(record, key, field_value(self, html, definition, index, key, parsers, separator));
         }
         if (!ostrel::truth(call_method(self, interned("have_none_in_value"), record))) append(records, record);
     }
