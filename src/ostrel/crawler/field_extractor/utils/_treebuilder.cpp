@@ -315,8 +315,10 @@ public:
     Names names;
     uint32_t html;             // the id of "html"
 
-    Soup() {
-        nodes.reserve(1024);
+    explicit Soup(size_t length) {
+        // Room for all the page's text at once, and a node per ~40 characters.
+        text.reserve(length + 16);
+        nodes.reserve(length / 40 + 64);
         Node doc{Kind::Tag};
         doc.name = names.id(U"[document]");
         html = names.id(U"html");
@@ -1261,7 +1263,7 @@ std::pair<py::object, py::object> build_tree(py::handle text) {
         // URL or a file name; leave such text to it.
         if (n <= 256 && PyUnicode_FindChar(s, '<', 0, n, 1) < 0 && PyUnicode_FindChar(s, '\n', 0, n, 1) < 0)
             bail("short text without markup");
-        Soup soup;
+        Soup soup(static_cast<size_t>(n));
         switch (PyUnicode_KIND(s)) {
             case PyUnicode_1BYTE_KIND:
                 Tokenizer<Py_UCS1>(PyUnicode_1BYTE_DATA(s), n, soup).run();
