@@ -162,8 +162,10 @@ void html_unescape_into(const T* s, size_t n, ustring& out) {
     while (i < n) {
         char32_t c = s[i];
         if (c != '&') {
-            out += c;
-            ++i;
+            size_t e = i + 1;
+            while (e < n && s[e] != '&') ++e;
+            out.append(s + i, s + e);
+            i = e;
             continue;
         }
         size_t p = i + 1;
@@ -231,23 +233,24 @@ void soup_unescape_into(const char32_t* s, size_t n, ustring& out) {
     size_t i = 0;
     while (i < n) {
         char32_t c = s[i];
-        if (c == '&') {
-            size_t e = i + 1;
-            while (e < n && is_word(s[e])) ++e;
-            if (e > i + 1 && e < n && s[e] == ';') {
-                auto it = tables->name2codepoint.find(ustring(s + i + 1, s + e));
-                if (it != tables->name2codepoint.end()) {
-                    out += it->second;
-                    i = e + 1;
-                    continue;
-                }
-                out.append(s + i, s + e + 1);
-                i = e + 1;
-                continue;
-            }
+        if (c != '&') {
+            const char32_t* amp = std::char_traits<char32_t>::find(s + i, n - i, U'&');
+            size_t e = amp ? static_cast<size_t>(amp - s) : n;
+            out.append(s + i, s + e);
+            i = e;
+            continue;
         }
-        out += c;
-        ++i;
+        size_t e = i + 1;
+        while (e < n && is_word(s[e])) ++e;
+        if (e > i + 1 && e < n && s[e] == ';') {
+            auto it = tables->name2codepoint.find(ustring(s + i + 1, s + e));
+            if (it != tables->name2codepoint.end()) out += it->second;
+            else out.append(s + i, s + e + 1);
+            i = e + 1;
+        } else {
+            out += c;
+            ++i;
+        }
     }
 }
 
