@@ -204,6 +204,13 @@ def test_gate_refuses_a_changed_module(monkeypatch):
     assert _treegate.check().startswith("Python")
 
 
+def test_gate_refuses_a_module_built_against_another_lxml(monkeypatch):
+    assert _treegate._load() == (tb.build, None)
+    monkeypatch.setattr(tb, "LXML_BUILT_AGAINST", "5.4.0")
+    build, reason = _treegate._load()
+    assert build is None and "5.4.0" in reason
+
+
 def extraction_cases():
     generic = ROOT / "bench" / "generic_rules.yaml"
     for page in CORPUS_PAGES:

@@ -34,6 +34,7 @@
 
 // Only the libxml2 types: the functions used are lxml's, looked up at import.
 #include <libxml/tree.h>
+#include "lxml-version.h"
 #include "lxml.etree_api.h"
 
 #include <cstdint>
@@ -1340,6 +1341,8 @@ PYBIND11_MODULE(_treebuilder, m) {
     if (import_lxml__etree() < 0) throw py::error_already_set();
     load_tables();
     m.attr("MAX_DEPTH") = kMaxDepth;
+    // The lxml whose headers (struct layouts) this module was compiled with.
+    m.attr("LXML_BUILT_AGAINST") = LXML_VERSION_STRING;
     m.def(
         "build",
         [](py::handle text) { return build_tree(text).first; },
