@@ -124,6 +124,8 @@ QUIRKS = {
     "short entity at the end": "<p>x</p>&a",
     "char ref without digits": "<p>a &#q; b <b>c</b></p>",
     "entities in attributes": '<a href="?a=1&amp;b=2&copy=3&notin;&#x41;&#65" title=\'&lt;&unknown;\'>x</a>',
+    "entity prefixes in attributes": '<a href="?x=1&copy2&amp;y&notin;z&notit&frac12x&Ccedilla&AMPx&ltx" '
+                                     't="&CounterClockwiseContourIntegral;&CounterClockwiseContourIntegralx&supe1">q</a>',
     "double-escaped entities": "<p title='&amp;lt;'>&amp;lt; &amp;nbsp;</p>",
     "attribute forms": "<input disabled value=bare checked=\"\" x='' y = \"spaced\" z==odd>",
     "duplicate attributes": '<div id="a" class="x" id="b" CLASS="y z">d</div>',

@@ -37,6 +37,7 @@
 #include "lxml-version.h"
 #include "lxml.etree_api.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -85,6 +86,7 @@ inline bool ends_tag_name(char32_t c) {
 
 struct Tables {
     std::unordered_map<ustring, ustring> html5;           // html.entities.html5
+    size_t html5_bare_longest = 0;                        // its longest name without ';'
     std::unordered_map<int, ustring> invalid_charrefs;    // html._invalid_charrefs
     std::unordered_set<int> invalid_codepoints;           // html._invalid_codepoints
     std::unordered_map<ustring, ustring> soup_entities;   // EntitySubstitution.HTML_ENTITY_TO_CHARACTER
@@ -209,8 +211,11 @@ void html_unescape_into(const T* s, size_t n, ustring& out) {
         if (it != tables->html5.end()) {
             out += it->second;
         } else {
+            // The longest prefix that is a name. A prefix holds no ';', so
+            // only the names without one (the legacy ones) can match.
             bool found = false;
-            for (size_t x = name.size() - 1; x > 1; --x) {
+            size_t longest = std::min(name.size() - 1, tables->html5_bare_longest);
+            for (size_t x = longest; x > 1; --x) {
                 auto jt = tables->html5.find(name.substr(0, x));
                 if (jt != tables->html5.end()) {
                     out += jt->second;
@@ -1304,6 +1309,8 @@ void load_tables() {
     py::module_ html = py::module_::import("html");
     py::module_ entities = py::module_::import("html.entities");
     load_string_map(entities.attr("html5").ptr(), t->html5);
+    for (const auto& kv : t->html5)
+        if (kv.first.back() != ';') t->html5_bare_longest = std::max(t->html5_bare_longest, kv.first.size());
     for (auto item : py::reinterpret_borrow<py::dict>(html.attr("_invalid_charrefs")))
         t->invalid_charrefs.emplace(item.first.cast<int>(), to_ustring(item.second.ptr()));
     for (py::handle cp : html.attr("_invalid_codepoints")) t->invalid_codepoints.insert(cp.cast<int>());
