@@ -190,6 +190,13 @@ def test_declines_with_a_reason(text, reason):
     assert tb.build(text) is None
 
 
+@pytest.mark.parametrize("depth", [tb.MAX_DEPTH - 1, tb.MAX_DEPTH, tb.MAX_DEPTH + 1])
+def test_nesting_up_to_the_bound_is_built(depth):
+    text = "<div>" * depth + "x" + "</div>" * depth
+    reason = same_or_declined(text)
+    assert (reason is None) == (depth <= tb.MAX_DEPTH)
+
+
 @pytest.mark.parametrize("bad", [None, b"<p>x</p>", 3, ["<p>"]])
 def test_refuses_non_str(bad):
     with pytest.raises(TypeError):

@@ -401,7 +401,7 @@ public:
         }
         int id = append(node);
         stack_.push_back(id);
-        if (stack_.size() > kMaxDepth) bail("nesting deeper than 256");
+        if (stack_.size() - 1 > kMaxDepth) bail("nesting deeper than 256");  // below the document
         if (open_.size() <= name) {
             open_.resize(names.size());
             already_closed_.resize(names.size());
