@@ -473,6 +473,36 @@ bool have_none_in_value(py::handle field) {
     return false;
 }
 
+// Clears a pending Exception (a BaseException such as KeyboardInterrupt
+// propagates); false when there was none.
+bool drop_exception() {
+    if (!PyErr_Occurred()) return false;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+    PyErr_Clear();
+    return true;
+}
+
+// Hands the document the tree that requests_html would otherwise build with
+// soupparser on its first XPath query, built natively from the very text it
+// would parse (`doc.html`). Where the builder declines a page (None), or is
+// disabled (build_tree is None), or the document does not read or take it as
+// requests_html's does, the document is left as it was and parses lazily as
+// before: an error reading the text surfaces, if at all, where it always did.
+void give_native_tree(py::handle html) {
+    py::handle build = global("build_tree");
+    if (build.is_none()) return;
+    PyObject* text = PyObject_GetAttr(html.ptr(), interned("html").ptr());
+    if (text == nullptr) {
+        drop_exception();
+        return;
+    }
+    py::object page = steal(text);
+    if (!PyUnicode_Check(page.ptr())) return;
+    py::object root = ostrel::call(build, page);
+    if (root.is_none()) return;
+    if (PyObject_SetAttr(html.ptr(), interned("_lxml").ptr(), root.ptr()) < 0) drop_exception();
+}
+
 py::object extract(py::handle self, py::handle text, py::handle de_dup) {
     ostrel::check_str_arg(text, "text");
     // HTML(html=text)
@@ -483,6 +513,7 @@ py::object extract(py::handle self, py::handle text, py::handle de_dup) {
     // the charset that the markup declares (gb2312, iso-8859-1, ...), turning
     // every field of such a page into mojibake; the text is already decoded.
     ostrel::set_attr(html, interned("encoding"), interned("utf-8"));
+    give_native_tree(html);
     py::object records = call_method(self, interned("_extract_fields"), html);
     py::object rows = call_method(self, interned("_match_fields"), records);
     return call_method(get_attr(self, interned("dravine")), interned("process_fields"), rows, de_dup);
@@ -509,6 +540,7 @@ void construct(py::handle self, py::handle conf_file) {
 PYBIND11_MODULE(extractor, m) {
     m.attr("json") = py::module_::import("json");
     ostrel::import_names(m, "requests_html", {"HTML"});
+    ostrel::import_names(m, "ostrel.crawler.field_extractor.utils._treegate", {"build_tree"});
     ostrel::import_names(m, "ostrel.common.utils", {"ConfigUtils"});
     ostrel::import_names(m, "ostrel.crawler.field_extractor.html_parsers", {"FieldParser", "FieldsParser"});
     ostrel::import_names(m, "ostrel.crawler.field_extractor.pallock", {"FieldsMatcher"});
