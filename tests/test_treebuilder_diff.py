@@ -1,0 +1,211 @@
+"""The native tree builder against the slow path (soupparser on html.parser,
+lxml's parser when that raises ValueError): on every corpus page, the
+bundled examples and the quirk catalogue the two give the same canonical
+tree, or the builder bails out (None) and the slow path runs.
+
+The first half checks the comparison itself, so that it cannot pass by
+seeing too little: it must tell the slow path from lxml's own parser, and
+trees that differ in one detail from each other.
+"""
+
+import os
+import pathlib
+import re
+
+import lxml.html
+import pytest
+from lxml import etree
+
+from tree_quirks import QUIRKS
+from treecanon import canonical, compare, first_difference, native_builder, slow_path, soup_path
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+CORPUS = pathlib.Path(os.environ.get("OSTREL_CORPUS", ROOT.parent / "shared" / "corpus"))
+PAGES = sorted((CORPUS / "pages").glob("*.html")) + sorted((ROOT / "examples" / "pages").glob("*.html"))
+QUIRK = dict(QUIRKS)
+
+# bs4 warns about markup that looks like XML or like a file name; the
+# warnings say nothing about the tree.
+pytestmark = pytest.mark.filterwarnings("ignore::UserWarning")
+
+builder, WHY_NOT = native_builder()
+needs_builder = pytest.mark.skipif(builder is None, reason=WHY_NOT or "")
+
+
+def page_id(path):
+    return f"{path.parent.parent.name}/{path.stem}"
+
+
+def read(path):
+    return path.read_text(encoding="utf-8")
+
+
+# --- the comparison is sharp ----------------------------------------------------------
+
+def without_positions(lines):
+    """The canonical lines without source lines and the document's encoding,
+    which lxml's parser sets and soupparser never does."""
+    return [re.sub(r" line=\S+", "", re.sub(r" encoding=\S+", "", line)) for line in lines]
+
+
+@pytest.mark.parametrize("name", ["tag names: plain", "nesting: p inside p", "nesting: li without ul",
+                                  "void elements: p self closing", "text entities: second unescape lt",
+                                  "comments: short close", "document shape: text around element",
+                                  "whitespace: between elements", "document shape: element then text"])
+def test_slow_path_and_lxml_parser_differ_on_quirks(name):
+    soup = canonical(soup_path(QUIRK[name]))
+    parsed = canonical(lxml.html.fromstring(QUIRK[name]))
+    assert soup != parsed
+    # Not only in what lxml's parser alone records (lines, encoding).
+    assert without_positions(soup) != without_positions(parsed)
+
+
+@pytest.mark.skipif(not PAGES, reason=f"no pages under {CORPUS}")
+@pytest.mark.parametrize("path", [p for p in PAGES if p.stat().st_size < 100_000][:6], ids=page_id)
+def test_slow_path_and_lxml_parser_differ_on_pages(path):
+    text = read(path)
+    soup = canonical(soup_path(text))
+    assert soup == canonical(soup_path(text))  # the same text gives the same form
+    assert without_positions(soup) != without_positions(canonical(lxml.html.fromstring(text)))
+    # One character more in the page is seen too.
+    cut = text.rfind("</")
+    assert soup != canonical(soup_path(text[:cut] + "x" + text[cut:]))
+
+
+def _root_and(child_text=None, child_tail=None, attrs=(), comment_inside=False, comment_before=False):
+    root = lxml.html.Element("html")
+    for key, value in attrs:
+        root.set(key, value)
+    child = etree.SubElement(root, "p")
+    child.text, child.tail = child_text, child_tail
+    if comment_inside:
+        root.insert(0, lxml.html.HtmlComment("c"))
+    if comment_before:
+        root.addprevious(lxml.html.HtmlComment("c"))
+    return root
+
+
+def _returned_child():
+    return _root_and()[0]
+
+
+def _with_public_id(public_id):
+    root = _root_and()
+    root.getroottree().docinfo.public_id = public_id
+    return root
+
+
+def _nested(inner):
+    root = lxml.html.Element("html")
+    div = etree.SubElement(root, "div")
+    etree.SubElement(div if inner else root, "p")
+    return root
+
+
+def _text_or_tail(as_tail):
+    root = lxml.html.Element("html")
+    b = etree.SubElement(root, "b")
+    if as_tail:
+        b.tail = "x"
+    else:
+        b.text = "x"
+    return root
+
+
+def _pi_or_comment(pi):
+    root = _root_and()
+    root.append(etree.ProcessingInstruction("x", "y") if pi else lxml.html.HtmlComment("x y"))
+    return root
+
+
+def _kind_of_element(html):
+    root = lxml.html.Element("html") if html else etree.Element("html")
+    return root
+
+
+def _parsed_line(newlines):
+    return lxml.html.fromstring("\n" * newlines + "<html><body><p>x</p></body></html>")
+
+
+# Pairs of trees that differ in one detail only.
+DETAILS = {
+    "text None vs empty": (lambda: _root_and(child_text=None), lambda: _root_and(child_text="")),
+    "tail None vs empty": (lambda: _root_and(child_tail=None), lambda: _root_and(child_tail="")),
+    "attribute order": (lambda: _root_and(attrs=[("a", "1"), ("b", "2")]),
+                        lambda: _root_and(attrs=[("b", "2"), ("a", "1")])),
+    "attribute value": (lambda: _root_and(attrs=[("a", "1")]), lambda: _root_and(attrs=[("a", "1 ")])),
+    "comment inside vs before the root": (lambda: _root_and(comment_inside=True),
+                                          lambda: _root_and(comment_before=True)),
+    "returned element": (_root_and, _returned_child),
+    "doctype public id": (lambda: _with_public_id("-//a"), lambda: _with_public_id("-//b")),
+    "nesting vs sibling": (lambda: _nested(True), lambda: _nested(False)),
+    "text vs tail": (lambda: _text_or_tail(False), lambda: _text_or_tail(True)),
+    "processing instruction vs comment": (lambda: _pi_or_comment(True), lambda: _pi_or_comment(False)),
+    "element class": (lambda: _kind_of_element(True), lambda: _kind_of_element(False)),
+    "source line": (lambda: _parsed_line(0), lambda: _parsed_line(1)),
+}
+
+
+@pytest.mark.parametrize("detail", DETAILS)
+def test_canonical_form_tells_one_detail(detail):
+    make_a, make_b = DETAILS[detail]
+    assert canonical(make_a()) == canonical(make_a())
+    assert canonical(make_b()) == canonical(make_b())
+    a, b = canonical(make_a()), canonical(make_b())
+    assert a != b
+    assert first_difference(a, b) is not None and first_difference(a, a) is None
+
+
+def test_first_difference_shows_the_first_differing_node():
+    a = canonical(soup_path("<div><p>one</p><p>two</p><p>three</p></div>"))
+    b = canonical(soup_path("<div><p>one</p><p>tw0</p><p>thr3e</p></div>"))
+    report = first_difference(a, b)
+    assert "'two'" in report and "'tw0'" in report and "thr" not in report
+
+
+def test_canonical_form_of_a_very_deep_tree():
+    root = node = lxml.html.Element("html")
+    for _ in range(20_000):
+        node = etree.SubElement(node, "div")
+    lines = canonical(root)
+    assert len(lines) == 2 + 20_001 and lines[-1].lstrip().startswith("20000 HtmlElement")
+
+
+# --- the builder ----------------------------------------------------------------------
+
+@needs_builder
+@pytest.mark.parametrize("name", [n for n, _ in QUIRKS])
+def test_builder_matches_slow_path_on_quirks(name):
+    difference = compare(builder.build, QUIRK[name])
+    assert difference is None, f"{QUIRK[name][:300]!r}\n{difference}"
+
+
+@needs_builder
+@pytest.mark.skipif(not PAGES, reason=f"no pages under {CORPUS}")
+@pytest.mark.parametrize("path", PAGES, ids=page_id)
+def test_builder_matches_slow_path_on_pages(path):
+    root = builder.build(read(path))
+    assert root is not None, builder.build_with_reason(read(path))[1]
+    difference = compare(builder.build, read(path))
+    assert difference is None, difference
+
+
+def _either(call, text):
+    try:
+        return call(text), None
+    except Exception as error:  # noqa: BLE001 - compared between the two entry points
+        return None, type(error)
+
+
+@needs_builder
+@pytest.mark.parametrize("name", [n for n, _ in QUIRKS])
+def test_build_with_reason_agrees_with_build(name):
+    text = QUIRK[name]
+    (pair, pair_error), (root, root_error) = _either(builder.build_with_reason, text), _either(builder.build, text)
+    assert pair_error is root_error
+    if pair_error is None:
+        got, reason = pair
+        assert (got is None) == (root is None)
+        assert (got is None) == (reason is not None)
+        assert reason is None or (isinstance(reason, str) and reason)
+        assert canonical(got) == canonical(root)
