@@ -209,3 +209,60 @@ def test_build_with_reason_agrees_with_build(name):
         assert (got is None) == (reason is not None)
         assert reason is None or (isinstance(reason, str) and reason)
         assert canonical(got) == canonical(root)
+
+
+# --- extraction with and without the builder ---------------------------------------------
+
+def ruled_pages():
+    for rules in sorted((CORPUS / "rules").glob("*.yaml")):
+        page = CORPUS / "pages" / (rules.stem + ".html")
+        if page.exists():
+            yield pytest.param(rules, page, id=rules.stem)
+    for page in sorted((ROOT / "examples" / "pages").glob("*.html")):
+        yield pytest.param(ROOT / "examples" / "rules.yaml", page, id="examples/" + page.stem)
+    # The other pages with rules that find something on any page.
+    for page in sorted((CORPUS / "pages").glob("*.html")):
+        if not (CORPUS / "rules" / (page.stem + ".yaml")).exists():
+            yield pytest.param(ROOT / "bench" / "generic_rules.yaml", page, id="generic/" + page.stem)
+
+
+class SlowPathCalls:
+    """Counts the documents that requests_html builds with soupparser."""
+
+    def __init__(self, monkeypatch):
+        import requests_html
+
+        self.count = 0
+        real = requests_html.soup_parse
+
+        def counting(*args, **kwargs):
+            self.count += 1
+            return real(*args, **kwargs)
+
+        monkeypatch.setattr(requests_html, "soup_parse", counting)
+
+
+def switch_builder(monkeypatch, on):
+    import importlib
+
+    from treecanon import GATE
+
+    gate = importlib.import_module(GATE)
+    monkeypatch.setattr(gate, "ENABLED", on)
+
+
+@needs_builder
+@pytest.mark.parametrize("rules, path", list(ruled_pages()))
+def test_extraction_same_with_and_without_builder(rules, path, monkeypatch):
+    from ostrel.crawler.field_extractor.extractor import FieldExtractor
+
+    text = read(path)
+    extractor = FieldExtractor(str(rules))
+    calls = SlowPathCalls(monkeypatch)
+    switch_builder(monkeypatch, True)
+    fast = extractor.extract(text)
+    assert calls.count == 0, "the builder was on, yet the page went through soupparser"
+    switch_builder(monkeypatch, False)
+    slow = extractor.extract(text)
+    assert calls.count == 1, "the builder was switched off, yet soupparser did not run"
+    assert fast == slow
