@@ -20,7 +20,7 @@ import lxml.html
 from lxml import etree
 from lxml.html import soupparser
 
-__all__ = ["canonical", "compare", "first_difference", "native_builder", "outcome", "slow_path", "soup_path"]
+__all__ = ["canonical", "compare", "explain", "first_difference", "native_builder", "outcome", "slow_path", "soup_path"]
 
 
 def soup_path(text):
@@ -165,8 +165,12 @@ def native_builder():
 def compare(build, text):
     """None when `build` agrees with the slow path on `text` (same tree,
     same exception kind, or `build` bailed out with None), else an account
-    of the first difference."""
-    got = outcome(build, text)
+    of the first difference ("-" the slow path, "+" the builder)."""
+    return explain(outcome(build, text), text)
+
+
+def explain(got, text):
+    """`compare` for a builder outcome (see `outcome`) already in hand."""
     if got[0] == "none":
         return None
     want = outcome(slow_path, text)
