@@ -184,10 +184,18 @@ def test_builder_matches_slow_path_on_quirks(name):
 @pytest.mark.skipif(not PAGES, reason=f"no pages under {CORPUS}")
 @pytest.mark.parametrize("path", PAGES, ids=page_id)
 def test_builder_matches_slow_path_on_pages(path):
-    root = builder.build(read(path))
-    assert root is not None, builder.build_with_reason(read(path))[1]
     difference = compare(builder.build, read(path))
     assert difference is None, difference
+
+
+@needs_builder
+@pytest.mark.skipif(not PAGES, reason=f"no pages under {CORPUS}")
+def test_builder_builds_most_pages():
+    # Bailing out is always allowed, but a builder that bails out on real
+    # pages would make the comparisons above pass without showing anything.
+    reasons = {page_id(path): builder.build_with_reason(read(path))[1] for path in PAGES}
+    bailed = {name: reason for name, reason in reasons.items() if reason is not None}
+    assert len(bailed) <= len(PAGES) // 5, bailed
 
 
 def _either(call, text):
