@@ -168,7 +168,7 @@ def test_canonical_form_of_a_very_deep_tree():
     for _ in range(20_000):
         node = etree.SubElement(node, "div")
     lines = canonical(root)
-    assert len(lines) == 2 + 20_001 and lines[-1].lstrip().startswith("20000 HtmlElement")
+    assert len(lines) == 3 + 20_001 and lines[-2].lstrip().startswith("20000 HtmlElement")
 
 
 # --- the builder ----------------------------------------------------------------------
@@ -274,3 +274,56 @@ def test_extraction_same_with_and_without_builder(rules, path, monkeypatch):
     slow = extractor.extract(text)
     assert calls.count == 1, "the builder was switched off, yet soupparser did not run"
     assert fast == slow
+
+
+# --- the builder's trees as objects ---------------------------------------------------------
+
+SMALL = "<!--a--><html><body><p class='x  y'>one<br>two</p><ul><li>1<li>2</ul></body></html><!--b-->"
+
+
+@needs_builder
+def test_builder_trees_are_independent():
+    first, second = builder.build(SMALL), builder.build(SMALL)
+    assert first is not second
+    first[0][0].text = "changed"
+    first.getroottree().docinfo.public_id = "-//changed"
+    assert canonical(second) == canonical(slow_path(SMALL))
+
+
+@needs_builder
+def test_builder_tree_lives_as_long_as_one_of_its_nodes():
+    import gc
+
+    expected = canonical(slow_path(SMALL).xpath("//li")[1])
+    item = builder.build(SMALL).xpath("//li")[1]
+    gc.collect()
+    assert canonical(item) == expected
+
+
+@needs_builder
+@pytest.mark.skipif(not PAGES, reason=f"no pages under {CORPUS}")
+def test_builder_from_several_threads():
+    from concurrent.futures import ThreadPoolExecutor
+
+    texts = [read(path) for path in PAGES if path.stat().st_size < 400_000]
+    serial = [canonical(builder.build(text)) for text in texts]
+    with ThreadPoolExecutor(4) as pool:
+        for _ in range(3):
+            assert list(pool.map(lambda text: canonical(builder.build(text)), texts)) == serial
+
+
+class Text(str):
+    pass
+
+
+@needs_builder
+@pytest.mark.parametrize("argument", [b"<p>x</p>", bytearray(b"<p>"), None, 1, ["<p>"]], ids=repr)
+def test_builder_refuses_what_is_not_text(argument):
+    for call in (builder.build, builder.build_with_reason):
+        with pytest.raises(TypeError):
+            call(argument)
+
+
+@needs_builder
+def test_builder_takes_a_str_subclass():
+    assert compare(lambda text: builder.build(Text(text)), SMALL) is None

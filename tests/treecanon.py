@@ -8,8 +8,9 @@ order. A line holds everything an extraction or a serialisation could see:
 the depth, the node's class (HtmlElement and its subclasses, HtmlComment,
 processing instructions, entities), the tag, the namespace prefix and map,
 the attributes in their order, text and tail (None is not ''), the source
-line, and a mark on the node that was returned. The first line describes
-the document (docinfo).
+line, and a mark on the node that was returned. The first lines describe
+the document (docinfo, internal DTD, parser) and the returned element's
+class; the last is the serialised document.
 
 `slow_path(text)` is what requests_html does for `doc.lxml`: soupparser
 with html.parser, and lxml's own parser on the encoded page when that
@@ -46,7 +47,21 @@ def _docinfo(tree):
         except Exception as error:  # noqa: BLE001 - a field that cannot be read is part of the picture
             value = f"<{type(error).__name__}>"
         fields.append(f"{name}={value!r}")
+    dtd = info.internalDTD
+    if dtd is not None:
+        fields.append(f"dtd=({dtd.name!r}, {dtd.external_id!r}, {dtd.system_url!r})")
+    parser = tree.parser
+    fields.append(f"parser={'lxml.html.html_parser' if parser is lxml.html.html_parser else type(parser).__name__}")
     return "document " + " ".join(fields)
+
+
+def _serialised(tree):
+    """The whole document as lxml writes it: a check on what the walk
+    might not see."""
+    try:
+        return "serialised " + etree.tostring(tree, encoding="unicode")
+    except Exception as error:  # noqa: BLE001 - part of the picture too
+        return f"serialised <{type(error).__name__}>"
 
 
 def _node_line(node, depth, returned):
@@ -82,6 +97,7 @@ def canonical(element):
     lines = [_docinfo(tree), f"returned {type(element).__name__}"]
     if top is None:
         lines.append(_node_line(element, 0, element))
+        lines.append(_serialised(tree))
         return lines
     tops = list(top.itersiblings(preceding=True))[::-1] + [top] + list(top.itersiblings())
     for node in tops:
@@ -91,6 +107,7 @@ def canonical(element):
             current, depth = stack.pop()
             lines.append(_node_line(current, depth, element))
             stack.extend((child, depth + 1) for child in reversed(current))
+    lines.append(_serialised(tree))
     return lines
 
 
