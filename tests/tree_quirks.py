@@ -586,6 +586,100 @@ add("deep", [
 ])
 
 
+add("feed and close passes", [
+    # html.parser stops its first pass at an unfinished construct and takes
+    # the rest up again on close(); a second stop there turns all the rest
+    # into text.
+    ("bare ampersand letter at end", "<p>a&b"),
+    ("bare ampersand letters at end", "<p>a&bc"),
+    ("ampersand at end", "<p>a&"),
+    ("two ampersands at end", "<p>a&&"),
+    ("two entities at end", "<p>a&b&c"),
+    ("hash at end", "<p>a&#"),
+    ("digit at end", "<p>a&#1"),
+    ("hex marker at end", "<p>a&#x"),
+    ("hex digit at end", "<p>a&#x1"),
+    ("bad reference then tags", "<p>&#z <b>x</b>"),
+    ("bad reference with semicolon twice", "<p>&#;a</p><p>&#;b</p><i>c</i>"),
+    ("semicolon then no semicolon", "<p>&#;a</p><p>&#z b</p><i>c</i>"),
+    ("no semicolon then semicolon", "<p>&#z a</p><p>&#;b</p><i>c</i>"),
+    ("incomplete entity then hash", "<p>&x</p><p>&#</p><b>"),
+    ("lt after element at end", "<p>x</p><"),
+    ("bang after element at end", "<p>x</p><!"),
+    ("end tag open after element", "<p>x</p></"),
+    ("bang dash after element", "<p>x</p><!-"),
+    ("open tag after element at end", "<p>a</p><b"),
+    ("unquoted attribute at end", "<p>a<b c=d"),
+    ("unquoted attribute and slash at end", "<p>a<b c=d/"),
+    ("cdata without end after element", "<p>a</p><![CDATA[x"),
+    ("cdata with half end", "<p>a<![CDATA[x]]"),
+    ("bogus comment at end", "<p>a<!x"),
+    ("pi at end", "<p>a<?x"),
+    ("end tag name at end", "<p>a</b"),
+    ("end tag with attribute at end", "<p>a</b c"),
+    ("comment open at end", "<p>a<!--"),
+    ("comment open dash at end", "<p>a<!---"),
+    ("comment almost closed at end", "<p>a<!-- x --"),
+    ("script end tag without gt at end", "<script>a</script"),
+    ("script half end tag at end", "<script>a</scrip"),
+    ("script end tag with space before name", "<script>a</ script>b"),
+    ("bad reference around script", "<p>&#;a</p><script>x</script>&#;<b>q</b>"),
+    ("bad reference before script", "<p>&#z</p><script>x</script>"),
+    ("bad reference inside script", "<script>&#z</script><b>x</b>"),
+    ("bad hex reference then more", "<p>&#xzz;</p><b>y</b><i>&#;</i><u>z</u>"),
+    ("hash then end tag and open element", "<p>&#</p><b>x"),
+    ("hash then semicolon later", "<p>&#</p>;<b>x"),
+    ("reference without semicolon at end", "<p>&#65"),
+    ("hex reference without semicolon at end", "<p>&#x41"),
+    ("named reference without semicolon at end", "<p>&lt"),
+    ("entity name with dot and dash at end", "<p>&a.b-c"),
+    ("entity name with dot and dash", "<p>&a.b-c</p>"),
+    ("ampersand digit", "<b>&1</b>"),
+    ("ampersand space", "<b>& a</b>"),
+    ("ampersand semicolon", "<b>&;</b>"),
+])
+
+add("document type details", [
+    ("public id with brace", '<!DOCTYPE html PUBLIC "a{b}"><p>x</p>'),
+    ("public id non-ascii", '<!DOCTYPE html PUBLIC "é"><p>x</p>'),
+    ("public id with tab", '<!DOCTYPE html PUBLIC "a\tb"><p>x</p>'),
+    ("system id with both quotes", '<!DOCTYPE html PUBLIC "a" "b\'c\\"d"><p>x</p>'),
+    ("empty public id", "<!DOCTYPE html PUBLIC ''><p>x</p>"),
+    ("empty system id", "<!DOCTYPE html SYSTEM ''><p>x</p>"),
+    ("no space before name", "<!DOCTYPEhtml><p>x</p>"),
+    ("longer name", "<!DOCTYPE htmlx><p>x</p>"),
+    ("public without id", "<!DOCTYPE html PUBLIC><p>x</p>"),
+    ("late doctype with public id", "<p>x</p><!DOCTYPE html PUBLIC 'late'>"),
+    ("other doctype first", "<!DOCTYPE foo><!DOCTYPE html PUBLIC 'second'><p>x</p>"),
+    ("empty doctype in element", "<p><!DOCTYPE></p>"),
+    ("doctype in element", "<p><!DOCTYPE x></p>"),
+    ("empty cdata in element", "<p><![CDATA[]]></p>"),
+    ("empty cdata alone", "<![CDATA[]]>"),
+    ("empty if section in element", "<p><![if]></p>"),
+])
+
+add("second unescape details", [
+    ("numeric after amp", "<p>&amp;#65;</p>"),
+    ("numeric after amp in attribute", "<a t='&amp;#65;'>x</a>"),
+    ("case of names", "<p>&amp;Amp; &amp;AElig; &amp;aelig;</p>"),
+    ("fullwidth letter name", "<p>&amp;ａ;</p>"),
+    ("arabic digit name", "<p>&amp;١;</p>"),
+    ("connector punctuation name", "<p>&amp;a‿b;</p>"),
+    ("invalid code points in attribute", "<a t='&#1;&#11;&#xfdd0;&#xfffe;&#x10ffff;'>x</a>"),
+    ("c1 references in attribute", "<a t='&#x7f;&#x80;&#x81;'>x</a>"),
+    ("noncharacter references in text", "<p>&#65535;&#xfdd0;</p>"),
+    ("longest prefix in attribute", "<a title='&notin &notinx &notin; &not'>x</a>"),
+    ("longest prefix in text", "<p>&notin &notinx &not</p>"),
+    ("dashes in comment in element", "<p>a<!-- a -- b -->c</p>"),
+    ("comment closed by dash gt", "<p><!--a-></p>"),
+    ("comment with three dashes then text", "<p>a<!--->b--></p>"),
+    ("pi with two words", "<?a b c?><p>x</p>"),
+    ("pi with question inside", "<?a?b?><p>x</p>"),
+    ("pi with trailing space", "<?a b ?><p>x</p>"),
+    ("pi with only spaces", "<?a  ?><p>x</p>"),
+])
+
+
 # Inputs that once gave a different tree from the builder; kept once fixed.
 add("regressions", [
 ])
