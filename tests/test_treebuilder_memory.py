@@ -1,0 +1,53 @@
+"""The native tree builder gives back what it takes: references on its
+argument, Python objects, and the native memory of the trees it makes once
+they are dropped, on trees, bail-outs and refused arguments alike."""
+
+import gc
+import os
+import pathlib
+
+import pytest
+
+from test_leaks import assert_steady
+from treecanon import native_builder
+
+builder, WHY_NOT = native_builder()
+pytestmark = pytest.mark.skipif(builder is None, reason=WHY_NOT or "")
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+PAGE = (ROOT / "examples" / "pages" / "cables.html").read_text(encoding="utf-8")
+
+
+@pytest.mark.parametrize("text, error", [
+    (PAGE, None),                                         # a tree
+    ("<!--a--><p class='x  y'>&amp;lt;</p><?pi x?>", None),  # top-level siblings, unescaping, list attribute
+    ("<p>a\x00b</p>", None),                              # bail-out: lxml refuses the text
+    ("<a href='x", None),                                 # bail-out in the tokenizer
+    ("<div>" * 300, None),                                # bail-out: too deep
+    (b"<p>x</p>", TypeError),
+])
+@pytest.mark.parametrize("call", ["build", "build_with_reason"])
+def test_builder_is_steady(call, text, error):
+    function = getattr(builder, call)
+    assert_steady(lambda: function(text), [text], error, calls=1000, max_bytes_per_call=32, warmup=300)
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as stream:
+        return int(stream.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+def test_dropped_trees_give_their_memory_back():
+    text = PAGE * 200  # some 500 KB: a tree of several MB
+    for _ in range(5):
+        builder.build(text)
+    gc.collect()
+    before = resident_bytes()
+    for _ in range(40):
+        root = builder.build(text)
+        assert root is not None
+        del root
+    gc.collect()
+    # Forty kept trees would be hundreds of MB.
+    assert resident_bytes() - before < 40 * 2**20
