@@ -487,6 +487,25 @@ bool have_none_in_value(py::handle field) {
     return false;
 }
 
+// Hands the document the tree that requests_html would otherwise build with
+// soupparser on its first XPath query, built natively from the very text it
+// would parse (`doc.html`). Where the builder declines a page (None), or is
+// disabled (build_tree is None), or the text cannot be read, the document is
+// left as it was and parses lazily as before; an error reading the text then
+// surfaces, if at all, where it always did.
+void give_native_tree(py::handle html) {
+    py::handle build = global("build_tree");
+    if (build.is_none()) return;
+    PyObject* text = PyObject_GetAttr(html.ptr(), interned("html").ptr());
+    if (text == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+        PyErr_Clear();
+        return;
+    }
+    py::object root = ostrel::call(build, steal(text));
+    if (!root.is_none()) ostrel::set_attr(html, interned("_lxml"), root);
+}
+
 py::object extract(py::handle self, py::handle text, py::handle de_dup) {
     ostrel::check_str_arg(text, "text");
     // HTML(html=text)
@@ -497,6 +516,7 @@ py::object extract(py::handle self, py::handle text, py::handle de_dup) {
     // the charset that the markup declares (gb2312, iso-8859-1, ...), turning
     // every field of such a page into mojibake; the text is already decoded.
     ostrel::set_attr(html, interned("encoding"), interned("utf-8"));
+    give_native_tree(html);
     py::object records = call_method(self, interned("_extract_fields"), html);
     py::object rows = call_method(self, interned("_match_fields"), records);
     return call_method(get_attr(self, interned("dravine")), interned("process_fields"), rows, de_dup);
@@ -523,6 +543,7 @@ void construct(py::handle self, py::handle conf_file) {
 PYBIND11_MODULE(extractor, m) {
     m.attr("json") = py::module_::import("json");
     ostrel::import_names(m, "requests_html", {"HTML"});
+    ostrel::import_names(m, "ostrel.crawler.field_extractor.utils._treegate", {"build_tree"});
     ostrel::import_names(m, "ostrel.common.utils", {"ConfigUtils"});
     ostrel::import_names(m, "ostrel.crawler.field_extractor.html_parsers", {"FieldParser", "FieldsParser"});
     ostrel::import_names(m, "ostrel.crawler.field_extractor.pallock", {"FieldsMatcher"});
