@@ -207,16 +207,18 @@ BUILD = None
 
 def check(text):
     """("bail", reason), ("same", kind) or ("differs", report)."""
-    from treecanon import canonical, explain
+    from treecanon import explain, outcome
 
-    try:
+    reasons = []
+
+    def build(text):
         root, reason = BUILD(text)
-    except Exception as error:  # noqa: BLE001 - compared with the slow path's
-        got = ("raised", type(error).__name__)
-    else:
-        if root is None:
-            return ("bail", reason)
-        got = ("tree", canonical(root))
+        reasons.append(reason)
+        return root
+
+    got = outcome(build, text)
+    if got[0] == "none":
+        return ("bail", reasons[0])
     report = explain(got, text)
     if report is None:
         return ("same", got[0] if got[0] == "tree" else f"raised {got[1]}")

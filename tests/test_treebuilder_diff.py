@@ -11,6 +11,7 @@ trees that differ in one detail from each other.
 import os
 import pathlib
 import re
+import warnings
 
 import lxml.html
 import pytest
@@ -154,6 +155,16 @@ def test_canonical_form_tells_one_detail(detail):
     a, b = canonical(make_a()), canonical(make_b())
     assert a != b
     assert first_difference(a, b) is not None and first_difference(a, a) is None
+
+
+def test_comparison_sees_a_warning_left_out():
+    def silent(text):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            return soup_path(text)
+
+    assert compare(soup_path, "http://example.com/index.html") is None
+    assert "MarkupResemblesLocatorWarning" in compare(silent, "http://example.com/index.html")
 
 
 def test_first_difference_shows_the_first_differing_node():

@@ -680,6 +680,21 @@ add("second unescape details", [
 ])
 
 
+add("markup that BeautifulSoup warns about", [
+    ("url", "http://example.com/index.html"),
+    ("url with spaces around", "  https://example.com/a?b=c  "),
+    ("file name", "index.html"),
+    ("path", "/var/www/page.htm"),
+    ("url then newline", "http://example.com/\n"),
+    ("long url", "http://example.com/" + "a" * 300),
+    ("url-like text in element", "<p>http://example.com/</p>"),
+    ("xml declaration then xml", "<?xml version='1.0'?><root><item>x</item></root>"),
+    ("xml declaration then html", "<?xml version='1.0'?><html><body>x</body></html>"),
+    ("xml declaration after element", "<p>x</p><?xml version='1.0'?>"),
+    ("xml declaration late in long markup", "<div>" + "x" * 600 + "</div><?xml version='1.0'?>"),
+])
+
+
 # Inputs that once gave a different tree from the builder; kept once fixed.
 add("regressions", [
 ])

@@ -17,6 +17,8 @@ with html.parser, and lxml's own parser on the encoded page when that
 raises ValueError.
 """
 
+import warnings
+
 import lxml.html
 from lxml import etree
 from lxml.html import soupparser
@@ -112,15 +114,21 @@ def canonical(element):
 
 
 def outcome(build, text):
-    """("tree", canonical lines), ("none", None) when the builder bailed
-    out, or ("raised", exception class name)."""
-    try:
-        root = build(text)
-    except Exception as error:  # noqa: BLE001 - compared between the two builders
-        return ("raised", type(error).__name__)
+    """("tree", canonical lines and the warnings given), ("none", None) when
+    the builder bailed out, or ("raised", exception class name)."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            root = build(text)
+        except Exception as error:  # noqa: BLE001 - compared between the two builders
+            return ("raised", type(error).__name__)
     if root is None:
         return ("none", None)
-    return ("tree", canonical(root))
+    # BeautifulSoup warns about markup that looks like XML, a URL or a file
+    # name; a builder that builds such a page silently changes what the
+    # caller sees (and fails where warnings are errors).
+    given = sorted({w.category.__name__ for w in caught})
+    return ("tree", canonical(root) + [f"warnings {given}"])
 
 
 def first_difference(a, b, context=2):
