@@ -158,6 +158,13 @@ QUIRKS = {
     "deep nesting": "<div>" * 300 + "x" + "</div>" * 300,
     "moderate nesting": "<div>" * 100 + "x" + "</div>" * 100,
     "unknown marked section": "<p><![foo[ x ]]></p>",
+    "unicode whitespace in tags": "<div\u00a0class=x>a</div><a href=x\u00a0y z>q</a><p>a</p\u00a0>b"
+                                  "<script>x</script\u2003>y<a href=x\x85y>q</a><a\x85b=1>x</a>",
+    "next line in a class": '<p class="a\x85b">x\x85</p><pre>\x85</pre>',
+    "equals signs": "<p =>x</p><p a==b>x</p><p a= >x</p><p a='x'b=\"y\">x</p><p a=\"x\"/b>x</p><p a=b/>x",
+    "doctype variants": '<!DOCTYPE html PUBLIC "a" "b" "c"><!DOCTYPE html SYSTEM><p>x</p>',
+    "comment closed with bang": "<!--x--!>y-->z",
+    "references to whitespace": "<p>&#x0;&#9;&#10;&#13;&#x7f;</p>",
 }
 
 

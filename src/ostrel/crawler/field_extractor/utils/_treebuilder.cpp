@@ -154,11 +154,11 @@ void unescape_number(const ustring& digits, int base, ustring& out) {
     out += static_cast<char32_t>(num);
 }
 
-// html.unescape(s): &(#[0-9]+;?|#[xX][0-9a-fA-F]+;?|[^\t\n\f <&#;]{1,32};?)
-ustring html_unescape(const ustring& s) {
-    if (s.find(U'&') == ustring::npos) return s;
-    ustring out;
-    size_t n = s.size(), i = 0;
+// html.unescape(s[0:n]) appended to out:
+// &(#[0-9]+;?|#[xX][0-9a-fA-F]+;?|[^\t\n\f <&#;]{1,32};?)
+template <class T>
+void html_unescape_into(const T* s, size_t n, ustring& out) {
+    size_t i = 0;
     while (i < n) {
         char32_t c = s[i];
         if (c != '&') {
@@ -172,7 +172,7 @@ ustring html_unescape(const ustring& s) {
             if (q < n && is_digit(s[q])) {
                 size_t e = q;
                 while (e < n && is_digit(s[e])) ++e;
-                unescape_number(s.substr(q, e - q), 10, out);
+                unescape_number(ustring(s + q, s + e), 10, out);
                 if (e < n && s[e] == ';') ++e;
                 i = e;
                 continue;
@@ -180,7 +180,7 @@ ustring html_unescape(const ustring& s) {
             if (q + 1 < n && (s[q] == 'x' || s[q] == 'X') && is_hex(s[q + 1])) {
                 size_t b = q + 1, e = b;
                 while (e < n && is_hex(s[e])) ++e;
-                unescape_number(s.substr(b, e - b), 16, out);
+                unescape_number(ustring(s + b, s + e), 16, out);
                 if (e < n && s[e] == ';') ++e;
                 i = e;
                 continue;
@@ -201,7 +201,7 @@ ustring html_unescape(const ustring& s) {
             continue;
         }
         if (e < n && s[e] == ';') ++e;
-        ustring name = s.substr(p, e - p);
+        ustring name(s + p, s + e);
         auto it = tables->html5.find(name);
         if (it != tables->html5.end()) {
             out += it->second;
@@ -223,33 +223,25 @@ ustring html_unescape(const ustring& s) {
         }
         i = e;
     }
-    return out;
 }
 
 // --- soupparser's unescape: &(\w+); against name2codepoint -------------------
 
-void soup_unescape_into(const ustring& s, ustring& out) {
-    size_t n = s.size(), i = 0;
-    size_t amp = s.find(U'&');
-    if (amp == ustring::npos) {
-        out += s;
-        return;
-    }
-    out.append(s, 0, amp);
-    i = amp;
+void soup_unescape_into(const char32_t* s, size_t n, ustring& out) {
+    size_t i = 0;
     while (i < n) {
         char32_t c = s[i];
         if (c == '&') {
             size_t e = i + 1;
             while (e < n && is_word(s[e])) ++e;
             if (e > i + 1 && e < n && s[e] == ';') {
-                auto it = tables->name2codepoint.find(s.substr(i + 1, e - i - 1));
+                auto it = tables->name2codepoint.find(ustring(s + i + 1, s + e));
                 if (it != tables->name2codepoint.end()) {
                     out += it->second;
                     i = e + 1;
                     continue;
                 }
-                out.append(s, i, e + 1 - i);
+                out.append(s + i, s + e + 1);
                 i = e + 1;
                 continue;
             }
@@ -269,73 +261,137 @@ inline bool is_string(Kind k) {
 
 struct Node {
     Kind kind;
-    ustring name;  // tag name, or the string's text
-    std::vector<std::pair<ustring, ustring>> attrs;
-    std::vector<int> children;
+    uint32_t name = 0;                  // tags: the name's id in Names
+    uint32_t off = 0, len = 0;          // strings: their text in Soup::text
+    uint32_t attrs = 0, nattrs = 0;     // tags: their attributes in Soup::attrs
+    int32_t first = -1, last = -1;      // children
+    int32_t next = -1;                  // next sibling
+};
+
+// An attribute: its name's id and its value in a buffer of values.
+struct Attr {
+    uint32_t name;
+    uint32_t off, len;
+};
+
+// The tag and attribute names of a page, each kept once, with what
+// BeautifulSoup's builder knows of them.
+class Names {
+public:
+    enum : uint8_t { kVoid = 1, kPreserve = 2, kRaw = 4, kListAny = 8, kListTag = 16 };
+
+    uint32_t id(const ustring& name) {
+        auto it = ids_.find(name);
+        if (it != ids_.end()) return it->second;
+        uint32_t id = static_cast<uint32_t>(strings_.size());
+        uint8_t f = 0;
+        if (tables->void_elements.count(name)) f |= kVoid;
+        if (tables->preserve_whitespace.count(name)) f |= kPreserve;
+        if (name == U"script" || name == U"style") f |= kRaw;
+        if (tables->list_attributes_any.count(name)) f |= kListAny;
+        if (tables->list_attributes.count(name)) f |= kListTag;
+        ids_.emplace(name, id);
+        strings_.push_back(name);
+        flags_.push_back(f);
+        return id;
+    }
+    const ustring& str(uint32_t id) const { return strings_[id]; }
+    bool has(uint32_t id, uint8_t flag) const { return flags_[id] & flag; }
+    size_t size() const { return strings_.size(); }
+
+private:
+    std::unordered_map<ustring, uint32_t> ids_;
+    std::vector<ustring> strings_;
+    std::vector<uint8_t> flags_;
 };
 
 // BeautifulSoup's side: the open-tag stack and the pending string.
 class Soup {
 public:
     std::vector<Node> nodes;
+    ustring text;              // the strings, one after another
+    ustring values;            // the attribute values
+    std::vector<Attr> attrs;
+    Names names;
+    uint32_t html;             // the id of "html"
 
-    Soup() {
-        nodes.push_back(Node{Kind::Tag, U"[document]", {}, {}});
+    explicit Soup(size_t length) {
+        // Room for all the page's text at once, and a node per ~40 characters.
+        text.reserve(length + 16);
+        nodes.reserve(length / 40 + 64);
+        Node doc{Kind::Tag};
+        doc.name = names.id(U"[document]");
+        html = names.id(U"html");
+        nodes.push_back(doc);
         stack_.push_back(0);
     }
 
-    void data(const ustring& s) {
-        current_ += s;
-        have_data_ = true;
-    }
     template <class C>
     void data(const C* s, size_t n) {
-        current_.append(s, s + n);
-        have_data_ = true;
+        if (!have_data_) {
+            pending_ = text.size();
+            have_data_ = true;
+        }
+        text.append(s, s + n);
     }
+    void data(const ustring& s) { data(s.data(), s.size()); }
 
     void end_data(Kind kind = Kind::Text) {
         if (!have_data_) return;
         have_data_ = false;
         if (preserve_depth_ == 0) {
-            bool strippable = true;
-            for (char32_t c : current_)
+            bool strippable = true, newline = false;
+            for (size_t p = pending_; p < text.size(); ++p) {
+                char32_t c = text[p];
                 if (!is_ascii_space(c)) {
                     strippable = false;
                     break;
                 }
-            if (strippable) current_ = current_.find(U'\n') != ustring::npos ? U"\n" : U" ";
+                if (c == '\n') newline = true;
+            }
+            if (strippable) {
+                text.resize(pending_);
+                text += newline ? U'\n' : U' ';
+            }
         }
-        int id = static_cast<int>(nodes.size());
-        nodes.push_back(Node{kind, std::move(current_), {}, {}});
-        current_.clear();
-        nodes[stack_.back()].children.push_back(id);
+        Node node{kind};
+        node.off = static_cast<uint32_t>(pending_);
+        node.len = static_cast<uint32_t>(text.size() - pending_);
+        append(node);
     }
 
     // BeautifulSoupHTMLParser.handle_starttag; `void_ok` is false for <tag/>.
-    void start_tag(ustring name, std::vector<std::pair<ustring, ustring>> attrs, bool void_ok) {
+    // The attributes' values are in `scratch`.
+    void start_tag(uint32_t name, const std::vector<Attr>& tag_attrs, const ustring& scratch, bool void_ok) {
         end_data();
-        int id = static_cast<int>(nodes.size());
-        nodes.push_back(Node{Kind::Tag, name, std::move(attrs), {}});
-        nodes[stack_.back()].children.push_back(id);
+        Node node{Kind::Tag};
+        node.name = name;
+        node.attrs = static_cast<uint32_t>(attrs.size());
+        node.nattrs = static_cast<uint32_t>(tag_attrs.size());
+        for (const Attr& a : tag_attrs) {
+            attrs.push_back(Attr{a.name, static_cast<uint32_t>(values.size()), a.len});
+            values.append(scratch, a.off, a.len);
+        }
+        int id = append(node);
         stack_.push_back(id);
         if (stack_.size() > kMaxDepth) bail("nesting deeper than 256");
+        if (open_.size() <= name) {
+            open_.resize(names.size());
+            already_closed_.resize(names.size());
+        }
         ++open_[name];
-        if (tables->preserve_whitespace.count(name)) ++preserve_depth_;
-        if (void_ok && tables->void_elements.count(name)) {
+        if (names.has(name, Names::kPreserve)) ++preserve_depth_;
+        if (void_ok && names.has(name, Names::kVoid)) {
             close(name);
             ++already_closed_[name];
         }
     }
 
     // BeautifulSoupHTMLParser.handle_endtag.
-    void end_tag(const ustring& name, bool check_already_closed = true) {
-        if (check_already_closed) {
-            auto it = already_closed_.find(name);
-            if (it != already_closed_.end() && it->second > 0) {
-                --it->second;
-                return;
-            }
+    void end_tag(uint32_t name, bool check_already_closed = true) {
+        if (check_already_closed && name < already_closed_.size() && already_closed_[name] > 0) {
+            --already_closed_[name];
+            return;
         }
         close(name);
     }
@@ -346,11 +402,20 @@ public:
     }
 
 private:
+    int append(const Node& node) {
+        int id = static_cast<int>(nodes.size());
+        nodes.push_back(node);
+        Node& parent = nodes[stack_.back()];
+        if (parent.last >= 0) nodes[parent.last].next = id;
+        else parent.first = id;
+        parent.last = id;
+        return id;
+    }
+
     // BeautifulSoup.handle_endtag: the pending string, then _popToTag.
-    void close(const ustring& name) {
+    void close(uint32_t name) {
         end_data();
-        auto it = open_.find(name);
-        if (it == open_.end() || it->second == 0) return;
+        if (name >= open_.size() || open_[name] == 0) return;
         while (stack_.size() > 1) {
             bool hit = nodes[stack_.back()].name == name;
             pop();
@@ -359,17 +424,17 @@ private:
     }
 
     void pop() {
-        const ustring& name = nodes[stack_.back()].name;
+        uint32_t name = nodes[stack_.back()].name;
         --open_[name];
-        if (tables->preserve_whitespace.count(name)) --preserve_depth_;
+        if (names.has(name, Names::kPreserve)) --preserve_depth_;
         stack_.pop_back();
     }
 
     std::vector<int> stack_;
-    std::unordered_map<ustring, int> open_;
-    std::unordered_map<ustring, int> already_closed_;
+    std::vector<int> open_;            // open tags by name id
+    std::vector<int> already_closed_;  // void end tags still to ignore, by name id
     int preserve_depth_ = 0;
-    ustring current_;
+    size_t pending_ = 0;
     bool have_data_ = false;
 };
 
@@ -399,6 +464,17 @@ private:
         return true;
     }
     ustring slice(size_t a, size_t b) const { return ustring(s_ + a, s_ + b); }
+    // The id of the name s[a:b] lowercased as str.lower() does.
+    uint32_t name_id(size_t a, size_t b) {
+        name_.assign(s_ + a, s_ + b);
+        bool ascii = true;
+        for (char32_t& c : name_) {
+            if (c >= 0x80) ascii = false;
+            else if (c >= 'A' && c <= 'Z') c += 0x20;
+        }
+        if (!ascii) name_ = lower(name_);
+        return soup_.names.id(name_);
+    }
     void data(size_t a, size_t b) { soup_.data(s_ + a, b - a); }
     void skip_space(size_t& p) const {
         while (p < n_ && is_space(s_[p])) ++p;
@@ -420,13 +496,14 @@ private:
             size_t q = p + 2;
             skip_space(q);
             size_t k = 0;
-            for (; k < cdata_elem_.size() && q < n_; ++k, ++q) {
+            const ustring& elem = soup_.names.str(cdata_elem_);
+            for (; k < elem.size() && q < n_; ++k, ++q) {
                 char32_t c = s_[q];
                 // Some non-ASCII letters match ASCII ones case-insensitively.
                 if (c >= 0x80) bail("non-ASCII letter in a raw text end tag");
-                if ((c | 0x20) != cdata_elem_[k]) break;
+                if ((c | 0x20) != elem[k]) break;
             }
-            if (k < cdata_elem_.size()) continue;
+            if (k < elem.size()) continue;
             skip_space(q);
             if (q < n_ && s_[q] == '>') return p;
         }
@@ -637,11 +714,12 @@ private:
         }
 
         // tagfind_tolerant, then attrfind_tolerant attribute by attribute.
-        ustring tag = lower(slice(i + 1, name_end));
-        if (!is_name(tag)) bail("brace in a tag name");
+        uint32_t tag = name_id(i + 1, name_end);
+        if (!is_name(soup_.names.str(tag))) bail("brace in a tag name");
         size_t k = name_end;
         skip_space_slash(k);
-        std::vector<std::pair<ustring, ustring>> attrs;
+        attrs_.clear();
+        values_.clear();
         while (k < endpos) {
             char32_t prev = s_[k - 1];
             if (!(prev == '"' || prev == '\'' || prev == '/' || is_space(prev))) break;
@@ -649,38 +727,42 @@ private:
             if (is_space(c) || c == '/' || c == '>') break;
             size_t a = k++;
             while (k < n && !(is_space(s_[k]) || s_[k] == '/' || s_[k] == '=' || s_[k] == '>')) ++k;
-            ustring name = lower(slice(a, k));
-            if (!is_name(name)) bail("brace in an attribute name");
-            ustring value;
+            uint32_t name = name_id(a, k);
+            if (!is_name(soup_.names.str(name))) bail("brace in an attribute name");
+            uint32_t off = static_cast<uint32_t>(values_.size());
             size_t r = k;
             skip_space(r);
             if (r < n && s_[r] == '=') {
                 while (r < n && s_[r] == '=') ++r;
                 skip_space(r);
+                size_t va, vb;
                 if (r < n && (s_[r] == '\'' || s_[r] == '"')) {
                     size_t close = find(s_[r], r + 1);
                     if (close == npos) bail("unterminated quoted attribute value");
-                    value = slice(r + 1, close);
+                    va = r + 1;
+                    vb = close;
                     r = close + 1;
                 } else {
-                    size_t b = r;
+                    va = r;
                     while (r < n && s_[r] != '>' && !is_space(s_[r])) ++r;
-                    value = slice(b, r);
+                    vb = r;
                 }
-                if (!value.empty()) value = html_unescape(value);
+                html_unescape_into(s_ + va, vb - va, values_);
                 k = r;
             }
+            Attr attr{name, off, static_cast<uint32_t>(values_.size() - off)};
             skip_space_slash(k);
             // BeautifulSoup's attribute dict: a repeated name keeps its first
             // place and takes the last value.
             bool seen = false;
-            for (auto& kv : attrs)
-                if (kv.first == name) {
-                    kv.second = std::move(value);
+            for (Attr& other : attrs_)
+                if (other.name == name) {
+                    other.off = attr.off;
+                    other.len = attr.len;
                     seen = true;
                     break;
                 }
-            if (!seen) attrs.emplace_back(std::move(name), std::move(value));
+            if (!seen) attrs_.push_back(attr);
         }
         size_t a = k, b = endpos;
         while (a < b && is_space(s_[a])) ++a;
@@ -691,14 +773,13 @@ private:
             data(i, endpos);
             return static_cast<long>(endpos);
         }
-        split_list_attributes(tag, attrs);
+        if (!attrs_.empty()) split_list_attributes(tag);
         if (slash_gt) {
-            soup_.start_tag(tag, std::move(attrs), false);
+            soup_.start_tag(tag, attrs_, values_, false);
             soup_.end_tag(tag, false);
         } else {
-            bool raw = tag == U"script" || tag == U"style";
-            soup_.start_tag(tag, std::move(attrs), true);
-            if (raw) {
+            soup_.start_tag(tag, attrs_, values_, true);
+            if (soup_.names.has(tag, Names::kRaw)) {
                 cdata_ = true;
                 cdata_elem_ = tag;
             }
@@ -708,26 +789,29 @@ private:
 
     // Multi-valued attributes (class, rel, ...) are split on whitespace by
     // BeautifulSoup and joined with single spaces by soupparser.
-    static void split_list_attributes(const ustring& tag, std::vector<std::pair<ustring, ustring>>& attrs) {
+    void split_list_attributes(uint32_t tag) {
         const std::unordered_set<ustring>* specific = nullptr;
-        auto it = tables->list_attributes.find(tag);
-        if (it != tables->list_attributes.end()) specific = &it->second;
-        for (auto& kv : attrs) {
-            if (!tables->list_attributes_any.count(kv.first) && !(specific && specific->count(kv.first)))
+        if (soup_.names.has(tag, Names::kListTag))
+            specific = &tables->list_attributes.find(soup_.names.str(tag))->second;
+        for (Attr& attr : attrs_) {
+            if (!soup_.names.has(attr.name, Names::kListAny) &&
+                !(specific && specific->count(soup_.names.str(attr.name))))
                 continue;
-            ustring joined;
-            const ustring& v = kv.second;
-            size_t p = 0, n = v.size();
+            size_t p = attr.off, n = attr.off + attr.len;
+            uint32_t off = static_cast<uint32_t>(values_.size());
+            bool any = false;
             while (p < n) {
-                while (p < n && is_space(v[p])) ++p;
+                while (p < n && is_space(values_[p])) ++p;
                 if (p == n) break;
                 size_t e = p;
-                while (e < n && !is_space(v[e])) ++e;
-                if (!joined.empty()) joined += ' ';
-                joined.append(v, p, e - p);
+                while (e < n && !is_space(values_[e])) ++e;
+                if (any) values_ += ' ';
+                values_.append(values_, p, e - p);
+                any = true;
                 p = e;
             }
-            kv.second = std::move(joined);
+            attr.off = off;
+            attr.len = static_cast<uint32_t>(values_.size() - off);
         }
     }
 
@@ -761,20 +845,19 @@ private:
             }
             size_t q = i + 3;
             while (q < n && !ends_tag_name(s_[q])) ++q;
-            ustring name = lower(slice(i + 2, q));
+            uint32_t name = name_id(i + 2, q);
             skip_space_slash(q);
             size_t e = find('>', q);
             soup_.end_tag(name);
             return static_cast<long>(e + 1);
         }
-        ustring elem = lower(slice(name_a, name_b));
+        uint32_t elem = name_id(name_a, name_b);
         if (cdata_ && elem != cdata_elem_) {
             data(i, gtpos);
             return static_cast<long>(gtpos);
         }
         soup_.end_tag(elem);
         cdata_ = false;
-        cdata_elem_.clear();
         return static_cast<long>(gtpos);
     }
 
@@ -896,7 +979,10 @@ private:
     Soup& soup_;
     size_t pos_ = 0;
     bool cdata_ = false;
-    ustring cdata_elem_;
+    uint32_t cdata_elem_ = 0;
+    ustring name_;                // scratch: a name being looked up
+    std::vector<Attr> attrs_;     // the attributes of the start tag being read
+    ustring values_;              // and their values
 };
 
 // --- soupparser's conversion into lxml nodes ---------------------------------
@@ -918,71 +1004,69 @@ void check(int status) {
 
 class Emitter {
 public:
-    explicit Emitter(const std::vector<Node>& nodes) : nodes_(nodes) {}
+    explicit Emitter(Soup& soup) : soup_(soup), nodes_(soup.nodes), py_names_(soup.names.size(), nullptr) {}
     ~Emitter() {
-        for (auto& kv : names_) Py_DECREF(kv.second);
+        for (PyObject* name : py_names_) Py_XDECREF(name);
     }
 
     // The element soupparser.fromstring returns (a new reference).
     PyObject* convert() {
-        const Node& doc = nodes_[0];
-        const std::vector<int>& top = doc.children;
-        long first = -1, last = -1, html_root = -1, declaration = -1;
+        std::vector<int> top;
+        for (int id = nodes_[0].first; id >= 0; id = nodes_[id].next) top.push_back(id);
+        long first = -1, last = -1, declaration = -1;
+        int html_root = -1;
         for (size_t i = 0; i < top.size(); ++i) {
             const Node& e = nodes_[top[i]];
             if (e.kind == Kind::Tag) {
                 if (first < 0) first = static_cast<long>(i);
                 last = static_cast<long>(i);
-                if (html_root < 0 && e.name == U"html") html_root = top[i];
+                if (html_root < 0 && e.name == soup_.html) html_root = top[i];
             } else if (declaration < 0 && (e.kind == Kind::Doctype || e.kind == Kind::Declaration)) {
                 declaration = top[i];
             }
         }
-        std::vector<int> pre, roots, post;
-        if (first < 0) {
-            roots = top;
-        } else {
-            pre.assign(top.begin(), top.begin() + first);
-            roots.assign(top.begin() + first, top.begin() + last + 1);
-            post.assign(top.begin() + last + 1, top.end());
+        size_t roots_begin = 0, roots_end = top.size();
+        if (first >= 0) {
+            roots_begin = static_cast<size_t>(first);
+            roots_end = static_cast<size_t>(last) + 1;
         }
         // One html root: the first top-level html element, which takes the
-        // other roots around its own children, or a new html element.
-        std::vector<int> root_children;
-        const Node* root_tag = nullptr;
+        // other roots around its own children, or a new html element. The
+        // root's children are relinked into one list.
+        std::vector<int> root_children(top.begin() + roots_begin, top.begin() + roots_end);
         if (html_root >= 0) {
             size_t i = 0;
-            while (roots[i] != html_root) ++i;
-            root_children.assign(roots.begin(), roots.begin() + i);
-            const auto& own = nodes_[html_root].children;
-            root_children.insert(root_children.end(), own.begin(), own.end());
-            root_children.insert(root_children.end(), roots.begin() + i + 1, roots.end());
-            root_tag = &nodes_[html_root];
-        } else {
-            root_children = roots;
+            while (root_children[i] != html_root) ++i;
+            std::vector<int> merged(root_children.begin(), root_children.begin() + i);
+            for (int id = nodes_[html_root].first; id >= 0; id = nodes_[id].next) merged.push_back(id);
+            merged.insert(merged.end(), root_children.begin() + i + 1, root_children.end());
+            root_children.swap(merged);
         }
+        for (size_t i = 0; i < root_children.size(); ++i)
+            nodes_[root_children[i]].next = i + 1 < root_children.size() ? root_children[i + 1] : -1;
+        int cursor = root_children.empty() ? -1 : root_children[0];
 
-        size_t idx = 0;
         bool has_text = false;
-        ustring text = gather(root_children, idx, has_text);
-        py::object res_root = steal(check(reinterpret_cast<PyObject*>(makeElement(
-            name(root_tag ? root_tag->name : ustring(U"html")),
-            reinterpret_cast<LxmlDocument*>(Py_None), tables->html_parser,
-            has_text ? text_obj(text).ptr() : Py_None, Py_None,
-            root_tag ? attributes(*root_tag, true).ptr() : empty_dict().ptr(), Py_None))));
-        fill(reinterpret_cast<LxmlElement*>(res_root.ptr()), root_children, idx);
+        gather(cursor, has_text);
+        py::object text = has_text ? text_obj() : py::none();
+        PyObject* root_name = html_root >= 0 ? name(nodes_[html_root].name) : name(soup_.html);
+        py::object attrib = html_root >= 0 ? attributes(nodes_[html_root], true) : empty_dict();
+        py::object res_root = steal(check(reinterpret_cast<PyObject*>(
+            makeElement(root_name, reinterpret_cast<LxmlDocument*>(Py_None), tables->html_parser, text.ptr(),
+                        Py_None, attrib.ptr(), Py_None))));
+        fill(res_root, cursor);
 
         // Comments and processing instructions around the root.
         py::object prev = res_root;
-        for (auto it = pre.rbegin(); it != pre.rend(); ++it) {
-            py::object converted = standalone(nodes_[*it]);
+        for (size_t i = roots_begin; i-- > 0;) {
+            py::object converted = standalone(nodes_[top[i]]);
             if (!converted) continue;
             steal(check(PyObject_CallMethod(prev.ptr(), "addprevious", "O", converted.ptr())));
             prev = converted;
         }
         prev = res_root;
-        for (int id : post) {
-            py::object converted = standalone(nodes_[id]);
+        for (size_t i = roots_end; i < top.size(); ++i) {
+            py::object converted = standalone(nodes_[top[i]]);
             if (!converted) continue;
             steal(check(PyObject_CallMethod(prev.ptr(), "addnext", "O", converted.ptr())));
             prev = converted;
@@ -998,7 +1082,7 @@ public:
                 ++count;
                 only = id;
             }
-        if (count == 1 && nodes_[only].kind == Kind::Tag && nodes_[only].name == U"html") {
+        if (count == 1 && nodes_[only].kind == Kind::Tag && nodes_[only].name == soup_.html) {
             LxmlElement* root = reinterpret_cast<LxmlElement*>(res_root.ptr());
             xmlNode* c = root->_c_node->children;
             while (c && c->type != XML_ELEMENT_NODE) c = c->next;
@@ -1013,103 +1097,124 @@ private:
 
     py::object empty_dict() { return steal(check(PyDict_New())); }
 
-    PyObject* name(const ustring& n) {
-        auto it = names_.find(n);
-        if (it != names_.end()) return it->second;
-        PyObject* obj = check(to_py(n));
-        names_.emplace(n, obj);
+    PyObject* name(uint32_t id) {
+        PyObject*& obj = py_names_[id];
+        if (!obj) obj = check(to_py(soup_.names.str(id)));
         return obj;
     }
 
-    py::object text_obj(const ustring& s) { return steal(check(to_py(s))); }
+    static py::object str_of(const char32_t* s, size_t n) {
+        return steal(check(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, s, static_cast<Py_ssize_t>(n))));
+    }
+
+    // The str of `s` after soupparser's unescape.
+    py::object unescaped(const char32_t* s, size_t n) {
+        if (std::char_traits<char32_t>::find(s, n, U'&') == nullptr) return str_of(s, n);
+        scratch_.clear();
+        soup_unescape_into(s, n, scratch_);
+        return str_of(scratch_.data(), scratch_.size());
+    }
 
     // The attribute dict of a tag, values resolved by soupparser's unescape;
     // None when it has none (an empty dict for the root, as soupparser does).
     py::object attributes(const Node& tag, bool root) {
-        if (tag.attrs.empty()) return root ? empty_dict() : py::none();
+        if (tag.nattrs == 0) return root ? empty_dict() : py::none();
         py::object dict = empty_dict();
-        for (const auto& kv : tag.attrs) {
-            ustring value;
-            soup_unescape_into(kv.second, value);
-            py::object v = text_obj(value);
-            check(PyDict_SetItem(dict.ptr(), name(kv.first), v.ptr()));
+        for (uint32_t k = tag.attrs; k < tag.attrs + tag.nattrs; ++k) {
+            const Attr& a = soup_.attrs[k];
+            py::object v = unescaped(soup_.values.data() + a.off, a.len);
+            check(PyDict_SetItem(dict.ptr(), name(a.name), v.ptr()));
         }
         return dict;
     }
 
-    // The strings from list[idx] up to the next node that is not a string,
-    // resolved by soupparser's unescape and joined.
-    ustring gather(const std::vector<int>& list, size_t& idx, bool& any) {
-        ustring out;
+    // Moves `cursor` past the strings it points at and keeps them, resolved
+    // by soupparser's unescape and joined, for text_obj().
+    void gather(int& cursor, bool& any) {
         any = false;
-        while (idx < list.size() && is_string(nodes_[list[idx]].kind)) {
-            soup_unescape_into(nodes_[list[idx]].name, out);
+        gathered_.clear();
+        single_ = -1;
+        int count = 0;
+        while (cursor >= 0 && is_string(nodes_[cursor].kind)) {
+            const Node& node = nodes_[cursor];
+            if (count++ == 0) single_ = cursor;
+            else {
+                if (count == 2) {
+                    const Node& head = nodes_[single_];
+                    soup_unescape_into(soup_.text.data() + head.off, head.len, gathered_);
+                }
+                soup_unescape_into(soup_.text.data() + node.off, node.len, gathered_);
+            }
             any = true;
-            ++idx;
+            cursor = node.next;
         }
-        return out;
+        if (count > 1) single_ = -1;
+    }
+    py::object text_obj() {
+        if (single_ >= 0) {
+            const Node& node = nodes_[single_];
+            return unescaped(soup_.text.data() + node.off, node.len);
+        }
+        return str_of(gathered_.data(), gathered_.size());
     }
 
-    // Converts the children list[idx:] into `parent`, depth first without
+    // Converts the nodes from `cursor` on into `parent`, depth first without
     // recursion.
-    void fill(LxmlElement* parent, const std::vector<int>& list, size_t idx) {
+    void fill(const py::object& parent, int cursor) {
         struct Frame {
             py::object element;
-            const std::vector<int>* list;
-            size_t idx;
+            int cursor;
         };
         std::vector<Frame> frames;
-        frames.push_back(Frame{py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(parent)),
-                               &list, idx});
+        frames.push_back(Frame{parent, cursor});
         while (!frames.empty()) {
             Frame& f = frames.back();
-            if (f.idx >= f.list->size()) {
+            if (f.cursor < 0) {
                 frames.pop_back();
                 continue;
             }
-            const Node& node = nodes_[(*f.list)[f.idx++]];
+            const Node& node = nodes_[f.cursor];
+            f.cursor = node.next;
             bool has_tail = false;
-            ustring tail = gather(*f.list, f.idx, has_tail);
+            gather(f.cursor, has_tail);
+            py::object tail = has_tail ? text_obj() : py::none();
             LxmlElement* into = reinterpret_cast<LxmlElement*>(f.element.ptr());
             if (node.kind == Kind::Tag) {
-                size_t child_idx = 0;
+                int child = node.first;
                 bool has_text = false;
-                ustring text = gather(node.children, child_idx, has_text);
-                py::object t = has_text ? text_obj(text) : py::none();
-                py::object tl = has_tail ? text_obj(tail) : py::none();
+                gather(child, has_text);
+                py::object text = has_text ? text_obj() : py::none();
                 py::object attrib = attributes(node, false);
                 py::object element = steal(check(reinterpret_cast<PyObject*>(
-                    makeSubElement(into, name(node.name), t.ptr(), tl.ptr(), attrib.ptr(), Py_None))));
-                if (child_idx < node.children.size())
-                    frames.push_back(Frame{std::move(element), &node.children, child_idx});
+                    makeSubElement(into, name(node.name), text.ptr(), tail.ptr(), attrib.ptr(), Py_None))));
+                if (child >= 0) frames.push_back(Frame{std::move(element), child});
             } else {
                 py::object converted = standalone(node);
                 check(appendChildToElement(into, reinterpret_cast<LxmlElement*>(converted.ptr())));
-                if (has_tail) {
-                    py::object tl = text_obj(tail);
-                    check(setTailText(reinterpret_cast<LxmlElement*>(converted.ptr())->_c_node, tl.ptr()));
-                }
+                if (has_tail)
+                    check(setTailText(reinterpret_cast<LxmlElement*>(converted.ptr())->_c_node, tail.ptr()));
             }
         }
     }
 
-    // A comment or processing instruction made as soupparser makes it; None
-    // (a null object) for strings, which soupparser drops outside the root.
+    // A comment or processing instruction made as soupparser makes it; a
+    // null object for strings, which soupparser drops outside the root.
     py::object standalone(const Node& node) {
+        const char32_t* s = soup_.text.data() + node.off;
         if (node.kind == Kind::Comment) {
-            py::object text = text_obj(node.name);
+            py::object text = str_of(s, node.len);
             return steal(check(PyObject_CallOneArg(tables->html_comment, text.ptr())));
         }
         if (node.kind == Kind::PI) {
-            ustring data = node.name;
+            ustring data(s, s + node.len);
             if (!data.empty() && data.back() == '?') data.pop_back();
             size_t space = data.find(U' ');
             if (space == ustring::npos) {
-                py::object target = text_obj(data);
+                py::object target = str_of(data.data(), data.size());
                 return steal(check(PyObject_CallOneArg(tables->make_pi, target.ptr())));
             }
-            py::object target = text_obj(data.substr(0, space));
-            py::object rest = text_obj(data.substr(space + 1));
+            py::object target = str_of(data.data(), space);
+            py::object rest = str_of(data.data() + space + 1, data.size() - space - 1);
             return steal(check(PyObject_CallFunctionObjArgs(tables->make_pi, target.ptr(), rest.ptr(), nullptr)));
         }
         return py::object();
@@ -1118,9 +1223,9 @@ private:
     // docinfo.public_id and system_url from the declaration's output_ready().
     void set_docinfo(const py::object& root, const Node& declaration) {
         ustring text = declaration.kind == Kind::Doctype ? U"<!DOCTYPE " : U"<?";
-        text += declaration.name;
+        text.append(soup_.text, declaration.off, declaration.len);
         text += declaration.kind == Kind::Doctype ? U">\n" : U"?>";
-        py::object string = text_obj(text);
+        py::object string = str_of(text.data(), text.size());
         py::object match = steal(check(PyObject_CallOneArg(tables->doctype_match, string.ptr())));
         if (match.is_none()) return;
         py::object groups = steal(check(PyObject_CallMethod(match.ptr(), "groups", nullptr)));
@@ -1139,8 +1244,11 @@ private:
         }
     }
 
-    const std::vector<Node>& nodes_;
-    std::unordered_map<ustring, PyObject*> names_;
+    Soup& soup_;
+    std::vector<Node>& nodes_;
+    std::vector<PyObject*> py_names_;
+    ustring scratch_, gathered_;
+    int single_ = -1;
 };
 
 // --- module -------------------------------------------------------------------
@@ -1155,7 +1263,7 @@ std::pair<py::object, py::object> build_tree(py::handle text) {
         // URL or a file name; leave such text to it.
         if (n <= 256 && PyUnicode_FindChar(s, '<', 0, n, 1) < 0 && PyUnicode_FindChar(s, '\n', 0, n, 1) < 0)
             bail("short text without markup");
-        Soup soup;
+        Soup soup(static_cast<size_t>(n));
         switch (PyUnicode_KIND(s)) {
             case PyUnicode_1BYTE_KIND:
                 Tokenizer<Py_UCS1>(PyUnicode_1BYTE_DATA(s), n, soup).run();
@@ -1168,7 +1276,7 @@ std::pair<py::object, py::object> build_tree(py::handle text) {
                 break;
         }
         soup.finish();
-        Emitter emitter(soup.nodes);
+        Emitter emitter(soup);
         return {py::reinterpret_steal<py::object>(emitter.convert()), py::none()};
     } catch (const Bail& b) {
         return {py::none(), py::str(b.reason)};
