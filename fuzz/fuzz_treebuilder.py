@@ -9,7 +9,7 @@ differs from the slow path's, or an exception of another kind; a bail-out
 (None) is always fine.
 
     python fuzz/fuzz_treebuilder.py -max_total_time=60 [libFuzzer options] [corpus dir]
-    python fuzz/fuzz_treebuilder.py --count 1000000 --seed 1 [--jobs 2] [--out DIR]
+    python fuzz/fuzz_treebuilder.py --count 1000000 --seed 1 [--jobs 2] [--out DIR] [--pages]
 
 The first form is atheris (coverage of the generator and of the Python
 slow path, html.parser and BeautifulSoup, guides the mutation); a finding
@@ -17,7 +17,8 @@ is saved by libFuzzer as crash-<hash> and replays with
 `python fuzz/fuzz_treebuilder.py crash-<hash>`. The second generates COUNT
 documents from SEED on JOBS processes without atheris and prints the rate,
 the differences (each also written, shrunk, to OUT) and the bail-outs by
-reason; it fails when there is a difference.
+reason; it fails when there is a difference. With --pages each document is
+a whole corpus page with a few of the same mutations.
 
 `--builder=module:function` compares another function taking the text
 (for example `treecanon:soup_path`) instead of the native builder.
@@ -186,6 +187,14 @@ def document(c):
     return text
 
 
+def page_document(c):
+    """A whole corpus page with a few mutations: real structure, odd spots."""
+    text = c.pick(PAGES)
+    for _ in range(c.int(1, 8)):
+        text = mutate(c, text)
+    return text
+
+
 # --- the comparison ---------------------------------------------------------------------
 
 def load_builder(spec):
@@ -284,11 +293,12 @@ def setup_worker(spec):
 
 
 def run_chunk(job):
-    seed, first, count = job
+    seed, first, count, pages = job
     counts = collections.Counter()
     differences = []
+    make = page_document if pages else document
     for index in range(first, first + count):
-        text = document(Randomly(f"{seed}:{index}"))
+        text = make(Randomly(f"{seed}:{index}"))
         kind, detail = check(text)
         counts[(kind, detail if kind != "differs" else "")] += 1
         if kind == "differs" and len(differences) < 5:
@@ -297,8 +307,8 @@ def run_chunk(job):
 
 
 def run_many(args):
-    chunk = 500
-    jobs = [(args.seed, first, min(chunk, args.count - first)) for first in range(0, args.count, chunk)]
+    chunk = 10 if args.pages else 500
+    jobs = [(args.seed, first, min(chunk, args.count - first), args.pages) for first in range(0, args.count, chunk)]
     totals = collections.Counter()
     found = []
     done = 0
@@ -324,7 +334,9 @@ def report(args, totals, found, done, elapsed):
     by_kind = collections.Counter()
     for (kind, _), value in totals.items():
         by_kind[kind] += value
-    print(f"documents {done}  seed {args.seed}  jobs {args.jobs}  {elapsed:.1f} s  {done / elapsed:.0f} documents/s")
+    kind = " (mutated pages)" if args.pages else ""
+    print(f"documents {done}{kind}  seed {args.seed}  jobs {args.jobs}  {elapsed:.1f} s  "
+          f"{done / elapsed:.0f} documents/s")
     print(f"compared {by_kind['same'] + by_kind['differs']}  (same tree {totals[('same', 'tree')]}, "
           f"same exception {by_kind['same'] - totals[('same', 'tree')]})  differences {by_kind['differs']}  "
           f"bail-outs {by_kind['bail']} ({by_kind['bail'] / max(done, 1) * 100:.2f}%)")
@@ -362,6 +374,7 @@ def main():
     parser.add_argument("--builder", help="module:function to compare instead of the native builder")
     parser.add_argument("--out", default=str(ROOT / "build" / "fuzz" / "fuzz_treebuilder"))
     parser.add_argument("--shrink", type=int, default=20, help="how many differences to shrink and keep")
+    parser.add_argument("--pages", action="store_true", help="mutate whole corpus pages instead")
     args = parser.parse_args()
     setup_worker(args.builder)
     if isinstance(BUILD, str):

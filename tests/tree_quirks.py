@@ -695,6 +695,38 @@ add("markup that BeautifulSoup warns about", [
 ])
 
 
+add("names that meet after lowercasing", [
+    ("dotted capital I forms", "<aİ>x</aİ><ai̇>y</ai̇><Aİ>z</Aİ>"),
+    ("attribute case twins", "<p P=1 p=2>x</p><P p=3>y</P>"),
+    ("one name for tag attribute and text", "<div div=div>div</div>"),
+    ("kelvin sign and k", "<aK aK=1>x</aK><ak>y</ak>"),
+    ("kelvin sign end tag", "<aK>x</ak>y"),
+    ("title case digraph", "<ǅ>x</ǆ>"),
+    ("title case digraph attribute", "<aǅ ǅ=1>x</aǅ>"),
+    ("sharp s and ss", "<aß>x</ASS>"),
+    ("capital sharp s and sharp s", "<aẞ>x</aß>"),
+    ("sigma forms", "<aΣ>x</aσ>"),
+    ("final sigma", "<aς>x</aΣ>"),
+    ("svg camel case twice", "<svg><linearGradient><stop/></linearGradient></svg><lineargradient>x</lineargradient>"),
+    ("list attribute case twins", "<p class='a b' id='a b' CLASS='c'>x</p>"),
+    ("headers case twins", "<td headers='a  b' HEADERS='c  d'>x</td>"),
+])
+
+add("long strings and storage kinds", [
+    ("latin-1 page with astral entity", "<p>" + "é" * 1000 + "&amp;" + "\U0001F600" * 10 + "</p>"),
+    ("mixed kinds", "<p>\U0001F600&amp;x\u00e9</p><p>é&lt;\U0001F600</p>"),
+    ("entities in a row", "<p>a&amp;b&lt;c&gt;d&quot;e&#65;f&#x42;g</p>" * 3),
+    ("attribute with mixed kinds", "<p title='é&amp;\U0001F600'>\u3000</p>"),
+    ("text of 70000 characters", "<html><body><p>" + "x" * 70000 + "</p></body></html>"),
+    ("5000 entities in text", "<p>" + "&amp;" * 5000 + "</p>"),
+    ("5000 entities in an attribute", "<p a='" + "&amp;" * 5000 + "'>x</p>"),
+    ("70000 astral characters", "<p>" + "\U0001F600" * 70000 + "</p>"),
+    ("tag name of 70000 letters", "<" + "a" * 70000 + ">x"),
+    ("attribute name of 70000 letters", "<p " + "a" * 70000 + "=1>x</p>"),
+    ("1000 elements then one non-latin", "<b>x</b>" * 1000 + "<i>" + "\u0416" + "</i>"),
+])
+
+
 # Inputs that once gave a different tree from the builder; kept once fixed.
 add("regressions", [
 ])
