@@ -1,7 +1,8 @@
 """The native tree builder against the slow path (soupparser on html.parser,
 lxml's parser when that raises ValueError): on every corpus page, the
 bundled examples and the quirk catalogue the two give the same canonical
-tree, or the builder bails out (None) and the slow path runs.
+tree and the same warnings, raise the same kind of exception, or the
+builder bails out (None) and the slow path runs.
 
 The first half checks the comparison itself, so that it cannot pass by
 seeing too little: it must tell the slow path from lxml's own parser, and
@@ -26,7 +27,8 @@ PAGES = sorted((CORPUS / "pages").glob("*.html")) + sorted((ROOT / "examples" / 
 QUIRK = dict(QUIRKS)
 
 # bs4 warns about markup that looks like XML or like a file name; the
-# warnings say nothing about the tree.
+# comparison records those warnings itself (treecanon.outcome), elsewhere
+# they are noise.
 pytestmark = pytest.mark.filterwarnings("ignore::UserWarning")
 
 builder, WHY_NOT = native_builder()
