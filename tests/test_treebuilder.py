@@ -204,6 +204,13 @@ def test_gate_refuses_a_changed_module(monkeypatch):
     assert _treegate.check().startswith("Python")
 
 
+def test_gate_refuses_a_module_built_against_another_lxml(monkeypatch):
+    assert _treegate._load() == (tb.build, None)
+    monkeypatch.setattr(tb, "LXML_BUILT_AGAINST", "5.4.0")
+    build, reason = _treegate._load()
+    assert build is None and "5.4.0" in reason
+
+
 def extraction_cases():
     generic = ROOT / "bench" / "generic_rules.yaml"
     for page in CORPUS_PAGES:
@@ -236,3 +243,29 @@ def test_extractor_uses_the_built_tree(monkeypatch, tmp_path):
     monkeypatch.setattr(extractor_module, "build_tree", spy)
     assert FieldExtractor(str(rules)).extract("<html><body><p>hi</p></body></html>") == [{"t": "hi"}]
     assert len(built) == 1 and isinstance(built[0], etree._Element)
+
+
+class UnreadableText(extractor_module.HTML):
+    """A document whose text cannot be read: requests_html then falls back to raw_html."""
+
+    @property
+    def html(self):
+        raise ValueError("unreadable")
+
+
+class BytesText(extractor_module.HTML):
+    @property
+    def html(self):
+        return self.raw_html
+
+
+@pytest.mark.parametrize("document", [UnreadableText, BytesText])
+def test_documents_the_builder_cannot_read_keep_their_own_path(document, monkeypatch, tmp_path):
+    rules = tmp_path / "rules.yaml"
+    rules.write_text(yaml.safe_dump({"rules": [{"t": {"rules": "//p"}}], "value_separator": " "}))
+    extractor = FieldExtractor(str(rules))
+    page = "<html><body><p>one</p><p>two</p></body></html>"
+    monkeypatch.setattr(extractor_module, "HTML", document)
+    with_builder = extractor.extract(page)
+    monkeypatch.setattr(extractor_module, "build_tree", None)
+    assert with_builder == extractor.extract(page)

@@ -487,23 +487,34 @@ bool have_none_in_value(py::handle field) {
     return false;
 }
 
+// Clears a pending Exception (a BaseException such as KeyboardInterrupt
+// propagates); false when there was none.
+bool drop_exception() {
+    if (!PyErr_Occurred()) return false;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+    PyErr_Clear();
+    return true;
+}
+
 // Hands the document the tree that requests_html would otherwise build with
 // soupparser on its first XPath query, built natively from the very text it
 // would parse (`doc.html`). Where the builder declines a page (None), or is
-// disabled (build_tree is None), or the text cannot be read, the document is
-// left as it was and parses lazily as before; an error reading the text then
-// surfaces, if at all, where it always did.
+// disabled (build_tree is None), or the document does not read or take it as
+// requests_html's does, the document is left as it was and parses lazily as
+// before: an error reading the text surfaces, if at all, where it always did.
 void give_native_tree(py::handle html) {
     py::handle build = global("build_tree");
     if (build.is_none()) return;
     PyObject* text = PyObject_GetAttr(html.ptr(), interned("html").ptr());
     if (text == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
-        PyErr_Clear();
+        drop_exception();
         return;
     }
-    py::object root = ostrel::call(build, steal(text));
-    if (!root.is_none()) ostrel::set_attr(html, interned("_lxml"), root);
+    py::object page = steal(text);
+    if (!PyUnicode_Check(page.ptr())) return;
+    py::object root = ostrel::call(build, page);
+    if (root.is_none()) return;
+    if (PyObject_SetAttr(html.ptr(), interned("_lxml").ptr(), root.ptr()) < 0) drop_exception();
 }
 
 py::object extract(py::handle self, py::handle text, py::handle de_dup) {

@@ -34,6 +34,7 @@
 
 // Only the libxml2 types: the functions used are lxml's, looked up at import.
 #include <libxml/tree.h>
+#include "lxml-version.h"
 #include "lxml.etree_api.h"
 
 #include <cstdint>
@@ -162,8 +163,10 @@ void html_unescape_into(const T* s, size_t n, ustring& out) {
     while (i < n) {
         char32_t c = s[i];
         if (c != '&') {
-            out += c;
-            ++i;
+            size_t e = i + 1;
+            while (e < n && s[e] != '&') ++e;
+            out.append(s + i, s + e);
+            i = e;
             continue;
         }
         size_t p = i + 1;
@@ -231,23 +234,24 @@ void soup_unescape_into(const char32_t* s, size_t n, ustring& out) {
     size_t i = 0;
     while (i < n) {
         char32_t c = s[i];
-        if (c == '&') {
-            size_t e = i + 1;
-            while (e < n && is_word(s[e])) ++e;
-            if (e > i + 1 && e < n && s[e] == ';') {
-                auto it = tables->name2codepoint.find(ustring(s + i + 1, s + e));
-                if (it != tables->name2codepoint.end()) {
-                    out += it->second;
-                    i = e + 1;
-                    continue;
-                }
-                out.append(s + i, s + e + 1);
-                i = e + 1;
-                continue;
-            }
+        if (c != '&') {
+            const char32_t* amp = std::char_traits<char32_t>::find(s + i, n - i, U'&');
+            size_t e = amp ? static_cast<size_t>(amp - s) : n;
+            out.append(s + i, s + e);
+            i = e;
+            continue;
         }
-        out += c;
-        ++i;
+        size_t e = i + 1;
+        while (e < n && is_word(s[e])) ++e;
+        if (e > i + 1 && e < n && s[e] == ';') {
+            auto it = tables->name2codepoint.find(ustring(s + i + 1, s + e));
+            if (it != tables->name2codepoint.end()) out += it->second;
+            else out.append(s + i, s + e + 1);
+            i = e + 1;
+        } else {
+            out += c;
+            ++i;
+        }
     }
 }
 
@@ -1337,6 +1341,8 @@ PYBIND11_MODULE(_treebuilder, m) {
     if (import_lxml__etree() < 0) throw py::error_already_set();
     load_tables();
     m.attr("MAX_DEPTH") = kMaxDepth;
+    // The lxml whose headers (struct layouts) this module was compiled with.
+    m.attr("LXML_BUILT_AGAINST") = LXML_VERSION_STRING;
     m.def(
         "build",
         [](py::handle text) { return build_tree(text).first; },

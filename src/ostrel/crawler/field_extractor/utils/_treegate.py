@@ -82,6 +82,11 @@ def _load():
         from ostrel.crawler.field_extractor.utils import _treebuilder
     except ImportError as error:
         return None, "the native module is missing (%s)" % error
+    import lxml
+
+    if _treebuilder.LXML_BUILT_AGAINST != lxml.__version__:
+        return None, "the native module was built against lxml %s, lxml %s is installed" % (
+            _treebuilder.LXML_BUILT_AGAINST, lxml.__version__)
     return _treebuilder.build, None
 
 
