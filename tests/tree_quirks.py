@@ -727,6 +727,69 @@ add("long strings and storage kinds", [
 ])
 
 
+add("spacing in marked sections and declarations", [
+    ("cdata end with space between brackets", "<p><![CDATA[x] ]></p>"),
+    ("cdata end with newline and tab", "<p><![CDATA[x]\n]\t></p>"),
+    ("cdata end with space before gt", "<p><![CDATA[x]] ></p>"),
+    ("space after cdata keyword", "<p><![CDATA [x]]></p>"),
+    ("newline after cdata keyword", "<p><![CDATA\n[x]]></p>"),
+    ("mixed case cdata", "<p><![CdAtA[x]]></p>"),
+    ("cdata end with ideographic space", "<p><![CDATA[x]\u3000]></p>"),
+    ("cdata end with nbsp", "<p><![CDATA[x]\xa0]></p>"),
+    ("if section end with space", "<p><![if x] ></p>"),
+    ("if section end with line separator", "<p><![if x]\u2028></p>"),
+    ("endif end with newline", "<p><![endif]\n></p>"),
+    ("else section", "<p><![else]></p>"),
+    ("temp section", "<p><![temp[x]]></p>"),
+    ("ignore section", "<p><![ignore[x]]></p>"),
+    ("rcdata section", "<p><![rcdata[x]]></p>"),
+    ("keyword with dash", "<p><![if-x]></p>"),
+    ("keyword with digit", "<p><![cdata1[x]]></p>"),
+    ("upper case if", "<p><![IF x]></p>"),
+    ("if then bracket inside", "<p><![if]x]></p>"),
+    ("if keyword at end", "<p><![if"),
+    ("if keyword and space at end", "<p><![if "),
+    ("cdata keyword at end", "<p><![CDATA"),
+    ("cdata open at end", "<p><![CDATA["),
+    ("cdata with one bracket at end", "<p><![CDATA[x]"),
+    ("cdata holding a start tag", "<![CDATA[<p>]]><p>x</p>"),
+    ("doctype without name in element", "<p><!doctype>x</p>"),
+    ("doctype with tab", "<p><!DOCTYPE\tx></p>"),
+    ("doctype joined to name", "<p><!DOCTYPEX></p>"),
+    ("doctype misspelt", "<p><!DOCTYP></p>"),
+    ("doctype with dotted capital I", "<p><!doctypeİ></p>"),
+    ("doctype keyword at end", "<p><!DOCTYPE"),
+    ("doctype keyword part at end", "<p><!DOC"),
+])
+
+add("unicode whitespace in tags", [
+    ("script end tag with separator control", "<script>x</script\x1c>y"),
+    ("script end tag with ideographic space", "<script>x</script\u3000>y"),
+    ("script end tag with space before name", "<script>x</\u3000script>y"),
+    ("script end tag with next line", "<script>x</\x85script\x85>y"),
+    ("script end tag with long s", "<script>x</ſcript>y</script>z"),
+    ("script end tag with dotted capital I", "<script>x</SCRİPT>y</script>"),
+    ("style end tag with kelvin sign", "<style>x</\u212ayle>y</style>"),
+    ("script end tag with dotless i", "<script>x</scrıpt>y</script>"),
+    ("nbsp between attributes", "<p class=x\xa0id=y>z</p>"),
+    ("separator control between attributes", "<p class=x\x1cid=y>z</p>"),
+    ("ideographic space after quoted value", "<p class='x'\u3000id=y>z</p>"),
+    ("ideographic space after tag name", "<p\u3000class=x>z</p>"),
+    ("line separators around equals", "<p class\u2028=\u2028x>z</p>"),
+    ("unit separator in unquoted value", "<p a=\x1fb>z</p>"),
+    ("unit separator after quoted value", "<p a='b'\x1f>z</p>"),
+    ("separator control before slash", "<br\x1c/>x"),
+    ("end tag with ideographic space", "<p>x</p\u3000>y"),
+    ("end tag with space before name", "<p>x</\u3000p>y"),
+    ("end tag with nbsp twice", "<div>x</div\xa0\xa0>y"),
+    ("end tag with paragraph separator", "<p>x</P\u2029>y"),
+    ("end tag with nul", "<p>x</p \x00>y"),
+    ("zero width space in unquoted value", "<a href=x\u200b>y</a>"),
+    ("bom in unquoted value", "<a href=x\ufeff>y</a>"),
+    ("slash then separator control", "<p/\x1c>x"),
+])
+
+
 # Inputs that once gave a different tree from the builder; kept once fixed.
 add("regressions", [
 ])
