@@ -211,6 +211,27 @@ def test_builder_builds_most_pages():
     assert len(bailed) <= len(PAGES) // 5, bailed
 
 
+def hostile_cases():
+    """The nasty pages of bench/hostile_pages.py but the few of ten MB and more."""
+    import sys
+
+    sys.path.insert(0, str(ROOT / "bench"))
+    from hostile_pages import CASES
+
+    for name, (make, _) in CASES.items():
+        if name not in ("attribute value of 10 MB", "text node of 10 MB", "a million sibling elements", "50 MB page"):
+            yield pytest.param(make, id=name)
+
+
+@needs_builder
+@pytest.mark.parametrize("make", list(hostile_cases()))
+def test_builder_matches_slow_path_on_hostile_pages(make):
+    pages = make()
+    for text in pages if isinstance(pages, list) else [pages]:
+        difference = compare(builder.build, text)
+        assert difference is None, f"{text[:300]!r}\n{difference}"
+
+
 def _either(call, text):
     try:
         return call(text), None
