@@ -124,6 +124,8 @@ QUIRKS = {
     "short entity at the end": "<p>x</p>&a",
     "char ref without digits": "<p>a &#q; b <b>c</b></p>",
     "entities in attributes": '<a href="?a=1&amp;b=2&copy=3&notin;&#x41;&#65" title=\'&lt;&unknown;\'>x</a>',
+    "entity prefixes in attributes": '<a href="?x=1&copy2&amp;y&notin;z&notit&frac12x&Ccedilla&AMPx&ltx" '
+                                     't="&CounterClockwiseContourIntegral;&CounterClockwiseContourIntegralx&supe1">q</a>',
     "double-escaped entities": "<p title='&amp;lt;'>&amp;lt; &amp;nbsp;</p>",
     "attribute forms": "<input disabled value=bare checked=\"\" x='' y = \"spaced\" z==odd>",
     "duplicate attributes": '<div id="a" class="x" id="b" CLASS="y z">d</div>',
@@ -186,6 +188,13 @@ def test_quirks_give_the_same_tree_or_decline(text):
 def test_declines_with_a_reason(text, reason):
     assert tb.build_with_reason(text) == (None, reason)
     assert tb.build(text) is None
+
+
+@pytest.mark.parametrize("depth", [tb.MAX_DEPTH - 1, tb.MAX_DEPTH, tb.MAX_DEPTH + 1])
+def test_nesting_up_to_the_bound_is_built(depth):
+    text = "<div>" * depth + "x" + "</div>" * depth
+    reason = same_or_declined(text)
+    assert (reason is None) == (depth <= tb.MAX_DEPTH)
 
 
 @pytest.mark.parametrize("bad", [None, b"<p>x</p>", 3, ["<p>"]])

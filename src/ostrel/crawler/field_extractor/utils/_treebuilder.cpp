@@ -37,6 +37,7 @@
 #include "lxml-version.h"
 #include "lxml.etree_api.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -85,6 +86,7 @@ inline bool ends_tag_name(char32_t c) {
 
 struct Tables {
     std::unordered_map<ustring, ustring> html5;           // html.entities.html5
+    size_t html5_bare_longest = 0;                        // its longest name without ';'
     std::unordered_map<int, ustring> invalid_charrefs;    // html._invalid_charrefs
     std::unordered_set<int> invalid_codepoints;           // html._invalid_codepoints
     std::unordered_map<ustring, ustring> soup_entities;   // EntitySubstitution.HTML_ENTITY_TO_CHARACTER
@@ -209,8 +211,11 @@ void html_unescape_into(const T* s, size_t n, ustring& out) {
         if (it != tables->html5.end()) {
             out += it->second;
         } else {
+            // The longest prefix that is a name. A prefix holds no ';', so
+            // only the names without one (the legacy ones) can match.
             bool found = false;
-            for (size_t x = name.size() - 1; x > 1; --x) {
+            size_t longest = std::min(name.size() - 1, tables->html5_bare_longest);
+            for (size_t x = longest; x > 1; --x) {
                 auto jt = tables->html5.find(name.substr(0, x));
                 if (jt != tables->html5.end()) {
                     out += jt->second;
@@ -263,10 +268,13 @@ inline bool is_string(Kind k) {
     return k == Kind::Text || k == Kind::Doctype || k == Kind::Declaration || k == Kind::CData;
 }
 
+constexpr uint32_t kNoSource = UINT32_MAX;
+
 struct Node {
     Kind kind;
     uint32_t name = 0;                  // tags: the name's id in Names
     uint32_t off = 0, len = 0;          // strings: their text in Soup::text
+    uint32_t src = kNoSource;           // strings: where the same text is in the page, if it is
     uint32_t attrs = 0, nattrs = 0;     // tags: their attributes in Soup::attrs
     int32_t first = -1, last = -1;      // children
     int32_t next = -1;                  // next sibling
@@ -336,9 +344,22 @@ public:
             pending_ = text.size();
             have_data_ = true;
         }
+        pending_src_ = kNoSource;
         text.append(s, s + n);
     }
     void data(const ustring& s) { data(s.data(), s.size()); }
+    // Data that is the page's own text from offset `src` on.
+    template <class C>
+    void page_data(const C* s, size_t n, size_t src) {
+        if (!have_data_) {
+            pending_ = text.size();
+            have_data_ = true;
+            pending_src_ = static_cast<uint32_t>(src);
+        } else if (pending_src_ != kNoSource && pending_src_ + (text.size() - pending_) != src) {
+            pending_src_ = kNoSource;
+        }
+        text.append(s, s + n);
+    }
 
     void end_data(Kind kind = Kind::Text) {
         if (!have_data_) return;
@@ -356,9 +377,11 @@ public:
             if (strippable) {
                 text.resize(pending_);
                 text += newline ? U'\n' : U' ';
+                pending_src_ = kNoSource;
             }
         }
         Node node{kind};
+        node.src = pending_src_;
         node.off = static_cast<uint32_t>(pending_);
         node.len = static_cast<uint32_t>(text.size() - pending_);
         append(node);
@@ -378,7 +401,7 @@ public:
         }
         int id = append(node);
         stack_.push_back(id);
-        if (stack_.size() > kMaxDepth) bail("nesting deeper than 256");
+        if (stack_.size() - 1 > kMaxDepth) bail("nesting deeper than 256");  // below the document
         if (open_.size() <= name) {
             open_.resize(names.size());
             already_closed_.resize(names.size());
@@ -439,6 +462,7 @@ private:
     std::vector<int> already_closed_;  // void end tags still to ignore, by name id
     int preserve_depth_ = 0;
     size_t pending_ = 0;
+    uint32_t pending_src_ = kNoSource;
     bool have_data_ = false;
 };
 
@@ -479,7 +503,7 @@ private:
         if (!ascii) name_ = lower(name_);
         return soup_.names.id(name_);
     }
-    void data(size_t a, size_t b) { soup_.data(s_ + a, b - a); }
+    void data(size_t a, size_t b) { soup_.page_data(s_ + a, b - a, a); }
     void skip_space(size_t& p) const {
         while (p < n_ && is_space(s_[p])) ++p;
     }
@@ -1008,7 +1032,8 @@ void check(int status) {
 
 class Emitter {
 public:
-    explicit Emitter(Soup& soup) : soup_(soup), nodes_(soup.nodes), py_names_(soup.names.size(), nullptr) {}
+    Emitter(Soup& soup, PyObject* page)
+        : soup_(soup), nodes_(soup.nodes), page_(page), py_names_(soup.names.size(), nullptr) {}
     ~Emitter() {
         for (PyObject* name : py_names_) Py_XDECREF(name);
     }
@@ -1157,7 +1182,12 @@ private:
     py::object text_obj() {
         if (single_ >= 0) {
             const Node& node = nodes_[single_];
-            return unescaped(soup_.text.data() + node.off, node.len);
+            const char32_t* text = soup_.text.data() + node.off;
+            // A string that is a stretch of the page without '&' is that
+            // stretch of the page's own str.
+            if (node.src != kNoSource && std::char_traits<char32_t>::find(text, node.len, U'&') == nullptr)
+                return steal(check(PyUnicode_Substring(page_, node.src, node.src + node.len)));
+            return unescaped(text, node.len);
         }
         return str_of(gathered_.data(), gathered_.size());
     }
@@ -1250,6 +1280,7 @@ private:
 
     Soup& soup_;
     std::vector<Node>& nodes_;
+    PyObject* page_;
     std::vector<PyObject*> py_names_;
     ustring scratch_, gathered_;
     int single_ = -1;
@@ -1267,6 +1298,8 @@ std::pair<py::object, py::object> build_tree(py::handle text) {
         // URL or a file name; leave such text to it.
         if (n <= 256 && PyUnicode_FindChar(s, '<', 0, n, 1) < 0 && PyUnicode_FindChar(s, '\n', 0, n, 1) < 0)
             bail("short text without markup");
+        // Offsets into the page and the buffers are 32-bit.
+        if (static_cast<uint64_t>(n) >= kNoSource / 2) bail("page longer than 2**31 characters");
         Soup soup(static_cast<size_t>(n));
         switch (PyUnicode_KIND(s)) {
             case PyUnicode_1BYTE_KIND:
@@ -1280,7 +1313,7 @@ std::pair<py::object, py::object> build_tree(py::handle text) {
                 break;
         }
         soup.finish();
-        Emitter emitter(soup);
+        Emitter emitter(soup, s);
         return {py::reinterpret_steal<py::object>(emitter.convert()), py::none()};
     } catch (const Bail& b) {
         return {py::none(), py::str(b.reason)};
@@ -1304,6 +1337,8 @@ void load_tables() {
     py::module_ html = py::module_::import("html");
     py::module_ entities = py::module_::import("html.entities");
     load_string_map(entities.attr("html5").ptr(), t->html5);
+    for (const auto& kv : t->html5)
+        if (kv.first.back() != ';') t->html5_bare_longest = std::max(t->html5_bare_longest, kv.first.size());
     for (auto item : py::reinterpret_borrow<py::dict>(html.attr("_invalid_charrefs")))
         t->invalid_charrefs.emplace(item.first.cast<int>(), to_ustring(item.second.ptr()));
     for (py::handle cp : html.attr("_invalid_codepoints")) t->invalid_codepoints.insert(cp.cast<int>());

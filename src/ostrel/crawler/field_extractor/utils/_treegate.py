@@ -84,13 +84,17 @@ def _load():
         return None, "the native module is missing (%s)" % error
     import lxml
 
-    if _treebuilder.LXML_BUILT_AGAINST != lxml.__version__:
+    built_against = getattr(_treebuilder, "LXML_BUILT_AGAINST", None)
+    if built_against != lxml.__version__:
         return None, "the native module was built against lxml %s, lxml %s is installed" % (
-            _treebuilder.LXML_BUILT_AGAINST, lxml.__version__)
+            built_against, lxml.__version__)
     return _treebuilder.build, None
 
 
-build_tree, DISABLED_REASON = _load()
+try:
+    build_tree, DISABLED_REASON = _load()
+except Exception as error:  # noqa: BLE001 - the gate itself must never stop the package loading
+    build_tree, DISABLED_REASON = None, "the gate failed: %r" % error
 ENABLED = build_tree is not None
 if not ENABLED:
     warnings.warn("native tree builder disabled: %s; pages are parsed by soupparser" % DISABLED_REASON,
