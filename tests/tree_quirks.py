@@ -790,6 +790,22 @@ add("unicode whitespace in tags", [
 ])
 
 
+# Around the depth at which the builder leaves pages to the slow path.
+add("depth bound", [
+    (f"{shape} {n}", make(n))
+    for n in (254, 255, 256, 257)
+    for shape, make in [
+        ("divs", lambda n: "<div>" * n + "x" + "</div>" * n),
+        ("divs in html and body", lambda n: "<html><body>" + "<div>" * n + "x"),
+        ("unclosed", lambda n: "<b>" * n),
+        ("void at the bottom", lambda n: "<p>" * n + "<br><img>x"),
+        ("self-closing at the bottom", lambda n: "<p>" * n + "<span/>x"),
+        ("closed then reopened", lambda n: "<p>" * n + "</p><p>x"),
+        ("html elements", lambda n: "<html>" * (n + 1)),
+    ]
+])
+
+
 # Inputs that once gave a different tree from the builder; kept once fixed.
 add("regressions", [
 ])
