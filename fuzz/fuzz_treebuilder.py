@@ -5,8 +5,9 @@ raises ValueError). Each input is markup made from the quirk catalogue
 knowledge of markup: pieces spliced in, case changed, entities and
 character references inserted, tokens dropped in, spans cut or doubled,
 the end truncated. A finding is a canonical tree (tests/treecanon.py) that
-differs from the slow path's, or an exception of another kind; a bail-out
-(None) is always fine.
+differs from the slow path's, a tree where the slow path warns (bs4's
+warnings about XML or URL-like markup), or an exception of another kind; a
+bail-out (None) is always fine.
 
     python fuzz/fuzz_treebuilder.py -max_total_time=60 [libFuzzer options] [corpus dir]
     python fuzz/fuzz_treebuilder.py --count 1000000 --seed 1 [--jobs 2] [--out DIR] [--pages]
