@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs both fuzzers for SECONDS each (default 20), from an empty corpus or
+# Runs the fuzzers for SECONDS each (default 20), from an empty corpus or
 # from fuzz/corpus/<name> when it exists; findings are written to
 # build/fuzz/<name>/ and make the script fail.
 #
@@ -20,7 +20,7 @@ esac
 seconds="${1:-20}"
 asan="${2:-}"
 
-for name in fuzz_components fuzz_extract; do
+for name in fuzz_components fuzz_extract fuzz_treebuilder; do
     out="$root/build/fuzz/$name$asan"
     mkdir -p "$out"
     args=(-max_total_time="$seconds" -print_final_stats=1 -timeout=60 -artifact_prefix="$out/")

@@ -1,0 +1,93 @@
+"""The native tree builder gives back what it takes: references on its
+argument, Python objects, and the native memory of the trees it makes once
+they are dropped, on trees, bail-outs and refused arguments alike."""
+
+import gc
+import os
+import pathlib
+import sys
+import tracemalloc
+
+import pytest
+
+from treecanon import native_builder
+
+builder, WHY_NOT = native_builder()
+pytestmark = pytest.mark.skipif(builder is None, reason=WHY_NOT or "")
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+PAGE = (ROOT / "examples" / "pages" / "cables.html").read_text(encoding="utf-8")
+
+
+def least_growth(call, enough, windows=10, calls=1000):
+    """Traced memory growth per call, the least over windows of calls (and
+    no more windows once one grows less than `enough`).
+
+    A leak grows in every window. The builder also fills a bounded cache of
+    small texts over its first thousands of trees (more of them, and more
+    slowly, with PYTHONMALLOC=malloc as under the sanitizers): that grows in
+    the first windows only."""
+    least = float("inf")
+    tracemalloc.start()
+    try:
+        for _ in range(windows):
+            gc.collect()
+            before = tracemalloc.get_traced_memory()[0]
+            for _ in range(calls):
+                call()
+            gc.collect()
+            least = min(least, (tracemalloc.get_traced_memory()[0] - before) / calls)
+            if least < enough:
+                break
+    finally:
+        tracemalloc.stop()
+    return least
+
+
+@pytest.mark.parametrize("text, error", [
+    (PAGE, None),                                         # a tree
+    ("<!--a--><p class='x  y'>&amp;lt;</p><?pi x?>", None),  # top-level siblings, unescaping, list attribute
+    ("<p>a\x00b</p>", None),                              # bail-out: lxml refuses the text
+    ("<a href='x", None),                                 # bail-out in the tokenizer
+    ("<div>" * 300, None),                                # bail-out: too deep
+    (b"<p>x</p>", TypeError),
+])
+@pytest.mark.parametrize("call", ["build", "build_with_reason"])
+def test_builder_is_steady(call, text, error):
+    function = getattr(builder, call)
+
+    def once():
+        try:
+            function(text)
+        except TypeError:
+            if error is None:
+                raise
+
+    for _ in range(300):
+        once()
+    references = sys.getrefcount(text)
+    # One object kept per call is more than 16 bytes.
+    growth = least_growth(once, enough=16)
+    assert sys.getrefcount(text) == references
+    assert growth < 16, f"{growth:.1f} bytes per call"
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as stream:
+        return int(stream.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+def test_dropped_trees_give_their_memory_back():
+    text = PAGE * 200  # some 500 KB: a tree of several MB
+    for _ in range(5):
+        builder.build(text)
+    gc.collect()
+    before = resident_bytes()
+    for _ in range(40):
+        root = builder.build(text)
+        assert root is not None
+        del root
+    gc.collect()
+    # Forty kept trees would be hundreds of MB.
+    assert resident_bytes() - before < 40 * 2**20
