@@ -77,9 +77,9 @@ def build_times(builder, corpus, repeat):
 
 
 def switch(on):
-    """The extractor takes the builder from its module's `build_tree`
+    """The extractor takes the builder from its module's `_build_tree`
     (None: requests_html's own path)."""
-    extractor_module.build_tree = importlib.import_module(GATE).build_tree if on else None
+    extractor_module._build_tree = importlib.import_module(GATE).build_tree if on else None
 
 
 class SoupTimer:

@@ -66,6 +66,13 @@ def replay(text, log):
     """Makes the logged document calls on a new document built from `text`."""
     doc = HTML(html=text)
     doc.encoding = "utf-8"
+    # The page tree as the extractor gets it: built natively where the
+    # builder is enabled (the same tree soupparser would build, faster).
+    build = extractor_module._build_tree
+    if build is not None:
+        root = build(doc.html)
+        if root is not None:
+            doc._lxml = root
     results = []
     for entry in log:
         kind = entry[0]

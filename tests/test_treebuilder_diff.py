@@ -296,11 +296,11 @@ def _gate():
 
 
 def switch_builder(monkeypatch, on):
-    """The extractor takes the builder from its module's `build_tree`
+    """The extractor takes the builder from its module's `_build_tree`
     (None: requests_html's own path)."""
     from ostrel.crawler.field_extractor import extractor as extractor_module
 
-    monkeypatch.setattr(extractor_module, "build_tree", _gate().build_tree if on else None)
+    monkeypatch.setattr(extractor_module, "_build_tree", _gate().build_tree if on else None)
 
 
 @needs_builder

@@ -78,6 +78,8 @@ def resident_bytes():
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer keeps freed memory in quarantine")
 def test_dropped_trees_give_their_memory_back():
     text = PAGE * 200  # some 500 KB: a tree of several MB
     for _ in range(5):

@@ -485,12 +485,15 @@ bool drop_exception() {
 // Hands the document the tree that requests_html would otherwise build with
 // soupparser on its first XPath query, built natively from the very text it
 // would parse (`doc.html`). Where the builder declines a page (None), or is
-// disabled (build_tree is None), or the document does not read or take it as
-// requests_html's does, the document is left as it was and parses lazily as
-// before: an error reading the text surfaces, if at all, where it always did.
+// disabled (_build_tree is None), or the document is not requests_html's own
+// HTML or does not read or take the tree as that does, the document is left as
+// it was and parses lazily as before: an error reading the text surfaces, if
+// at all, where it always did.
+py::handle requests_html_type;  // requests_html.HTML as imported (never released)
+
 void give_native_tree(py::handle html) {
-    py::handle build = global("build_tree");
-    if (build.is_none()) return;
+    py::handle build = global("_build_tree");
+    if (build.is_none() || Py_TYPE(html.ptr()) != reinterpret_cast<PyTypeObject*>(requests_html_type.ptr())) return;
     PyObject* text = PyObject_GetAttr(html.ptr(), interned("html").ptr());
     if (text == nullptr) {
         drop_exception();
@@ -540,7 +543,8 @@ void construct(py::handle self, py::handle conf_file) {
 PYBIND11_MODULE(extractor, m) {
     m.attr("json") = py::module_::import("json");
     ostrel::import_names(m, "requests_html", {"HTML"});
-    ostrel::import_names(m, "ostrel.crawler.field_extractor.utils._treegate", {"build_tree"});
+    requests_html_type = py::object(m.attr("HTML")).release();
+    m.attr("_build_tree") = py::module_::import("ostrel.crawler.field_extractor.utils._treegate").attr("build_tree");
     ostrel::import_names(m, "ostrel.common.utils", {"ConfigUtils"});
     ostrel::import_names(m, "ostrel.crawler.field_extractor.html_parsers", {"FieldParser", "FieldsParser"});
     ostrel::import_names(m, "ostrel.crawler.field_extractor.pallock", {"FieldsMatcher"});
