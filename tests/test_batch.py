@@ -204,7 +204,7 @@ def test_output_keeps_input_order_whatever_finishes_first(
 @pytest.mark.parametrize("chunk_pages, most", [(4, 4), (None, 64)])
 def test_read_ahead_is_bounded(chunk_pages, most):
     # Inputs far larger than memory must stream: the pool may only hold a
-    # few chunks beyond what has been yielded.
+    # bounded number of pages beyond what has been yielded.
     pulled = 0
 
     def tasks():
@@ -220,7 +220,7 @@ def test_read_ahead_is_bounded(chunk_pages, most):
     results.close()
 
     assert len(first) == (chunk_pages or 1)
-    assert pulled <= (2 * 2 + 2) * most
+    assert pulled <= max(batch.READ_AHEAD_PAGES + most, (2 * 2 + 1) * most) + most
 
 
 def _bad_inputs(tmp_path):
@@ -455,12 +455,13 @@ def test_workers_that_cannot_run_stop_the_batch(monkeypatch, rules):
         os._exit(9)
 
     monkeypatch.setattr(batch, "extract_task", die)
-    tasks = iter([("text", f"p{i}", page_html("x")) for i in range(1000)])
+    count = 4 * batch.READ_AHEAD_PAGES
+    tasks = iter([("text", f"p{i}", page_html("x")) for i in range(count)])
 
     with pytest.raises(batch.WorkersFailing):
         for _ in batch.run(rules, tasks, jobs=2, chunk_pages=2):
             pass
-    assert len(list(tasks)) > 900
+    assert len(list(tasks)) >= count - batch.READ_AHEAD_PAGES - 2
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")

@@ -400,6 +400,11 @@ def _task_size(task):
     return 0
 
 
+# How far the input is read ahead of the output with worker processes.
+READ_AHEAD_PAGES = 1024
+READ_AHEAD_BYTES = 64 << 20
+
+
 def run(rules, tasks, jobs=1, de_dup=True, chunk_pages=None,
         chunk_bytes=8 << 20, extractor=None):
     """Yield the records of the tasks, in task order, in lists.
@@ -409,9 +414,11 @@ def run(rules, tasks, jobs=1, de_dup=True, chunk_pages=None,
     building its own ``FieldExtractor(rules)``; tasks go to them in chunks
     of ``chunk_pages`` pages (by default as many as take about 50 ms) and
     at most ``chunk_bytes`` bytes of page data, and each chunk's records
-    come back as one list once it and every chunk before it are done. At
-    most ``2 * jobs + 1`` chunks are read ahead of the output, so memory
-    stays bounded whatever the size of the input.
+    come back as one list once it and every chunk before it are done.
+    Pages are read ahead of the output up to ``READ_AHEAD_PAGES`` pages and
+    ``READ_AHEAD_BYTES`` bytes of page data (and always ``2 * jobs + 1``
+    chunks), so that a slow page at the head does not leave the other
+    workers idle, while memory stays bounded whatever the size of the input.
     """
     if jobs <= 1:
         extractor = extractor or FieldExtractor(rules)
@@ -422,10 +429,20 @@ def run(rules, tasks, jobs=1, de_dup=True, chunk_pages=None,
     pool = _Pool(jobs, rules, de_dup)
     sizer = _ChunkSizer(chunk_pages)
     pending = collections.deque()  # (chunk, future), in task order
-    limit = 2 * jobs + 1
+    held = [0, 0]  # pages and bytes of page data in pending chunks
+    least = 2 * jobs + 1
+
+    def full():
+        return len(pending) >= least and (
+            held[0] >= READ_AHEAD_PAGES or held[1] >= READ_AHEAD_BYTES)
+
+    def hold(chunk, sign):
+        held[0] += sign * len(chunk)
+        held[1] += sign * sum(_task_size(task) for task in chunk)
 
     def take():
         chunk, future = pending.popleft()
+        hold(chunk, -1)
         try:
             records, seconds = future.result()
         except concurrent.futures.process.BrokenProcessPool:
@@ -446,7 +463,8 @@ def run(rules, tasks, jobs=1, de_dup=True, chunk_pages=None,
     try:
         for chunk in _chunks(tasks, sizer, chunk_bytes):
             pending.append((chunk, pool.submit(chunk)))
-            while len(pending) >= limit:
+            hold(chunk, +1)
+            while full():
                 yield take()
         while pending:
             yield take()
