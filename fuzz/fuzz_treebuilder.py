@@ -198,10 +198,10 @@ def page_document(c):
 
 # --- the comparison ---------------------------------------------------------------------
 
-def load_builder(spec):
+def load_builder(target):
     """A function text -> (root or None, bail-out reason or None)."""
-    if spec:
-        module, _, name = spec.partition(":")
+    if target:
+        module, _, name = target.partition(":")
         function = getattr(importlib.import_module(module), name)
         return lambda text: (lambda root: (root, None if root is not None else "none"))(function(text))
     from treecanon import native_builder
@@ -263,7 +263,7 @@ def test_one_input(data):
         raise AssertionError(f"the builder differs from the slow path on {text[:2000]!r}\n{detail}")
 
 
-def fuzz(argv, spec):
+def fuzz(argv, target):
     import atheris
 
     # The coverage that guides libFuzzer: the generator here and the slow
@@ -273,7 +273,7 @@ def fuzz(argv, spec):
         import html.parser  # noqa: F401
         import bs4  # noqa: F401
         import lxml.html.soupparser  # noqa: F401
-    setup_worker(spec)
+    setup_worker(target)
     if isinstance(BUILD, str):
         print(f"fuzz_treebuilder.py: nothing to fuzz, {BUILD}")
         return 0
@@ -286,11 +286,11 @@ def fuzz(argv, spec):
 
 # --- many documents, no atheris -----------------------------------------------------------
 
-def setup_worker(spec):
+def setup_worker(target):
     global BUILD
     warnings.simplefilter("ignore")  # bs4's remarks on odd markup
     QUIRK_SEEDS[:], PAGES[:] = load_seeds()
-    BUILD = load_builder(spec)
+    BUILD = load_builder(target)
 
 
 def run_chunk(job):
@@ -366,8 +366,8 @@ def report(args, totals, found, done, elapsed):
 
 def main():
     if "--count" not in sys.argv:
-        specs = [a.split("=", 1)[1] for a in sys.argv if a.startswith("--builder=")]
-        return fuzz([a for a in sys.argv if not a.startswith("--builder=")], specs[-1] if specs else None)
+        targets = [a.split("=", 1)[1] for a in sys.argv if a.startswith("--builder=")]
+        return fuzz([a for a in sys.argv if not a.startswith("--builder=")], targets[-1] if targets else None)
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--count", type=int, required=True)
     parser.add_argument("--seed", default="1")

@@ -12,11 +12,7 @@
 # PYTHON names the interpreter (default: python3); it needs atheris.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-python="${PYTHON:-python3}"
-case "$python" in  # an absolute path: the interpreter is run from other directories
-    */*) python="$(cd "$(dirname "$python")" && pwd)/$(basename "$python")" ;;
-    *) python="$(command -v "$python")" ;;
-esac
+. "$root/tools/python.sh"
 seconds="${1:-20}"
 asan="${2:-}"
 

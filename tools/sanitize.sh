@@ -11,11 +11,7 @@
 # ASan, so the ASan runtime is preloaded.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-python="${PYTHON:-python3}"
-case "$python" in  # an absolute path: the interpreter is run from other directories
-    */*) python="$(cd "$(dirname "$python")" && pwd)/$(basename "$python")" ;;
-    *) python="$(command -v "$python")" ;;
-esac
+. "$root/tools/python.sh"
 work="$root/build/sanitize"
 tree="$work/tree"
 
