@@ -1,6 +1,7 @@
 """``check``: every problem it reports is one that extraction really hits,
 named by rule entry and field key; clean rules pass."""
 
+import copy
 from pathlib import Path
 
 import pytest
@@ -13,7 +14,7 @@ EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 
 PAGE = """<html><body><h1>Title</h1>
 <p>text</p><a href="/x" class="big red">link</a>
-<ul><li class="x"><a>one</a></li><li class="x"><a>two</a></li></ul>
+<ul><li class="x"><a>one</a><i>1</i></li><li class="x"><a>two</a><i>2</i></li></ul>
 <table><tr><td>1</td></tr><tr><td>2</td></tr></table>
 </body></html>"""
 
@@ -63,10 +64,21 @@ FAILING_FIELDS = [
     pytest.param({"rules": ["//ul/li[1]"]}, IndexError, "needs two XPaths",
                  id="list-of-one"),
     pytest.param({"rules": ["//ul/li/a", "//ul/p/a"]}, IndexError,
-                 "do not yield a row position", id="list-no-brackets"),
+                 "first differ at step 2 ('li' vs 'p'), which has no [N] row "
+                 "position", id="list-no-brackets"),
+    pytest.param({"rules": ["//ul/li/a", "//ul/li[2]/a"]}, IndexError,
+                 "first differ at step 2 ('li' vs 'li[2]'), which has no [N]",
+                 id="list-bracket-only-in-second"),
     pytest.param({"rules": ["//ul/li[@class='x']/a", "//ul/li[2]/a"]},
-                 ValueError, "do not yield a row position",
-                 id="list-position-not-a-number"),
+                 ValueError, "the row position \"@class='x'\" there is not a "
+                 "number", id="list-position-not-a-number"),
+    pytest.param({"rules": ["//ul/li[last()]/a", "//ul/li[2]/a"]},
+                 ValueError, "the row position 'last()' there is not a number",
+                 id="list-position-last"),
+    pytest.param({"rules": []}, IndexError, "found an empty list",
+                 id="list-empty"),
+    pytest.param({"rules": "//a\0"}, ValueError, "does not compile",
+                 id="xpath-nul"),
     pytest.param({"rules": ["//ul/li[1]", 3]}, AttributeError,
                  "must be strings", id="list-item-not-text"),
     pytest.param({"rules": ["//ul/li[1]/a[", "//ul/li[2]/a["]}, Exception,
@@ -97,6 +109,8 @@ def test_a_field_that_fails_extraction_is_reported(
     assert len(lines) == 1, lines
     assert lines[0].startswith(f"{rules}: rule 1, field 'bad': ")
     assert words in lines[0]
+    assert "invalid literal" not in lines[0]
+    assert "out of range" not in lines[0]
     assert "1 problem found" in err
 
 
@@ -109,6 +123,16 @@ def test_a_field_that_fails_extraction_is_reported(
     pytest.param({"rules": ["//table/tr/td", "//table/tr/td"]},
                  ["", "1 2", ""], "the two XPaths are the same",
                  id="identical-pair"),
+    pytest.param({"rules": ["//table/tr/td", "//table/tr/td/b"]},
+                 ["", "1 2", ""], "differ in no step that both have",
+                 id="one-pair-xpath-goes-on"),
+    # The first XPath's /a is dropped: each li is read whole.
+    pytest.param({"rules": ["//ul/li[1]/a", "//ul/li[2]"]}, ["one1", "two2"],
+                 "drops the first XPath's steps after it ('a') and reads "
+                 "'//ul/li[N]'", id="second-xpath-shorter"),
+    pytest.param({"rules": ["//ul/li[0]/a", "//ul/li[1]/a"]},
+                 ["", "one", "two"], "the row position 0 in step 2 ('li[0]') "
+                 "is below 1", id="row-position-zero"),
 ])
 def test_a_field_that_misbehaves_is_reported(tmp_path, capsys, definition, value,
                                              words):
@@ -158,7 +182,8 @@ ENTRIES = [{"sku": {"rules": "//h1"}, "brand": {"rules": "B"}},
     pytest.param({"not_empty_fields": "name"}, "not_empty_fields",
                  "must be a list", None, id="not-empty-not-list"),
     pytest.param({"not_empty_fields": ["nmae"]}, "not_empty_fields",
-                 "'nmae' is a field of no rule entry", None,
+                 "'nmae' is a field of no rule entry (did you mean 'name'?)",
+                 None,
                  id="not-empty-typo"),
     pytest.param({"not_empty_fields": [["name"]]}, "not_empty_fields",
                  "['name'] is not a field key", None,
@@ -178,14 +203,123 @@ def test_section_problems(tmp_path, capsys, extra, where, words, error):
                for line in lines), lines
 
 
+TYPO_BASE = {
+    "value_separator": " ",
+    "rules": [{"sku": {"rules": "//h1"}, "url": {"rules": "//a[@href]"}}],
+    "filter": {"key": "sku", "values": {"words": ["Title"]}},
+}
+
+
+def extract_or_error(path):
+    try:
+        return FieldExtractor(path).extract(PAGE)
+    except Exception as exc:  # the same failure either way is what counts
+        return type(exc)
+
+
+# A key added at a place of TYPO_BASE, where check reports it, its words, and
+# the exit status (a top-level key unlike any known one is only a warning).
+@pytest.mark.parametrize("place, key, value, where, words, status", [
+    pytest.param(("rules", 0, "url"), "typ", "attr:href", "rule 0, field 'url'",
+                 "did you mean 'type'? As written it is ignored, so the field "
+                 "is extracted as text", 1, id="field-typ"),
+    pytest.param(("rules", 0, "url"), "rule", "//p", "rule 0, field 'url'",
+                 "unknown key 'rule' in the field definition: did you mean "
+                 "'rules'?", 1, id="field-rule"),
+    pytest.param(("rules", 0, "url"), "note", "x", "rule 0, field 'url'",
+                 "unknown key 'note' in the field definition, which is ignored",
+                 1, id="field-unknown"),
+    pytest.param(("rules", 0, "url"), 5, "x", "rule 0, field 'url'",
+                 "unknown key 5", 1, id="field-key-not-text"),
+    pytest.param((), "not_empty_field", ["sku"], "not_empty_field",
+                 "did you mean 'not_empty_fields'?", 1, id="top-not-empty"),
+    pytest.param((), "filters", {"key": "url", "values": {"words": []}},
+                 "filters", "did you mean 'filter'?", 1, id="top-filters"),
+    pytest.param((), "alias2main", {"sku": {"Title": "T"}}, "alias2main",
+                 "did you mean 'alias2main_name'?", 1, id="top-alias"),
+    pytest.param((), "Value_Separator", "-", "Value_Separator",
+                 "did you mean 'value_separator'?", 1, id="top-case"),
+    pytest.param((), "notes", "kept for people", "notes",
+                 "warning: unknown top-level key, ignored", 0, id="top-other"),
+    pytest.param((), 7, "x", "7", "warning: unknown top-level key", 0,
+                 id="top-key-not-text"),
+    pytest.param(("filter",), "words", ["x"], "filter",
+                 "'words' belongs in 'values'", 1, id="filter-words-outside"),
+    pytest.param(("filter",), "keys", "url", "filter",
+                 "did you mean 'key'?", 1, id="filter-keys"),
+    pytest.param(("filter", "values"), "formats", ["<url>"], "filter.values",
+                 "did you mean 'format'?", 1, id="filter-formats"),
+    pytest.param(("filter", "values"), "key", "url", "filter.values",
+                 "'key' belongs in 'filter'", 1, id="filter-key-inside"),
+])
+def test_misspelt_and_unknown_keys(tmp_path, capsys, place, key, value, where,
+                                   words, status):
+    conf = copy.deepcopy(TYPO_BASE)
+    target = conf
+    for step in place:
+        target = target[step]
+    target[key] = value
+    rules = write_rules(tmp_path, conf)
+    (tmp_path / "clean").mkdir()
+    clean = write_rules(tmp_path / "clean", TYPO_BASE)
+    # The extractor ignores the key: the file extracts as it would without it.
+    assert extract_or_error(rules) == extract_or_error(clean)
+
+    code, lines, _ = run_check(rules, capsys)
+
+    assert code == status
+    assert len(lines) == 1, lines
+    assert lines[0].startswith(f"{rules}: {where}: ")
+    assert words in lines[0]
+
+
+@pytest.mark.parametrize("conf, rows, words", [
+    pytest.param({"rules": []}, [], "rules: warning: the list has no rule "
+                 "entries", id="no-rule-entries"),
+    pytest.param({"rules": [{"f": {"rules": ["//ul/li[1]/a", "//ul/li[2]/b"]}}]},
+                 [{"f": ["one", "two"]}], "at step 2 ('li[1]' vs 'li[2]'), "
+                 "which gives the rows, and also at step 3 ('a' vs 'b')",
+                 id="differ-in-two-steps"),
+    pytest.param({"rules": [{"f": {"rules": ["//ul/li[1]", "//ul/li[2]/a"]}}]},
+                 [{"f": ["one1", "two2"]}], "the second goes on after the "
+                 "first ends ('a')", id="second-xpath-longer"),
+    pytest.param({"rules": [{"f": {"rules": ["//ul/li[1]/a", "//ul/li[2]/a",
+                                             "//ul/li[3]/a"]}}]},
+                 [{"f": ["one", "two"]}], "the other 1 is ignored",
+                 id="three-xpaths"),
+])
+def test_warnings_do_not_fail_the_check(tmp_path, capsys, conf, rows, words):
+    rules = write_rules(tmp_path, {"value_separator": " ", **conf})
+    assert FieldExtractor(rules).extract(PAGE) == rows
+
+    status, lines, err = run_check(rules, capsys)
+
+    assert status == 0
+    assert len(lines) == 1 and "warning: " in lines[0], lines
+    assert words in lines[0]
+    assert "no problems found, 1 warning" in err
+
+
+def test_problems_and_warnings_are_counted_apart(tmp_path, capsys):
+    rules = write_rules(tmp_path, {"value_separator": " ", "rules": [
+        {"a": {"rules": "//h1", "typ": "attr:href"}}], "x-notes": 1,
+        "y-notes": 2})
+
+    status, _, err = run_check(rules, capsys)
+
+    assert status == 1
+    assert "1 problem found, 2 warnings" in err
+
+
 def test_missing_top_level_keys_are_reported(tmp_path, capsys):
     rules = write_rules(tmp_path, {"other": 1})
 
     status, lines, _ = run_check(rules, capsys)
 
     assert status == 1
-    assert [line.split(": ")[1] for line in lines] == ["rules",
-                                                        "value_separator"]
+    assert [line.split(": ")[1] for line in lines] == [
+        "rules", "value_separator", "other"]
+    assert lines[2].split(": ")[2] == "warning"
 
 
 def test_every_problem_is_reported_not_only_the_first(tmp_path, capsys):
@@ -207,7 +341,7 @@ CLEAN = {
     "value_separator": " | ",
     "rules": [
         {"name": {"rules": ["//table/tr[1]/td", "//table/tr[2]/td"]},
-         "sku": {"rules": ["//ul/li[1]/a", "//ul/li[2]/a"]},
+         "sku": {"rules": ["//ul/li[1]", "//ul/li[2]"]},
          # The second XPath only marks the row position; it is not run.
          "code": {"rules": ["//ul/li[1]", "//ul/li[2]["]},
          "brand": {"rules": "ACME"},
@@ -218,6 +352,8 @@ CLEAN = {
          "note": {"rules": "(unknown)"},
          "domain": {"rules": ".com"}},
         {"sku": {"rules": "//h1", "type": "text:anything"},
+         # Field keys are the author's names, however close to a known key.
+         "filters": {"rules": "//p"},
          "brand": {"rules": "//p"},
          "name": {"rules": "//h1"},
          "code": {"rules": "//p"}},

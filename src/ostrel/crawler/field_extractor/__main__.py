@@ -163,8 +163,8 @@ def _check_parser(prog):
         "sections of the wrong shape, and keys they name that no rule entry "
         "produces. Each problem is one line naming the rule entry (from 0) "
         "and the field key.",
-        "Exit status: 0 no problem found, 1 problems found, 2 the rules file "
-        "could not be read.")
+        "Exit status: 0 no problem found (warnings alone included), 1 "
+        "problems found, 2 the rules file could not be read.")
 
 
 def _try_parser(prog):
@@ -429,7 +429,7 @@ def command_extract(args, prog):
 
 
 def command_check(args, prog):
-    from ostrel.crawler.field_extractor.rules_check import check_file
+    from ostrel.crawler.field_extractor.rules_check import check_file, summarize
 
     try:
         problems = check_file(args.rules)
@@ -439,12 +439,9 @@ def command_check(args, prog):
         return EXIT_BAD_RULES
     for problem in problems:
         print(f"{args.rules}: {problem}")
-    if problems:
-        print(f"{args.rules}: {len(problems)} problem"
-              f"{'' if len(problems) == 1 else 's'} found", file=sys.stderr)
-        return EXIT_PAGE_FAILED
-    print(f"{args.rules}: no problems found", file=sys.stderr)
-    return EXIT_OK
+    summary, failed = summarize(problems)
+    print(f"{args.rules}: {summary}", file=sys.stderr)
+    return EXIT_PAGE_FAILED if failed else EXIT_OK
 
 
 def command_try(args, prog):

@@ -5,8 +5,15 @@ mistake in a rarely matching rule entry may surface hours into a crawl, or
 never fail and quietly give wrong rows. ``check_rules`` walks a loaded rules
 mapping and returns one ``Problem`` for each thing that would fail or
 misbehave at extraction time; ``check_file`` loads the file first.
+
+A ``Problem`` is either an error (extraction fails, or part of the file is
+certainly without effect, such as a misspelt key) or a warning (the file
+works as written, but likely not as meant: no rule entries, or a list rule
+whose second XPath differs in more than the row position). Only errors fail
+the check; ``summarize`` says so.
 """
 
+import difflib
 import re
 
 from lxml import etree
@@ -14,7 +21,7 @@ from lxml import etree
 from ostrel.common.utils import ConfigUtils
 from ostrel.crawler.field_extractor.html_parsers import FieldsParser
 
-__all__ = ["Problem", "check_file", "check_rules"]
+__all__ = ["Problem", "check_file", "check_rules", "summarize"]
 
 # An XPath whose last step selects text, attribute or comment nodes: the
 # text and attribute parsers need elements, and fail on such results.
@@ -26,16 +33,26 @@ _PLACEHOLDER = re.compile("<(.*?)>")
 # "(//a)[1]", "(./p)[2]".
 _PATH_LIKE = re.compile(r"\s*(?:/|\.{1,2}/|\(\s*\.{0,2}/)")
 
+# The keys that the extractor reads at each level; any other key is ignored.
+_TOP_KEYS = ("value_separator", "rules", "alias2main_name", "filter",
+             "not_empty_fields")
+_FIELD_KEYS = ("rules", "type")
+_FILTER_KEYS = ("key", "values")
+_FILTER_VALUES_KEYS = ("words", "format")
+
 
 class Problem:
     """One finding: where it is (rule entry index, field key, or a
-    top-level section) and what goes wrong."""
+    top-level section) and what goes wrong. A warning does not fail the
+    check."""
 
-    def __init__(self, message, index=None, key=None, section=None):
+    def __init__(self, message, index=None, key=None, section=None,
+                 warning=False):
         self.message = message
         self.index = index      # rule entry index, from 0
         self.key = key          # field key in that entry
         self.section = section  # top-level key, for problems outside rules
+        self.warning = warning
 
     def where(self):
         parts = []
@@ -49,7 +66,8 @@ class Problem:
 
     def __str__(self):
         where = self.where()
-        return f"{where}: {self.message}" if where else self.message
+        text = f"warning: {self.message}" if self.warning else self.message
+        return f"{where}: {text}" if where else text
 
     def __repr__(self):
         return f"Problem({str(self)!r})"
@@ -59,6 +77,18 @@ def check_file(path):
     """Problems of the rules file at ``path``; the loader's error when the
     file cannot be read or parsed."""
     return check_rules(ConfigUtils.load(path, readonly=False))
+
+
+def summarize(problems):
+    """The closing line of a report, and whether the check fails: it does
+    when there is an error; warnings alone leave it passing."""
+    errors = sum(1 for problem in problems if not problem.warning)
+    warnings = len(problems) - errors
+    text = (f"{errors} problem{'' if errors == 1 else 's'} found" if errors
+            else "no problems found")
+    if warnings:
+        text += f", {warnings} warning{'' if warnings == 1 else 's'}"
+    return text, errors > 0
 
 
 def check_rules(conf):
@@ -75,6 +105,9 @@ def check_rules(conf):
         add(Problem(f"'rules' must be a list of rule entries, found "
                     f"{_kind(rules)}", section="rules"))
         rules = []
+    elif not rules:
+        add(Problem("the list has no rule entries: every page gives no rows",
+                    section="rules", warning=True))
 
     if "value_separator" not in conf:
         add(Problem("there is no 'value_separator': the extractor cannot be "
@@ -96,18 +129,66 @@ def check_rules(conf):
             add(Problem("the rule entry has no fields: it adds an empty row "
                         "to every page", index=index))
         for key, definition in entry.items():
-            for message in _field_problems(definition):
-                add(Problem(message, index=index, key=key))
+            for found in _field_problems(definition):
+                if isinstance(found, str):
+                    found = Problem(found)
+                found.index, found.key = index, key
+                add(found)
 
     produced = {key for keys in entry_keys if keys for key in keys}
     problems += _alias_problems(conf, produced)
     problems += _filter_problems(conf, entry_keys, produced)
     problems += _not_empty_problems(conf, produced)
+    problems += _top_key_problems(conf)
     return problems
 
 
 def _kind(value):
     return "nothing" if value is None else type(value).__name__
+
+
+def _close_match(name, known):
+    """The known name that ``name`` is probably a misspelling of, or None."""
+    if not isinstance(name, str):
+        return None
+    matches = difflib.get_close_matches(name, known, n=1)
+    if not matches:
+        matches = difflib.get_close_matches(
+            name.lower(), [k.lower() for k in known], n=1)
+        matches = [k for k in known if matches and k.lower() == matches[0]]
+    return matches[0] if matches else None
+
+
+def _field_hint(name, produced):
+    """" (did you mean 'X'?)" with the produced field key closest to name."""
+    known = sorted(key for key in produced if isinstance(key, str))
+    match = _close_match(name, known)
+    return f" (did you mean {match!r}?)" if match else ""
+
+
+def _names(known):
+    return ", ".join(repr(name) for name in known)
+
+
+def _top_key_problems(conf):
+    """Top-level keys that the extractor does not read. One that looks like
+    a misspelt known key is an error (the section it was meant to be is
+    missing or doubled); any other is a warning, as a file may carry notes
+    or YAML anchors of its own there."""
+    problems = []
+    for key in conf:
+        if key in _TOP_KEYS:
+            continue
+        match = _close_match(key, _TOP_KEYS)
+        if match:
+            problems.append(Problem(
+                f"unknown top-level key: did you mean {match!r}? As written "
+                f"it is ignored", section=str(key)))
+        else:
+            problems.append(Problem(
+                f"unknown top-level key, ignored by the extractor (it reads "
+                f"{_names(_TOP_KEYS)})", section=str(key), warning=True))
+    return problems
 
 
 # -- Field definitions -------------------------------------------------------
@@ -117,6 +198,22 @@ def _field_problems(definition):
         return [f"a field definition must be a mapping with 'rules' (and "
                 f"'type'), found {_kind(definition)}"]
     problems = []
+    for name in definition:
+        if name in _FIELD_KEYS:
+            continue
+        match = _close_match(name, _FIELD_KEYS)
+        if match is None:
+            problems.append(f"unknown key {name!r} in the field definition, "
+                            f"which is ignored (a field definition has "
+                            f"{_names(_FIELD_KEYS)})")
+            continue
+        effect = ""
+        if match not in definition:
+            effect = (", so the field is extracted as text" if match == "type"
+                      else "")
+        problems.append(f"unknown key {name!r} in the field definition: did "
+                        f"you mean {match!r}? As written it is ignored"
+                        f"{effect}")
     if "rules" not in definition:
         problems.append("the field definition has no 'rules'")
     kind_text = definition.get("type", "text")
@@ -126,8 +223,10 @@ def _field_problems(definition):
     pieces = kind_text.split(":")
     kind = pieces[0]
     if kind not in ("text", "attr"):
+        match = _close_match(kind, ("text", "attr"))
+        hint = f" (did you mean {match!r}?)" if match else ""
         return problems + [f"unknown type {kind!r}: a type is text or "
-                           f"attr:NAME"]
+                           f"attr:NAME{hint}"]
     if "rules" not in definition:
         return problems
     rule = definition["rules"]
@@ -159,7 +258,7 @@ def _field_problems(definition):
 def _xpath_problems(xpath):
     try:
         etree.XPath(xpath)
-    except etree.XPathError as exc:
+    except (etree.XPathError, ValueError) as exc:  # ValueError: NUL bytes
         return [f"XPath {xpath!r} does not compile: {exc}"]
     if _NON_ELEMENT_STEP.search(xpath):
         return [f"XPath {xpath!r} selects text or attribute nodes, not "
@@ -168,31 +267,101 @@ def _xpath_problems(xpath):
     return []
 
 
+def _warn(message):
+    return Problem(message, warning=True)
+
+
+def _step_number(steps, i):
+    """Step ``i`` of an XPath split on "/", counted from 1 as a reader
+    counts it: '//table/tr[2]/td' has table as step 1 and td as step 3."""
+    return 1 + sum(1 for step in steps[:i] if step)
+
+
 def _list_rule_problems(rule):
+    """The row position as extraction derives it: both XPaths are split on
+    "/" and compared step by step, up to the shorter one's length. The first
+    step that differs gives the rows: the first XPath's step up to "[" is the
+    row step, its number the first row read; the first XPath's later steps
+    (up to the second's length) lead from a row to the field."""
     if len(rule) < 2:
+        found = "an empty list" if not rule else "one"
         return [f"a list rule needs two XPaths that differ in the row "
-                f"position, found {len(rule)}"]
+                f"position, found {found}"]
     problems = []
     if len(rule) > 2:
-        problems.append(f"a list rule uses its first two XPaths only; the "
-                        f"other {len(rule) - 2} are ignored")
+        problems.append(_warn(
+            f"a list rule uses its first two XPaths only; the other "
+            f"{len(rule) - 2} {'is' if len(rule) == 3 else 'are'} ignored"))
     pair = rule[:2]
     bad = [item for item in pair if not isinstance(item, str)]
     if bad:
         return problems + [f"the XPaths of a list rule must be strings, found "
                            f"{_kind(bad[0])}"]
+    first, second = (item.split("/") for item in pair)
+    common = min(len(first), len(second))
+    differ = [i for i in range(common) if first[i] != second[i]]
+    if not differ:
+        if len(first) == len(second):
+            problems.append(
+                "the two XPaths are the same, so there is no row position: "
+                "write the first row's XPath and another row's, e.g. "
+                ".../tr[1]/td and .../tr[2]/td")
+        else:
+            problems.append(
+                "the two XPaths differ in no step that both have (one goes "
+                "on where the other ends), so there is no row position: "
+                "write the first row's XPath and another row's, e.g. "
+                ".../tr[1]/td and .../tr[2]/td")
+        return problems
+
+    i = differ[0]
+    number = _step_number(first, i)
+    at = f"step {number} ({first[i]!r} vs {second[i]!r})"
+    pieces = re.split(r"[\[\]]", first[i])
+    if len(pieces) < 2:
+        return problems + [
+            f"the two XPaths first differ at {at}, which has no [N] row "
+            f"position in the first XPath: a list rule's XPaths differ only "
+            f"in a row number, e.g. {first[i]}[1] and {first[i]}[2]"]
+    try:
+        start = int(pieces[1])
+    except ValueError:
+        return problems + [
+            f"the two XPaths first differ at {at}, and the row position "
+            f"{pieces[1]!r} there is not a number: write the first row to "
+            f"read as a plain number, e.g. {pieces[0]}[1]"]
+    if start < 1:
+        problems.append(
+            f"the row position {start} in step {number} ({first[i]!r}) is "
+            f"below 1: XPath counts rows from 1, so extraction gives "
+            f"{1 - start} empty value{'' if start == 0 else 's'} before the "
+            f"first row")
+
+    row_pattern = "/".join(
+        first[:i] + [pieces[0] + "[N]"] + first[i + 1:common])
+    if len(first) > len(second):
+        problems.append(
+            f"the second XPath ends at step {_step_number(second, common - 1)} "
+            f"({second[-1]!r}), so extraction drops the first XPath's steps "
+            f"after it ({'/'.join(first[common:])!r}) and reads "
+            f"{row_pattern!r}: give both XPaths the same steps")
+    later = [f"step {_step_number(first, j)} ({first[j]!r} vs {second[j]!r})"
+             for j in differ[1:]]
+    also = ([f"also at {' and '.join(later)}"] if later else [])
+    if len(second) > len(first):
+        also.append(f"the second goes on after the first ends "
+                    f"({'/'.join(second[common:])!r})")
+    if also:
+        problems.append(_warn(
+            f"the two XPaths differ in more than the row position: at {at}, "
+            f"which gives the rows, and {' and '.join(also)}; only the first "
+            f"difference counts, rows are read as {row_pattern!r}"))
+
     try:
         length_rule, end_rule, start = FieldsParser()._extract_rule(pair)
-    except Exception as exc:
-        message = " ".join(str(exc).splitlines())
-        return problems + [
-            f"the XPaths {pair[0]!r} and {pair[1]!r} do not yield a row "
-            f"position (the first step in which they differ must end in "
-            f"[NUMBER]): {type(exc).__name__}: {message}"]
-    if start == 0:
-        problems.append("the two XPaths are the same, so there is no row "
-                        "position: write the first row's XPath and another "
-                        "row's, e.g. .../tr[1]/td and .../tr[2]/td")
+    except Exception:  # the checks above follow the derivation; be safe
+        return problems + [f"the XPaths {pair[0]!r} and {pair[1]!r} do not "
+                           f"yield a row position"]
     # What extraction evaluates: the rule that counts the rows, and one
     # XPath per row made of it (the second XPath only marks the position).
     row = f"{length_rule}[{max(start, 1)}]" + (f"/{end_rule}" if end_rule else "")
@@ -229,7 +398,8 @@ def _alias_problems(conf, produced):
                 section=where))
         if key not in produced:
             problems.append(Problem(
-                "no rule entry has this field: the table has no effect",
+                f"no rule entry has this field: the table has no effect"
+                f"{_field_hint(key, produced)}",
                 section=where))
     return problems
 
@@ -241,7 +411,8 @@ def _filter_problems(conf, entry_keys, produced):
     if not isinstance(flt, dict):
         return [Problem(f"must be a mapping with 'key' and 'values', found "
                         f"{_kind(flt)}", section="filter")]
-    problems = []
+    problems = _section_key_problems(flt, _FILTER_KEYS, _FILTER_VALUES_KEYS,
+                                     "filter", "values")
     key = flt.get("key")
     if "key" not in flt:
         problems.append(Problem("there is no 'key': the extractor cannot be "
@@ -261,6 +432,8 @@ def _filter_problems(conf, entry_keys, produced):
                                 f"and/or 'format', found {_kind(values)}",
                                 section="filter"))
         return problems
+    problems += _section_key_problems(values, _FILTER_VALUES_KEYS, _FILTER_KEYS,
+                                      "filter.values", "filter")
     words = values.get("words")
     if "words" in values and not isinstance(words, list):
         problems.append(Problem(f"'words' must be a list of accepted values, "
@@ -294,12 +467,14 @@ def _filter_problems(conf, entry_keys, produced):
             if name not in produced:
                 problems.append(Problem(
                     f"format rule {rule!r} names <{name}>, a key that no "
-                    f"rule entry produces", section="filter.values"))
+                    f"rule entry produces{_field_hint(name, produced)}",
+                    section="filter.values"))
 
     if key is not None:
         if key not in produced:
             problems.append(Problem(f"the filter key {key!r} is a field of no "
-                                    f"rule entry", section="filter"))
+                                    f"rule entry{_field_hint(key, produced)}",
+                                    section="filter"))
         for index, keys in enumerate(entry_keys):
             if keys is None or not keys:
                 continue
@@ -320,6 +495,25 @@ def _filter_problems(conf, entry_keys, produced):
     return problems
 
 
+def _section_key_problems(mapping, known, elsewhere, section, home):
+    """Keys of a filter mapping that the extractor does not read; ``elsewhere``
+    are the keys that belong in ``home`` instead."""
+    problems = []
+    for name in mapping:
+        if name in known:
+            continue
+        if name in elsewhere:
+            message = (f"{name!r} belongs in {home!r}: here it is ignored")
+        else:
+            match = _close_match(name, known)
+            message = (f"unknown key {name!r}: did you mean {match!r}? As "
+                       f"written it is ignored" if match else
+                       f"unknown key {name!r}, which is ignored (the keys "
+                       f"here are {_names(known)})")
+        problems.append(Problem(message, section=section))
+    return problems
+
+
 def _not_empty_problems(conf, produced):
     if "not_empty_fields" not in conf:
         return []
@@ -333,6 +527,7 @@ def _not_empty_problems(conf, produced):
             problems.append(Problem(f"{name!r} is not a field key (a string)",
                                     section="not_empty_fields"))
         elif name not in produced:
-            problems.append(Problem(f"{name!r} is a field of no rule entry",
+            problems.append(Problem(f"{name!r} is a field of no rule entry"
+                                    f"{_field_hint(name, produced)}",
                                     section="not_empty_fields"))
     return problems
