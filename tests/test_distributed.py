@@ -119,3 +119,42 @@ def test_broken_rules_fail_on_the_client(tmp_path):
     rules.write_text("value_separator: ' '\n")
     with pytest.raises(KeyError):
         extract_pages(db.from_sequence([("p", page_html("x"))]), str(rules))
+
+
+def test_json_lines_with_blank_and_broken_lines(tmp_path, client):
+    """The lines as db.read_text gives them: a blank line is skipped and
+    a broken one is a failed page, as on the command line; the written
+    rows are the command line's output, line for line."""
+    path = example_pages(tmp_path)
+    lines = path.read_text("utf-8").splitlines(keepends=True)
+    lines[2:2] = ["\n", "   \n"]
+    lines[6:6] = ['{"url": "http://shop.example/cut", "html": "<p>\n']
+    lines[9:9] = ["[1, 2]\n", '"just text"\n', "[" * 100000 + "\n"]
+    path.write_text("".join(lines), "utf-8")
+    bag = db.read_text(str(path), blocksize=4000)
+    assert bag.npartitions > 2
+
+    records = extract_pages(bag, RULES).persist()
+    out = tmp_path / "out"
+    records.filter(lambda r: "rows" in r).map(
+        lambda r: json.dumps(r, ensure_ascii=False)).to_textfiles(
+        str(out / "rows-*.jsonl"))
+
+    results, errors = serial(tmp_path, path)
+    rows, failed = split(records.compute())
+    assert rows == results and len(rows) == 13
+    # The command line names a line by file and number, unknown here.
+    assert [(e["error"], e["message"]) for e in failed] == [
+        (e["error"], e["message"]) for e in errors]
+    assert [e["error"] for e in failed] == [
+        "JSONDecodeError", "ValueError", "ValueError", "RecursionError",
+        "ValueError", "ValueError"]
+    assert failed[0]["page"].startswith("'{\"url\": \"http://shop.example/cut")
+    parts = sorted(out.glob("rows-*.jsonl"),
+                   key=lambda p: int(p.stem.split("-")[1]))
+    written = [line for p in parts for line in p.read_text("utf-8").splitlines()]
+    cli = run_cli("extract", RULES, str(path), "--jobs", "1",
+                  "--errors", str(tmp_path / "cli-errors.jsonl"))
+    assert written == cli.stdout.decode("utf-8").splitlines()
+    text = "\n".join(written)
+    assert any(ord(c) > 127 for c in text) and "\\u" not in text

@@ -11,9 +11,15 @@ A failing page never fails the computation; it becomes an error record.
     import dask.bag as db
     from ostrel.crawler.field_extractor.distributed import extract_pages
 
-    pages = db.read_text("crawl/*.jsonl").map(json.loads)   # {"url", "html"}
-    records = extract_pages(pages, "rules.yaml")
-    records.map(json.dumps).to_textfiles("out/*.jsonl")
+    lines = db.read_text("crawl/*.jsonl")          # {"url": ..., "html": ...}
+    records = extract_pages(lines, "rules.yaml")
+    records.map(lambda r: json.dumps(r, ensure_ascii=False)).to_textfiles(
+        "out/*.jsonl")
+
+The lines of a JSON-lines file are parsed here, one by one, like the command
+line does: a blank line is skipped, a line that is not a page gives an error
+record. (``.map(json.loads)`` before would end the whole computation on the
+first such line.)
 
 The rules file is read once, here, on the client, and its text travels with
 the graph: the workers need not see the client's files. Each partition
@@ -22,11 +28,12 @@ builds one ``FieldExtractor`` from it and extracts its pages in order.
 Needs the ``dask`` extra: ``pip install 'ostrel-field-extractor[dask]'``.
 """
 
+import json
 import os
 import tempfile
 
 from ostrel.crawler.field_extractor.batch import (
-    error_record, extract_task, warc_tasks)
+    error_record, extract_task, page_of_object, warc_tasks)
 from ostrel.crawler.field_extractor.extractor import FieldExtractor
 
 __all__ = ["RulesText", "extract_pages", "extract_warc_files"]
@@ -79,10 +86,34 @@ def _page_task(page):
                     f"(id, text); found {type(page).__name__}")
 
 
+def _line_id(line):
+    """The id of a JSON-lines line that names no page: its beginning."""
+    return repr(line)[:200]
+
+
+def _extract_line(extractor, line, de_dup):
+    """The record of one line of a JSON-lines file of pages, or None for a
+    blank line."""
+    if not line.strip():
+        return None
+    try:
+        page = json.loads(line)
+        if not (isinstance(page, dict) and isinstance(page.get("url"), str)):
+            page_of_object(page)  # raises the command line's error
+    except Exception as exc:  # a page never fails the computation
+        return error_record(_line_id(line), exc)
+    return extract_task(extractor, ("object", page), de_dup)
+
+
 def _extract_page_partition(pages, rules, de_dup):
     extractor = rules.extractor()
     records = []
     for page in pages:
+        if isinstance(page, str):
+            record = _extract_line(extractor, page, de_dup)
+            if record is not None:
+                records.append(record)
+            continue
         try:
             task = _page_task(page)
         except TypeError as exc:
@@ -112,11 +143,15 @@ def _extract_warc_partition(paths, rules, de_dup):
 def extract_pages(pages, rules, de_dup=True):
     """Bag of records for a bag of pages.
 
-    ``pages`` holds mappings ``{"url": URL, "html": TEXT}`` (a JSON-lines
-    page file read with ``db.read_text(...).map(json.loads)``) or pairs
-    ``(page id, text)``. ``rules`` is the path of a rules file or a
-    ``RulesText``. The result keeps the partitions and the order of
-    ``pages``.
+    ``pages`` holds the lines of JSON-lines page files as
+    ``db.read_text(...)`` gives them (str, each an object ``{"url": URL,
+    "html": TEXT}``), mappings ``{"url": URL, "html": TEXT}``, or pairs
+    ``(page id, text)``. A blank line gives no record; a line that is not
+    JSON, or not an object with a string ``url``, gives an error record
+    whose page is the line's beginning (its ``repr``, 200 characters at
+    most), since a bag item does not know its file and line number.
+    ``rules`` is the path of a rules file or a ``RulesText``. The result
+    keeps the partitions and the order of ``pages``.
     """
     return pages.map_partitions(_extract_page_partition, _rules(rules),
                                 de_dup)

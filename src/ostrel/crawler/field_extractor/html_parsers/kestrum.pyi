@@ -1,0 +1,18 @@
+"""Types of the native module ``ostrel.crawler.field_extractor.html_parsers.kestrum``."""
+
+from typing import List, Optional, Sequence, Tuple
+
+from ostrel.crawler.field_extractor.html_parsers.quillan import BaseParser as BaseParser
+from ostrel.crawler.field_extractor.html_parsers.quillan import _XPathDocument
+from ostrel.crawler.field_extractor.utils.trummel import TextUtil as TextUtil
+
+class FieldsParser(BaseParser):
+    trummel: TextUtil
+    def __init__(self) -> None: ...
+    # `rules` holds two sample XPaths (the first and the second row); one
+    # text per row, None when the rows' XPath selects nothing.
+    def parse(  # type: ignore[override]
+        self, html: _XPathDocument, rules: Sequence[str], value_separator: str = "\t"
+    ) -> Optional[List[str]]: ...
+    # (the rows' XPath, the XPath within a row, the first row's position)
+    def _extract_rule(self, rules: Sequence[str]) -> Tuple[str, str, int]: ...

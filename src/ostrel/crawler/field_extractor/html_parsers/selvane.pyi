@@ -1,0 +1,11 @@
+"""Types of the native module ``ostrel.crawler.field_extractor.html_parsers.selvane``."""
+
+from ostrel.crawler.field_extractor.html_parsers.quillan import BaseParser as BaseParser
+from ostrel.crawler.field_extractor.html_parsers.quillan import _XPathDocument
+
+class AttrParser(BaseParser):
+    # The attribute of the first element `rule` selects (several values,
+    # such as classes, joined by spaces); None when it selects nothing.
+    def parse(  # type: ignore[override]
+        self, html: _XPathDocument, rule: str, attr_name: str
+    ) -> str | None: ...

@@ -1,0 +1,14 @@
+"""Types of the native module ``ostrel.crawler.field_extractor.html_parsers.vintor``."""
+
+from ostrel.crawler.field_extractor.html_parsers.quillan import BaseParser as BaseParser
+from ostrel.crawler.field_extractor.html_parsers.quillan import _XPathDocument
+from ostrel.crawler.field_extractor.utils.trummel import TextUtil as TextUtil
+
+class FieldParser(BaseParser):
+    trummel: TextUtil
+    def __init__(self) -> None: ...
+    # The texts of the elements `rule` selects, joined and normalised; None
+    # when it selects nothing.
+    def parse(  # type: ignore[override]
+        self, html: _XPathDocument, rule: str, value_separator: str = "\t"
+    ) -> str | None: ...

@@ -1,0 +1,12 @@
+"""Types of the private native module ``ostrel.crawler.field_extractor.utils._treebuilder``."""
+
+from typing import Any
+
+MAX_DEPTH: int
+LXML_BUILT_AGAINST: str
+
+# lxml ships no types: the result is the lxml.html.HtmlElement that
+# lxml.html.soupparser.fromstring(text, features="html.parser") returns, or
+# None where the builder leaves the page to soupparser.
+def build(text: str) -> Any: ...
+def build_with_reason(text: str) -> tuple[Any, str | None]: ...
