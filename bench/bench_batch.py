@@ -6,7 +6,7 @@ measure) with every --jobs value, ROUNDS times, interleaved so that a drift
 in the machine's load hits every setting alike, and prints the median
 pages per second of each setting and its speed-up over the first.
 
-    python bench/bench_batch.py [--corpus DIR] [--rules FILE] [--repeat N]
+    python -m bench.bench_batch [--corpus DIR] [--rules FILE] [--repeat N]
                                 [--rounds N] [--jobs 1,2]
 
 The machine may be shared: besides the wall-clock rate, each run prints the
@@ -27,7 +27,8 @@ import subprocess
 import sys
 import time
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+from tests.support.corpus import CORPUS, GENERIC_RULES
+
 SUMMARY = re.compile(r": (\d+) pages, (\d+) rows, (\d+) failed.* in ([\d.]+) s")
 
 
@@ -78,11 +79,11 @@ def machine_parallelism(seconds=2.0):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--corpus", type=pathlib.Path,
-                        default=ROOT.parent / "shared" / "corpus",
-                        help="corpus folder with pages/ (default: "
+                        default=CORPUS,
+                        help="corpus folder with pages/ (default: OSTREL_CORPUS or "
                              "../shared/corpus beside the repository)")
     parser.add_argument("--rules", type=pathlib.Path,
-                        default=ROOT / "bench" / "generic_rules.yaml")
+                        default=GENERIC_RULES)
     parser.add_argument("--repeat", type=int, default=2,
                         help="times each page is given (default 2)")
     parser.add_argument("--rounds", type=int, default=3)

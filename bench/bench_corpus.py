@@ -5,7 +5,7 @@ prints the median time of `extract`, the median time of replaying the very
 document calls that extraction made (bench/floor.py), and our overhead over
 that floor. Then the same for synthetic tables of growing size.
 
-    python bench/bench_corpus.py [--repeat N] [--corpus DIR] [--sizes 1000,3000,10000]
+    python -m bench.bench_corpus [--repeat N] [--corpus DIR] [--sizes 1000,3000,10000]
 """
 
 import argparse
@@ -14,13 +14,10 @@ import statistics
 import subprocess
 import sys
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from floor import record, replay  # noqa: E402
-from timing import median_time  # noqa: E402
-
-from ostrel.crawler.field_extractor.extractor import FieldExtractor  # noqa: E402
-
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+from bench.floor import record, replay
+from bench.timing import median_time
+from ostrel.crawler.field_extractor.extractor import FieldExtractor
+from tests.support.corpus import CORPUS, ruled_pages
 
 
 
@@ -42,18 +39,15 @@ def measure(name, rules, text, repeat):
 
 
 def corpus_cases(corpus):
-    for rules in sorted((corpus / "rules").glob("*.yaml")):
-        page = corpus / "pages" / (rules.stem + ".html")
-        if page.exists():
-            yield rules.stem, rules, page.read_text(encoding="utf-8")
-    for page in sorted((ROOT / "examples" / "pages").glob("*.html")):
-        yield "examples/" + page.stem, ROOT / "examples" / "rules.yaml", page.read_text(encoding="utf-8")
+    """(name, rules, text) for the corpus pages with rules, then the examples."""
+    for name, rules, page in ruled_pages(corpus):
+        yield name, rules, page.read_text(encoding="utf-8")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=15)
-    parser.add_argument("--corpus", type=pathlib.Path, default=ROOT.parent / "shared" / "corpus")
+    parser.add_argument("--corpus", type=pathlib.Path, default=CORPUS)
     parser.add_argument("--sizes", default="1000,3000,10000")
     args = parser.parse_args()
 

@@ -12,7 +12,7 @@ extraction (off) that soupparser took; pages where the XPath queries
 dominate gain little and are named at the end. The load average is printed
 before and after: the machine may be shared.
 
-    python bench/bench_treebuilder.py [--repeat N] [--corpus DIR] [--no-generic]
+    python -m bench.bench_treebuilder [--repeat N] [--corpus DIR] [--no-generic]
 """
 
 import argparse
@@ -24,25 +24,22 @@ import sys
 import time
 import warnings
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
-from bench_corpus import corpus_cases  # noqa: E402
-from timing import median_time  # noqa: E402
-from treecanon import GATE, native_builder, slow_path  # noqa: E402
+from bench.bench_corpus import corpus_cases
+from bench.timing import median_time
+from ostrel.crawler.field_extractor import extractor as extractor_module
+from ostrel.crawler.field_extractor.extractor import FieldExtractor
+from tests.support.corpus import CORPUS, corpus_pages, example_pages, generic_pages, read
+from tests.support.treecanon import GATE, native_builder, slow_path
 
-from ostrel.crawler.field_extractor import extractor as extractor_module  # noqa: E402
-from ostrel.crawler.field_extractor.extractor import FieldExtractor  # noqa: E402
-
-ROOT = pathlib.Path(__file__).resolve().parent.parent
 # Below this speed-up of `extract` a page is said to gain little.
 LITTLE = 1.5
 
 
 def all_pages(corpus):
-    for page in sorted((corpus / "pages").glob("*.html")):
-        yield page.stem, page.read_text(encoding="utf-8")
-    for page in sorted((ROOT / "examples" / "pages").glob("*.html")):
-        yield "examples/" + page.stem, page.read_text(encoding="utf-8")
+    for page in corpus_pages(corpus):
+        yield page.stem, read(page)
+    for page in example_pages():
+        yield "examples/" + page.stem, read(page)
 
 
 def interleaved(first, second, repeat):
@@ -147,16 +144,14 @@ def extract_times(title, cases, repeat, soup):
 def generic_cases(corpus):
     """The corpus pages without rules of their own, under rules that find
     something on any page."""
-    rules = ROOT / "bench" / "generic_rules.yaml"
-    for page in sorted((corpus / "pages").glob("*.html")):
-        if not (corpus / "rules" / (page.stem + ".yaml")).exists():
-            yield page.stem, rules, page.read_text(encoding="utf-8")
+    for name, rules, page in generic_pages(corpus):
+        yield name, rules, read(page)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=15)
-    parser.add_argument("--corpus", type=pathlib.Path, default=ROOT.parent / "shared" / "corpus")
+    parser.add_argument("--corpus", type=pathlib.Path, default=CORPUS)
     parser.add_argument("--no-generic", action="store_true", help="skip the pages under bench/generic_rules.yaml")
     args = parser.parse_args()
     warnings.simplefilter("ignore")  # bs4's remarks on odd markup

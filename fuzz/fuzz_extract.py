@@ -1,7 +1,7 @@
 """Fuzzes the whole road: a generated rules file through FieldExtractor, a
 generated page through extract.
 
-    python fuzz/fuzz_extract.py -max_total_time=60 [libFuzzer options] [corpus dir]
+    python -m fuzz.fuzz_extract -max_total_time=60 [libFuzzer options] [corpus dir]
 
 A finding is a crash, or an exception of a kind the extractor may not raise:
 the standard kinds it fails with (ValueError, TypeError, KeyError,

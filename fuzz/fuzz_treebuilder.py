@@ -1,28 +1,28 @@
 """Fuzzes the native tree builder against the slow path that requests_html
 takes for `doc.lxml` (soupparser on html.parser; lxml's parser when that
 raises ValueError). Each input is markup made from the quirk catalogue
-(tests/tree_quirks.py) and snippets of the corpus pages, then mutated with
+(tests/support/tree_quirks.py) and snippets of the corpus pages, then mutated with
 knowledge of markup: pieces spliced in, case changed, entities and
 character references inserted, tokens dropped in, spans cut or doubled,
-the end truncated. A finding is a canonical tree (tests/treecanon.py) that
+the end truncated. A finding is a canonical tree (tests/support/treecanon.py) that
 differs from the slow path's, a tree where the slow path warns (bs4's
 warnings about XML or URL-like markup), or an exception of another kind; a
 bail-out (None) is always fine.
 
-    python fuzz/fuzz_treebuilder.py -max_total_time=60 [libFuzzer options] [corpus dir]
-    python fuzz/fuzz_treebuilder.py --count 1000000 --seed 1 [--jobs 2] [--out DIR] [--pages]
+    python -m fuzz.fuzz_treebuilder -max_total_time=60 [libFuzzer options] [corpus dir]
+    python -m fuzz.fuzz_treebuilder --count 1000000 --seed 1 [--jobs 2] [--out DIR] [--pages]
 
 The first form is atheris (coverage of the generator and of the Python
 slow path, html.parser and BeautifulSoup, guides the mutation); a finding
 is saved by libFuzzer as crash-<hash> and replays with
-`python fuzz/fuzz_treebuilder.py crash-<hash>`. The second generates COUNT
+`python -m fuzz.fuzz_treebuilder crash-<hash>`. The second generates COUNT
 documents from SEED on JOBS processes without atheris and prints the rate,
 the differences (each also written, shrunk, to OUT) and the bail-outs by
 reason; it fails when there is a difference. With --pages each document is
 a whole corpus page with a few of the same mutations.
 
 `--builder=module:function` compares another function taking the text
-(for example `treecanon:soup_path`) instead of the native builder.
+(for example `tests.support.treecanon:soup_path`) instead of the native builder.
 """
 
 import argparse
@@ -37,9 +37,7 @@ import sys
 import time
 import warnings
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests"))
-CORPUS = pathlib.Path(os.environ.get("OSTREL_CORPUS", ROOT.parent / "shared" / "corpus"))
+from tests.support.corpus import ROOT, corpus_pages, example_pages
 
 # Markup that the mutations drop in: the delimiters of every construct the
 # tokenizer knows, names and characters with odd case mappings, line ends.
@@ -104,11 +102,10 @@ class FromData:
 
 def load_seeds():
     """Short quirk cases, and the corpus pages to cut snippets from."""
-    from tree_quirks import QUIRKS
+    from tests.support.tree_quirks import QUIRKS
 
     quirks = [markup for _, markup in QUIRKS if len(markup) <= 3000]
-    pages = [p.read_text(encoding="utf-8") for p in sorted((CORPUS / "pages").glob("*.html"))]
-    pages += [p.read_text(encoding="utf-8") for p in sorted((ROOT / "examples" / "pages").glob("*.html"))]
+    pages = [p.read_text(encoding="utf-8") for p in corpus_pages() + example_pages()]
     return quirks, pages
 
 
@@ -204,7 +201,7 @@ def load_builder(target):
         module, _, name = target.partition(":")
         function = getattr(importlib.import_module(module), name)
         return lambda text: (lambda root: (root, None if root is not None else "none"))(function(text))
-    from treecanon import native_builder
+    from tests.support.treecanon import native_builder
 
     module, why_not = native_builder()
     if module is None:
@@ -217,7 +214,7 @@ BUILD = None
 
 def check(text):
     """("bail", reason), ("same", kind) or ("differs", report)."""
-    from treecanon import explain, outcome
+    from tests.support.treecanon import explain, outcome
 
     reasons = []
 

@@ -4,7 +4,6 @@ input, ordering across worker processes, failed pages, CSV output."""
 import csv
 import fcntl
 import gzip
-import io
 import json
 import os
 import pty
@@ -16,7 +15,8 @@ import termios
 import pytest
 
 from ostrel.crawler.field_extractor import batch
-from test_cli import RULES, page_html, rows_for, run_cli
+from tests.support.cli import (RULES, WARC_EXPECTED, WARC_RESPONSES, page_html, records_of, rows_for, run_cli,
+                               write_warc)
 
 
 @pytest.fixture
@@ -24,10 +24,6 @@ def rules(tmp_path):
     path = tmp_path / "rules.yaml"
     path.write_text(RULES, encoding="utf-8")
     return str(path)
-
-
-def records_of(text):
-    return [json.loads(line) for line in text.splitlines()]
 
 
 def output_of(result):
@@ -38,58 +34,6 @@ def summary_of(result):
     lines = result.stderr.decode("utf-8").splitlines()
     assert lines, "no summary line"
     return lines[-1]
-
-
-def write_warc(path, responses, compress=None):
-    """A WARC file of (url, status, content type, body bytes) responses,
-    each preceded by its request record, as a crawler writes them."""
-    from warcio.statusandheaders import StatusAndHeaders
-    from warcio.warcwriter import WARCWriter
-
-    compress = str(path).endswith(".gz") if compress is None else compress
-    with open(path, "wb") as stream:
-        writer = WARCWriter(stream, gzip=compress)
-        for url, status, content_type, body in responses:
-            request = StatusAndHeaders(
-                "GET / HTTP/1.1", [("Host", "shop.example")],
-                is_http_request=True)
-            writer.write_record(writer.create_warc_record(
-                url, "request", http_headers=request))
-            headers = StatusAndHeaders(
-                f"{status} X", [("Content-Type", content_type),
-                                ("Content-Length", str(len(body)))],
-                protocol="HTTP/1.1")
-            writer.write_record(writer.create_warc_record(
-                url, "response", payload=io.BytesIO(body),
-                http_headers=headers))
-
-
-# Chinese that GBK can encode, Japanese that Shift_JIS can encode.
-GBK_TITLE = "机械键盘 – 中文"
-SJIS_TITLE = "日本語のページ"
-
-WARC_RESPONSES = [
-    ("http://shop.example/1", 200, "text/html; charset=utf-8",
-     page_html("第一", ["a"], ["1"]).encode("utf-8")),
-    # Skipped: an image, an error page, a redirect.
-    ("http://shop.example/logo.png", 200, "image/png", b"\x89PNG\r\n"),
-    ("http://shop.example/missing", 404, "text/html",
-     page_html("Not found").encode("utf-8")),
-    ("http://shop.example/old", 301, "text/html",
-     page_html("Moved").encode("utf-8")),
-    # Charset given by the HTTP header only.
-    ("http://shop.example/gbk", 200, "text/html; charset=GBK",
-     page_html(GBK_TITLE).encode("gbk")),
-    # Charset given by the markup only.
-    ("http://shop.example/sjis", 200, "application/xhtml+xml",
-     page_html(SJIS_TITLE, head='<meta charset="shift_jis">')
-     .encode("shift_jis")),
-]
-WARC_EXPECTED = [
-    ("http://shop.example/1", rows_for("第一", ["a"], ["1"])),
-    ("http://shop.example/gbk", rows_for(GBK_TITLE)),
-    ("http://shop.example/sjis", rows_for(SJIS_TITLE)),
-]
 
 
 @pytest.mark.parametrize("name", ["crawl.warc.gz", "crawl.warc"])

@@ -1,53 +1,11 @@
 """The command line, run as ``python -m ostrel.crawler.field_extractor``."""
 
 import json
-import os
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
 
-RULES = """\
-value_separator: " | "
-rules:
-  - title:
-      rules: "//h1"
-    site:
-      rules: "示例商城"
-  - name:
-      rules: ["//ul[@id='names']/li[1]", "//ul[@id='names']/li[2]"]
-    price:
-      rules: ["//ul[@id='prices']/li[1]", "//ul[@id='prices']/li[2]"]
-"""
-
-
-def page_html(title, names=(), prices=(), head=""):
-    def items(id_, texts):
-        if not texts:
-            return ""
-        lis = "".join(f"<li>{text}</li>" for text in texts)
-        return f"<ul id='{id_}'>{lis}</ul>"
-
-    return (f"<html><head>{head}<title>t</title></head><body>"
-            f"<h1>{title}</h1>{items('names', names)}{items('prices', prices)}"
-            f"</body></html>")
-
-
-def rows_for(title, names=(), prices=()):
-    rows = [{"title": title, "site": "示例商城"}]
-    rows += [{"name": n, "price": p} for n, p in zip(names, prices)]
-    return rows
-
-
-def run_cli(*args, cwd=None, env=None):
-    full_env = dict(os.environ)
-    full_env.pop("PYTHONIOENCODING", None)
-    full_env.update(env or {})
-    return subprocess.run(
-        [sys.executable, "-m", "ostrel.crawler.field_extractor", *args],
-        cwd=cwd, env=full_env, capture_output=True, timeout=300)
-
+from tests.support.cli import RULES, page_html, rows_for, run_cli
 
 def output_lines(result):
     return [json.loads(line)

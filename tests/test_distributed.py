@@ -11,8 +11,7 @@ distributed = pytest.importorskip("dask.distributed")
 from ostrel.crawler.field_extractor.batch import decode_page  # noqa: E402
 from ostrel.crawler.field_extractor.distributed import (  # noqa: E402
     RulesText, extract_pages, extract_warc_files)
-from test_batch import WARC_RESPONSES, records_of, write_warc  # noqa: E402
-from test_cli import page_html, run_cli  # noqa: E402
+from tests.support.cli import WARC_RESPONSES, page_html, records_of, run_cli, write_warc  # noqa: E402
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 RULES = str(EXAMPLES / "rules.yaml")

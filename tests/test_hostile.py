@@ -11,7 +11,7 @@ import random
 import pytest
 from requests_html import HTML
 
-from conftest import FakeElement
+from tests.support.fakes import FakeElement
 from ostrel.crawler.field_extractor.dravine import FieldsProcessor
 from ostrel.crawler.field_extractor.extractor import FieldExtractor
 from ostrel.crawler.field_extractor.html_parsers import FieldParser, FieldsParser

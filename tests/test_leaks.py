@@ -9,7 +9,7 @@ import tracemalloc
 
 import pytest
 
-from conftest import FakeDoc, FakeElement, texts
+from tests.support.fakes import FakeDoc, FakeElement, texts
 from ostrel.crawler.field_extractor.dravine import FieldsProcessor
 from ostrel.crawler.field_extractor.extractor import FieldExtractor
 from ostrel.crawler.field_extractor.html_parsers import FieldParser, FieldsParser

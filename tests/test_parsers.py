@@ -3,7 +3,7 @@ import random
 
 import pytest
 
-from conftest import FakeDoc, FakeElement, texts
+from tests.support.fakes import FakeDoc, FakeElement, texts
 from ostrel.crawler.field_extractor import html_parsers
 from ostrel.crawler.field_extractor.html_parsers import FieldParser, FieldsParser, quillan, vintor, kestrum, selvane
 from ostrel.crawler.field_extractor.html_parsers.quillan import BaseParser

@@ -10,7 +10,7 @@ import tracemalloc
 
 import pytest
 
-from treecanon import native_builder
+from tests.support.treecanon import native_builder
 
 builder, WHY_NOT = native_builder()
 pytestmark = pytest.mark.skipif(builder is None, reason=WHY_NOT or "")

@@ -2,7 +2,7 @@
 
 import json
 
-from test_cli import run_cli
+from tests.support.cli import run_cli
 
 RULES = """\
 value_separator: " | "

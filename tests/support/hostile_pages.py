@@ -3,11 +3,11 @@ a fresh interpreter, so that its peak memory (ru_maxrss) is its own. Prints
 one line per page: size, outcome (rows, or the exception's type), peak
 resident memory and time.
 
-    python bench/hostile_pages.py                # every page
-    python bench/hostile_pages.py --smoke        # the small ones only
-    python bench/hostile_pages.py --smoke --one-process   # ... all in one interpreter
-    python bench/hostile_pages.py --case NAME    # one page, in this process
-    python bench/hostile_pages.py --list
+    python tests/support/hostile_pages.py                # every page
+    python tests/support/hostile_pages.py --smoke        # the small ones only
+    python tests/support/hostile_pages.py --smoke --one-process   # ... all in one interpreter
+    python tests/support/hostile_pages.py --case NAME    # one page, in this process
+    python tests/support/hostile_pages.py --list
 
 A page that kills its interpreter (a signal, say a stack overflow in the
 document library) is reported as "died" with the signal, and the script
