@@ -14,7 +14,8 @@ import termios
 
 import pytest
 
-from ostrel.crawler.field_extractor import batch
+from ostrel.crawler.field_extractor import pool, sources
+from ostrel.crawler.field_extractor.sources import PageText
 from tests.support.cli import (RULES, WARC_EXPECTED, WARC_RESPONSES, page_html, records_of, rows_for, run_cli,
                                write_warc)
 
@@ -155,16 +156,16 @@ def test_read_ahead_is_bounded(chunk_pages, most):
         nonlocal pulled
         for i in range(10_000):
             pulled += 1
-            yield ("text", f"p{i}", "<p>x</p>")
+            yield PageText(f"p{i}", "<p>x</p>")
 
     rules = os.path.join(os.path.dirname(__file__), os.pardir, "examples",
                          "rules.yaml")
-    results = batch.run(rules, tasks(), jobs=2, chunk_pages=chunk_pages)
+    results = pool.run(rules, tasks(), jobs=2, chunk_pages=chunk_pages)
     first = next(results)
     results.close()
 
     assert len(first) == (chunk_pages or 1)
-    assert pulled <= max(batch.READ_AHEAD_PAGES + most, (2 * 2 + 1) * most) + most
+    assert pulled <= max(pool.READ_AHEAD_PAGES + most, (2 * 2 + 1) * most) + most
 
 
 def _bad_inputs(tmp_path):
@@ -371,17 +372,17 @@ def test_a_page_that_kills_its_worker_is_reported_and_the_rest_go_on(
         monkeypatch, rules):
     # A crash in native code or the OOM killer ends the worker process
     # itself; the pool is started again and only that page is lost.
-    real = batch.extract_task
+    real = sources.extract_task
 
     def extract_or_die(extractor, task, de_dup=True):
-        if task[1] == "p7":
+        if task.page_id == "p7":
             os._exit(9)
         return real(extractor, task, de_dup)
 
-    monkeypatch.setattr(batch, "extract_task", extract_or_die)
-    tasks = [("text", f"p{i}", page_html(f"t{i}")) for i in range(30)]
+    monkeypatch.setattr(sources, "extract_task", extract_or_die)
+    tasks = [PageText(f"p{i}", page_html(f"t{i}")) for i in range(30)]
 
-    records = [record for records in batch.run(rules, iter(tasks), jobs=2,
+    records = [record for records in pool.run(rules, iter(tasks), jobs=2,
                                                chunk_pages=3)
                for record in records]
 
@@ -398,14 +399,14 @@ def test_workers_that_cannot_run_stop_the_batch(monkeypatch, rules):
     def die(extractor, task, de_dup=True):
         os._exit(9)
 
-    monkeypatch.setattr(batch, "extract_task", die)
-    count = 4 * batch.READ_AHEAD_PAGES
-    tasks = iter([("text", f"p{i}", page_html("x")) for i in range(count)])
+    monkeypatch.setattr(sources, "extract_task", die)
+    count = 4 * pool.READ_AHEAD_PAGES
+    tasks = iter([PageText(f"p{i}", page_html("x")) for i in range(count)])
 
-    with pytest.raises(batch.WorkersFailing):
-        for _ in batch.run(rules, tasks, jobs=2, chunk_pages=2):
+    with pytest.raises(pool.WorkersFailing):
+        for _ in pool.run(rules, tasks, jobs=2, chunk_pages=2):
             pass
-    assert len(list(tasks)) >= count - batch.READ_AHEAD_PAGES - 2
+    assert len(list(tasks)) >= count - pool.READ_AHEAD_PAGES - 2
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
@@ -420,3 +421,22 @@ def test_an_output_that_cannot_be_written_stops_with_a_message(tmp_path,
     stderr = result.stderr.decode("utf-8")
     assert "cannot write the output" in stderr
     assert "Traceback" not in stderr
+
+
+@pytest.mark.parametrize("task, page_id, size", [
+    (sources.PageFile("site/a.html"), "site/a.html", 0),
+    (sources.JsonLine("pages.jsonl", 3, b'{"url": "u", "html": "x"}\n'), "pages.jsonl:3", 26),
+    (sources.HttpResponse("http://x/1", b"<p>body</p>", "text/html"), "http://x/1", 11),
+    (PageText("p1", "<p>x</p>"), "p1", 0),
+    (sources.PageObject({"url": "u", "html": "x"}), "u", 0),
+    (sources.PageObject(["not", "a", "page"]), None, 0),
+    (sources.InputError("dir", "FileNotFoundError", "no page files"), "dir", 0),
+])
+def test_tasks_cross_to_workers_with_their_id_and_size(task, page_id, size):
+    # Tasks are pickled to the worker processes; the pool bounds its read
+    # ahead by their sizes and reports a dead worker's page by their ids.
+    import pickle
+
+    copy = pickle.loads(pickle.dumps(task))
+    assert copy == task and type(copy) is type(task)
+    assert (copy.page_id, copy.size) == (page_id, size)

@@ -25,9 +25,8 @@ Needs the ``dask`` extra: ``pip install 'ostrel-field-extractor[dask]'``.
 import os
 import tempfile
 
-from ostrel.crawler.field_extractor.batch import (
-    error_record, extract_task, warc_tasks)
 from ostrel.crawler.field_extractor.extractor import FieldExtractor
+from ostrel.crawler.field_extractor.sources import PageObject, PageText, error_record, extract_task, warc_tasks
 
 __all__ = ["RulesText", "extract_pages", "extract_warc_files"]
 
@@ -72,9 +71,9 @@ def _page_task(page):
     """The task of one bag item: a mapping with ``url`` and ``html``, or
     a pair (page id, text)."""
     if isinstance(page, dict):
-        return ("object", page)
+        return PageObject(page)
     if isinstance(page, (tuple, list)) and len(page) == 2:
-        return ("text", page[0], page[1])
+        return PageText(page[0], page[1])
     raise TypeError(f"a page is a mapping with url and html, or a pair "
                     f"(id, text); found {type(page).__name__}")
 
