@@ -21,7 +21,6 @@ from ostrel.crawler.field_extractor.utils.trummel import TextUtil
 from tests.support import models
 
 
-
 def report(name, ours, plain):
     print(f"{name:<44} native {ours * 1e3:9.3f} ms  plain Python {plain * 1e3:9.3f} ms  "
           f"speed-up {plain / ours:6.1f}x", flush=True)

@@ -20,7 +20,6 @@ from ostrel.crawler.field_extractor.extractor import FieldExtractor
 from tests.support.corpus import CORPUS, ruled_pages
 
 
-
 def measure(name, rules, text, repeat):
     extractor = FieldExtractor(str(rules))
     log = record(extractor, text)

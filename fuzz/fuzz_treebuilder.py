@@ -268,6 +268,7 @@ def fuzz(argv, target):
     # is not instrumented). They are instrumented as they are first imported.
     with atheris.instrument_imports(include=["html", "_markupbase", "bs4", "lxml.html.soupparser"]):
         import html.parser  # noqa: F401
+
         import bs4  # noqa: F401
         import lxml.html.soupparser  # noqa: F401
     setup_worker(target)
@@ -348,7 +349,7 @@ def report(args, totals, found, done, elapsed):
     out = pathlib.Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     seen = set()
-    for index, text, detail in sorted(found)[:args.shrink]:
+    for index, text, _detail in sorted(found)[:args.shrink]:
         small = shrink(text)
         name = hashlib.sha1(small.encode("utf-8", "surrogatepass")).hexdigest()[:12]
         if name in seen:

@@ -16,8 +16,7 @@ import pytest
 
 from ostrel.crawler.field_extractor import pool, sources
 from ostrel.crawler.field_extractor.sources import PageText
-from tests.support.cli import (RULES, WARC_EXPECTED, WARC_RESPONSES, page_html, records_of, rows_for, run_cli,
-                               write_warc)
+from tests.support.cli import RULES, WARC_EXPECTED, WARC_RESPONSES, page_html, records_of, rows_for, run_cli, write_warc
 
 
 @pytest.fixture

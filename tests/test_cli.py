@@ -7,6 +7,7 @@ import pytest
 
 from tests.support.cli import RULES, page_html, rows_for, run_cli
 
+
 def output_lines(result):
     return [json.loads(line)
             for line in result.stdout.decode("utf-8").splitlines()]
@@ -65,8 +66,8 @@ def test_non_ascii_is_written_as_itself(tmp_path, rules, env):
     result = run_cli(rules, str(page), env=env)
 
     assert result.returncode == 0, result.stderr
-    assert "耳机 – “降噪” ✓".encode("utf-8") in result.stdout
-    assert "页面.html".encode("utf-8") in result.stdout
+    assert "耳机 – “降噪” ✓".encode() in result.stdout
+    assert "页面.html".encode() in result.stdout
     assert b"\\u" not in result.stdout
     assert output_lines(result)[0]["rows"] == rows_for("耳机 – “降噪” ✓")
 

@@ -5,11 +5,11 @@ import pytest
 import yaml
 
 from ostrel.crawler.field_extractor import extractor as extractor_module
+from ostrel.crawler.field_extractor.dravine import FieldsProcessor
 from ostrel.crawler.field_extractor.extractor import FieldExtractor
 from ostrel.crawler.field_extractor.html_parsers import FieldParser, FieldsParser
 from ostrel.crawler.field_extractor.html_parsers.selvane import AttrParser
 from ostrel.crawler.field_extractor.pallock import FieldsMatcher
-from ostrel.crawler.field_extractor.dravine import FieldsProcessor
 
 UNEQUAL = "head_fields and tail_fields  is unequal"
 
@@ -59,7 +59,10 @@ def test_construction_attributes(make):
 
 
 def test_module_bindings():
-    import requests_html, typing
+    import typing
+
+    import requests_html
+
     from ostrel.common.utils import ConfigUtils
     assert extractor_module.json is json and extractor_module.HTML is requests_html.HTML
     assert extractor_module.ConfigUtils is ConfigUtils and extractor_module.Union is typing.Union

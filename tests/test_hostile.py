@@ -11,7 +11,6 @@ import random
 import pytest
 from requests_html import HTML
 
-from tests.support.fakes import FakeElement
 from ostrel.crawler.field_extractor.dravine import FieldsProcessor
 from ostrel.crawler.field_extractor.extractor import FieldExtractor
 from ostrel.crawler.field_extractor.html_parsers import FieldParser, FieldsParser
@@ -20,6 +19,7 @@ from ostrel.crawler.field_extractor.html_parsers.selvane import AttrParser
 from ostrel.crawler.field_extractor.pallock import FieldsMatcher
 from ostrel.crawler.field_extractor.pallock.ombrel import BaseMatcher
 from ostrel.crawler.field_extractor.utils.trummel import TextUtil
+from tests.support.fakes import FakeElement
 
 
 def test_partial_row_of_a_dict_with_deleted_entries(monkeypatch):

@@ -9,13 +9,13 @@ import tracemalloc
 
 import pytest
 
-from tests.support.fakes import FakeDoc, FakeElement, texts
 from ostrel.crawler.field_extractor.dravine import FieldsProcessor
 from ostrel.crawler.field_extractor.extractor import FieldExtractor
 from ostrel.crawler.field_extractor.html_parsers import FieldParser, FieldsParser
 from ostrel.crawler.field_extractor.html_parsers.selvane import AttrParser
 from ostrel.crawler.field_extractor.pallock import FieldsMatcher
 from ostrel.crawler.field_extractor.utils.trummel import TextUtil
+from tests.support.fakes import FakeDoc, FakeElement, texts
 
 PAGE = """<html><body><h1> Title </h1>
 <ul><li>one</li><li>two</li><li>three</li></ul>

@@ -2,8 +2,7 @@ import typing
 
 import pytest
 
-from ostrel.crawler.field_extractor.pallock import FieldsMatcher
-from ostrel.crawler.field_extractor.pallock import pallock
+from ostrel.crawler.field_extractor.pallock import FieldsMatcher, pallock
 from ostrel.crawler.field_extractor.pallock.ombrel import BaseMatcher
 
 KIND_MESSAGE = "head_fields and tail_fields must is str or list"
@@ -139,8 +138,9 @@ def test_abstract_base():
 
 
 def test_module_and_docstring():
-    assert pallock.Union is typing.Union and pallock.List is typing.List
-    assert pallock.Tuple is typing.Tuple and pallock.BaseMatcher is BaseMatcher
+    # The modules export typing's own aliases, not the builtins.
+    assert pallock.Union is typing.Union and pallock.List is typing.List  # noqa: UP006
+    assert pallock.Tuple is typing.Tuple and pallock.BaseMatcher is BaseMatcher  # noqa: UP006
     lines = FieldsMatcher.match.__doc__.split("\n")
     assert lines[0] == "对两个元素进行匹配，输出元素匹配的列表" and lines[1] == ""
     assert lines[2:8] == [" " * 8 + text for text in (

@@ -1,26 +1,23 @@
-import re
 import random
+import re
 
 import pytest
 
-from tests.support.fakes import FakeDoc, FakeElement, texts
 from ostrel.crawler.field_extractor import html_parsers
-from ostrel.crawler.field_extractor.html_parsers import FieldParser, FieldsParser, quillan, vintor, kestrum, selvane
+from ostrel.crawler.field_extractor.html_parsers import FieldParser, FieldsParser, kestrum, quillan, selvane, vintor
 from ostrel.crawler.field_extractor.html_parsers.quillan import BaseParser
 from ostrel.crawler.field_extractor.html_parsers.selvane import AttrParser
 from ostrel.crawler.field_extractor.utils import trummel
 from ostrel.crawler.field_extractor.utils.trummel import TextUtil
+from tests.support import models
+from tests.support.fakes import FakeDoc, FakeElement, texts
+from tests.support.models import BLANKS
 
-BLANKS = "\n \u3000\u00a0\r"
 KIND_ERROR = "Argument '{}' has incorrect type (expected str, got {})"
 
 
 class MyStr(str):
     pass
-
-
-def reference_normalize(text):
-    return re.sub("[" + BLANKS + "]+", " ", text.strip(BLANKS))
 
 
 # --- TextUtil.normalize_element ------------------------------------------------
@@ -47,9 +44,9 @@ def test_normalize_matches_strip_then_fold_on_random_texts():
     for _ in range(5000):
         text = "".join(rng.choice(alphabet) for _ in range(rng.randint(0, 16)))
         result = util.normalize_element(text=text)
-        assert result == reference_normalize(text)
+        assert result == models.normalize(text)
         # Results are canonical str objects: hashing and equality agree.
-        assert hash(result) == hash(reference_normalize(text))
+        assert hash(result) == hash(models.normalize(text))
 
 
 @pytest.mark.parametrize("bad, type_name", [(None, "NoneType"), (1, "int"), (MyStr("x"), "MyStr"), (b"x", "bytes")])
@@ -93,13 +90,17 @@ def test_base_parser_is_abstract():
 
 
 def test_module_bindings():
-    import abc, requests_html, typing
+    import abc
+    import typing
+
+    import requests_html
     assert quillan.ABC is abc.ABC and quillan.abstractmethod is abc.abstractmethod
     assert trummel.re is re
     assert vintor.HTML is requests_html.HTML and kestrum.HTML is requests_html.HTML
     assert vintor.BaseParser is BaseParser and selvane.BaseParser is BaseParser
     assert vintor.TextUtil is TextUtil and kestrum.TextUtil is TextUtil
-    assert kestrum.re is re and kestrum.List is typing.List and vintor.Optional is typing.Optional
+    # typing's own alias, not the builtin.
+    assert kestrum.re is re and kestrum.List is typing.List and vintor.Optional is typing.Optional  # noqa: UP006
     assert html_parsers.FieldParser is vintor.FieldParser and html_parsers.FieldsParser is kestrum.FieldsParser
     for cls in (FieldParser, FieldsParser, AttrParser):
         assert issubclass(cls, BaseParser) and cls.__doc__ is None

@@ -18,8 +18,7 @@ from lxml import etree
 
 from tests.support.corpus import CORPUS, corpus_pages, example_pages, generic_pages, read, ruled_pages
 from tests.support.tree_quirks import QUIRKS
-from tests.support.treecanon import (GATE, canonical, compare, first_difference, native_builder, slow_path,
-                                     soup_path)
+from tests.support.treecanon import GATE, canonical, compare, first_difference, native_builder, slow_path, soup_path
 
 CORPUS_PAGES = corpus_pages()
 PAGES = CORPUS_PAGES + example_pages()

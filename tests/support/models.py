@@ -15,6 +15,7 @@ against.
 import json
 import re
 
+
 def extract_rule(rules):
     start_rules = rules[0].split("/")
     location_rules = rules[1].split("/")

@@ -138,7 +138,7 @@ def first_difference(a, b, context=2):
         return None
     if a is None or b is None or isinstance(a, str) or isinstance(b, str):
         return f"{a!r:.300}\n  !=\n{b!r:.300}"
-    for index, (x, y) in enumerate(zip(a, b)):
+    for index, (x, y) in enumerate(zip(a, b)):  # noqa: B007 - index is read after the loop
         if x != y:
             break
     else:

@@ -25,8 +25,7 @@ import sys
 
 from ostrel.crawler.field_extractor.extractor import FieldExtractor
 from ostrel.crawler.field_extractor.pool import WorkersFailing, run
-from ostrel.crawler.field_extractor.sources import (  # noqa: F401 (decode_page is public here)
-    InputStats, decode_page, describe, iter_tasks)
+from ostrel.crawler.field_extractor.sources import InputStats, decode_page, describe, iter_tasks  # noqa: F401 (decode_page is public here)
 from ostrel.crawler.field_extractor.writers import CsvWriter, ErrorWriter, JsonLinesWriter, Output, Progress
 
 EXIT_OK = 0
