@@ -22,8 +22,10 @@ from tests.support import models
 
 
 def report(name, ours, plain):
-    print(f"{name:<44} native {ours * 1e3:9.3f} ms  plain Python {plain * 1e3:9.3f} ms  "
-          f"speed-up {plain / ours:6.1f}x", flush=True)
+    print(
+        f"{name:<44} native {ours * 1e3:9.3f} ms  plain Python {plain * 1e3:9.3f} ms  speed-up {plain / ours:6.1f}x",
+        flush=True,
+    )
 
 
 def mixed_text(size):

@@ -32,8 +32,11 @@ def measure(name, rules, text, repeat):
     ours, floor = statistics.median(ours), statistics.median(floor)
     calls = sum(1 for entry in log if entry[0] == "xpath")
     overhead = (ours - floor) / floor * 100
-    print(f"{name:<28} rows {rows:>6}  xpath {calls:>6}  extract {ours * 1e3:9.2f} ms  "
-          f"floor {floor * 1e3:9.2f} ms  overhead {overhead:+6.2f}%", flush=True)
+    print(
+        f"{name:<28} rows {rows:>6}  xpath {calls:>6}  extract {ours * 1e3:9.2f} ms  "
+        f"floor {floor * 1e3:9.2f} ms  overhead {overhead:+6.2f}%",
+        flush=True,
+    )
     return ours, floor
 
 
@@ -56,15 +59,25 @@ def main():
         ours, floor = measure(name, rules, text, args.repeat)
         total_ours += ours
         total_floor += floor
-    print(f"{'total':<28} extract {total_ours * 1e3:9.2f} ms  floor {total_floor * 1e3:9.2f} ms  "
-          f"overhead {(total_ours - total_floor) / total_floor * 100:+6.2f}%")
+    print(
+        f"{'total':<28} extract {total_ours * 1e3:9.2f} ms  floor {total_floor * 1e3:9.2f} ms  "
+        f"overhead {(total_ours - total_floor) / total_floor * 100:+6.2f}%"
+    )
 
     print("# synthetic tables (make_big_table.py N, rules big_table.yaml)")
     for size in [int(s) for s in args.sizes.split(",") if s]:
-        text = subprocess.run([sys.executable, str(args.corpus / "make_big_table.py"), str(size)],
-                              check=True, capture_output=True, text=True).stdout
-        measure(f"big_table {size}", args.corpus / "rules" / "big_table.yaml", text,
-                max(1, args.repeat // (5 if size > 2000 else 1)) if size <= 3000 else 1)
+        text = subprocess.run(
+            [sys.executable, str(args.corpus / "make_big_table.py"), str(size)],
+            check=True,
+            capture_output=True,
+            text=True,
+        ).stdout
+        measure(
+            f"big_table {size}",
+            args.corpus / "rules" / "big_table.yaml",
+            text,
+            max(1, args.repeat // (5 if size > 2000 else 1)) if size <= 3000 else 1,
+        )
 
 
 if __name__ == "__main__":

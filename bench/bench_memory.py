@@ -47,8 +47,11 @@ def main():
     text = largest.read_text(encoding="utf-8")
     before = rss_mb()
     extractor.extract(text)
-    print(f"largest page {largest.name} ({len(text.encode()) / 2**20:.2f} MB): "
-          f"resident {before:.1f} MB before, peak {peak_mb():.1f} MB", flush=True)
+    print(
+        f"largest page {largest.name} ({len(text.encode()) / 2**20:.2f} MB): "
+        f"resident {before:.1f} MB before, peak {peak_mb():.1f} MB",
+        flush=True,
+    )
 
     example = FieldExtractor(str(EXAMPLE_RULES))
     page = next((EXAMPLES / "pages").glob("*.html")).read_text(encoding="utf-8")
@@ -61,8 +64,10 @@ def main():
         if call in checkpoints:
             print(f"after {call:>6} calls: resident {rss_mb():.1f} MB", flush=True)
     growth = rss_mb() - start
-    print(f"growth from call {args.calls // 10} to {args.calls}: {growth:+.2f} MB "
-          f"({growth * 2**20 / (args.calls - args.calls // 10):+.1f} bytes per call)")
+    print(
+        f"growth from call {args.calls // 10} to {args.calls}: {growth:+.2f} MB "
+        f"({growth * 2**20 / (args.calls - args.calls // 10):+.1f} bytes per call)"
+    )
 
 
 if __name__ == "__main__":

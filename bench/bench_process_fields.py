@@ -8,6 +8,7 @@ visible.
 
     PYTHONPATH=src python -m bench.bench_process_fields [runs]
 """
+
 import random
 import sys
 
@@ -51,8 +52,10 @@ def main():
         assert result == process_text_rows(rows, CONF)
         native = median_time(lambda: processor.process_fields(rows, True), runs)
         python = median_time(lambda: process_text_rows(rows, CONF), runs)
-        print(f"{n:>8} rows -> {len(result):>7} kept: {native * 1e3:9.2f} ms native"
-              f"   {python * 1e3:9.2f} ms plain Python (set of frozen items)")
+        print(
+            f"{n:>8} rows -> {len(result):>7} kept: {native * 1e3:9.2f} ms native"
+            f"   {python * 1e3:9.2f} ms plain Python (set of frozen items)"
+        )
 
 
 if __name__ == "__main__":

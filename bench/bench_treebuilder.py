@@ -67,10 +67,15 @@ def build_times(builder, corpus, repeat):
             ours += slow
         total_slow += slow
         total_ours += ours
-        print(f"{name:<28} {len(text) / 1024:7.0f} KiB  slow path {slow * 1e3:8.2f} ms  "
-              f"builder {ours * 1e3:7.2f} ms  x{slow / ours:6.1f}{note}", flush=True)
-    print(f"{'total':<28} {pages:>3} pages      slow path {total_slow * 1e3:8.2f} ms  "
-          f"builder {total_ours * 1e3:7.2f} ms  x{total_slow / total_ours:6.1f}  bail-outs {bailed}")
+        print(
+            f"{name:<28} {len(text) / 1024:7.0f} KiB  slow path {slow * 1e3:8.2f} ms  "
+            f"builder {ours * 1e3:7.2f} ms  x{slow / ours:6.1f}{note}",
+            flush=True,
+        )
+    print(
+        f"{'total':<28} {pages:>3} pages      slow path {total_slow * 1e3:8.2f} ms  "
+        f"builder {total_ours * 1e3:7.2f} ms  x{total_slow / total_ours:6.1f}  bail-outs {bailed}"
+    )
 
 
 def switch(on):
@@ -127,18 +132,25 @@ def extract_times(title, cases, repeat, soup):
         total_on += on
         share = statistics.median(shares)
         gains.append(off / on)
-        print(f"{name:<28} rows {len(rows_on):>5}  off {off * 1e3:8.2f} ms  on {on * 1e3:8.2f} ms  "
-              f"x{off / on:5.2f}  soupparser {share:3.0f}% of extraction off", flush=True)
+        print(
+            f"{name:<28} rows {len(rows_on):>5}  off {off * 1e3:8.2f} ms  on {on * 1e3:8.2f} ms  "
+            f"x{off / on:5.2f}  soupparser {share:3.0f}% of extraction off",
+            flush=True,
+        )
         if off / on < LITTLE:
             little.append((name, off / on, share))
     switch(True)
-    print(f"{'total':<28} {len(gains):>3} pages  off {total_off * 1e3:8.2f} ms  on {total_on * 1e3:8.2f} ms  "
-          f"x{total_off / total_on:5.2f}  (geometric mean of the pages x{statistics.geometric_mean(gains):.2f})")
+    print(
+        f"{'total':<28} {len(gains):>3} pages  off {total_off * 1e3:8.2f} ms  on {total_on * 1e3:8.2f} ms  "
+        f"x{total_off / total_on:5.2f}  (geometric mean of the pages x{statistics.geometric_mean(gains):.2f})"
+    )
     for name, gain, share in little:
         bound = 100 / (100 - share) if share < 100 else float("inf")
         why = "the XPath queries and the fields dominate" if share < 50 else "the builder gains little on it"
-        print(f"gains little: {name} x{gain:.2f}: soupparser is {share:.0f}% of its extraction "
-              f"(at most x{bound:.2f} with a tree for free); {why}")
+        print(
+            f"gains little: {name} x{gain:.2f}: soupparser is {share:.0f}% of its extraction "
+            f"(at most x{bound:.2f} with a tree for free); {why}"
+        )
 
 
 def generic_cases(corpus):

@@ -46,8 +46,10 @@ class _Document:
     def xpath(self, selector):
         call = sum(1 for entry in self._log if entry[0] == "xpath")
         self._log.append(("xpath", selector))
-        return [_Element(e, self._log, call, i) if not isinstance(e, str) else e
-                for i, e in enumerate(self._doc.xpath(selector))]
+        return [
+            _Element(e, self._log, call, i) if not isinstance(e, str) else e
+            for i, e in enumerate(self._doc.xpath(selector))
+        ]
 
 
 def record(extractor, text):

@@ -31,9 +31,36 @@ class L(list):
     pass
 
 
-STEPS = ["", "html", "body", "table", "tr", "td", "ul", "li", "a", "p", "*", "text()", "@href", "div[@id='x']",
-         ".", "..", "span[last()]", "i[1][2]", "b[ 3 ]", "x[-1]", "y[0]", "z[+2]", "q[1_0]", "w[]", "v[", "u]", "[7]"]
-CHARS = "ab<>[]/:\"\\\n\r\t \u3000\u00a0{},0123\u5317\ud800\U0001F600\x00\x1f"
+STEPS = [
+    "",
+    "html",
+    "body",
+    "table",
+    "tr",
+    "td",
+    "ul",
+    "li",
+    "a",
+    "p",
+    "*",
+    "text()",
+    "@href",
+    "div[@id='x']",
+    ".",
+    "..",
+    "span[last()]",
+    "i[1][2]",
+    "b[ 3 ]",
+    "x[-1]",
+    "y[0]",
+    "z[+2]",
+    "q[1_0]",
+    "w[]",
+    "v[",
+    "u]",
+    "[7]",
+]
+CHARS = 'ab<>[]/:"\\\n\r\t \u3000\u00a0{},0123\u5317\ud800\U0001f600\x00\x1f'
 
 
 def text(fdp, limit=12):
@@ -104,8 +131,11 @@ def outcome(call, *args):
 
 
 def same(got, expected, what):
-    if got[0] != expected[0] or (got[0] == "raised" and not issubclass(got[1], expected[1])) or \
-            (got[0] == "ok" and (got[1] != expected[1] or type(got[1]) is not type(expected[1]))):
+    if (
+        got[0] != expected[0]
+        or (got[0] == "raised" and not issubclass(got[1], expected[1]))
+        or (got[0] == "ok" and (got[1] != expected[1] or type(got[1]) is not type(expected[1])))
+    ):
         raise AssertionError(f"{what}: got {got!r}, expected {expected!r}")
 
 
@@ -132,46 +162,63 @@ def fuzz_match(fdp):
 def fuzz_process(fdp):
     conf = {}
     if fdp.ConsumeBool():
-        conf["alias2main_name"] = {key(fdp): {scalar(fdp): value(fdp)
-                                              for _ in range(fdp.ConsumeIntInRange(0, 3))}
-                                   for _ in range(fdp.ConsumeIntInRange(0, 2))}
+        conf["alias2main_name"] = {
+            key(fdp): {scalar(fdp): value(fdp) for _ in range(fdp.ConsumeIntInRange(0, 3))}
+            for _ in range(fdp.ConsumeIntInRange(0, 2))
+        }
     if fdp.ConsumeBool():
         values = {}
         if fdp.ConsumeBool():
             values["words"] = [value(fdp) for _ in range(fdp.ConsumeIntInRange(0, 3))]
         if fdp.ConsumeBool():
-            values["format"] = ["".join(f"<{key(fdp)}>" if fdp.ConsumeBool() else text(fdp, 3)
-                                        for _ in range(fdp.ConsumeIntInRange(0, 3)))
-                                for _ in range(fdp.ConsumeIntInRange(0, 2))]
+            values["format"] = [
+                "".join(
+                    f"<{key(fdp)}>" if fdp.ConsumeBool() else text(fdp, 3) for _ in range(fdp.ConsumeIntInRange(0, 3))
+                )
+                for _ in range(fdp.ConsumeIntInRange(0, 2))
+            ]
         conf["filter"] = {"key": key(fdp), "values": values}
     if fdp.ConsumeBool():
         conf["not_empty_fields"] = [key(fdp) for _ in range(fdp.ConsumeIntInRange(0, 2))]
     rows = [row(fdp) for _ in range(fdp.ConsumeIntInRange(0, 6))]
-    rows += [dict(r) for r in rows[:fdp.ConsumeIntInRange(0, 2)]]  # some exact duplicates
+    rows += [dict(r) for r in rows[: fdp.ConsumeIntInRange(0, 2)]]  # some exact duplicates
     de_dup = fdp.ConsumeBool()
     processor = FieldsProcessor(conf)
-    same(outcome(processor.process_fields, rows, de_dup), outcome(models.process_fields, conf, rows, de_dup),
-         f"process_fields({conf!r}, {rows!r}, {de_dup!r})")
+    same(
+        outcome(processor.process_fields, rows, de_dup),
+        outcome(models.process_fields, conf, rows, de_dup),
+        f"process_fields({conf!r}, {rows!r}, {de_dup!r})",
+    )
 
 
 def fuzz_partial_rows(fdp):
     v = value(fdp)
     if isinstance(v, str) or isinstance(v, list):
-        expected = outcome(lambda x: json.dumps({"0": x}, ensure_ascii=False) if isinstance(x, str)
-                           else [json.dumps({"0": e}, ensure_ascii=False) for e in x], v)
+        expected = outcome(
+            lambda x: (
+                json.dumps({"0": x}, ensure_ascii=False)
+                if isinstance(x, str)
+                else [json.dumps({"0": e}, ensure_ascii=False) for e in x]
+            ),
+            v,
+        )
         same(outcome(EXTRACTOR._get_value, v), expected, f"_get_value({v!r})")
     pairs = []
     for _ in range(fdp.ConsumeIntInRange(0, 3)):
-        head = {str(i): text(fdp) if fdp.ConsumeIntInRange(0, 3) else value(fdp)
-                for i in range(fdp.ConsumeIntInRange(0, 3))}
+        head = {
+            str(i): text(fdp) if fdp.ConsumeIntInRange(0, 3) else value(fdp) for i in range(fdp.ConsumeIntInRange(0, 3))
+        }
         head = json.dumps(head, ensure_ascii=fdp.ConsumeBool())
         if fdp.ConsumeIntInRange(0, 3) == 0 and head:  # mutate the text
             at = fdp.ConsumeIntInRange(0, len(head) - 1)
-            head = head[:at] + text(fdp, 3) + head[at + fdp.ConsumeIntInRange(0, 2):]
+            head = head[:at] + text(fdp, 3) + head[at + fdp.ConsumeIntInRange(0, 2) :]
         pairs.append([head, value(fdp)])
     i = fdp.ConsumeIntInRange(0, 4)
-    same(outcome(EXTRACTOR._add_next_value, pairs, i), outcome(models.add_next_value, pairs, i),
-         f"_add_next_value({pairs!r}, {i})")
+    same(
+        outcome(EXTRACTOR._add_next_value, pairs, i),
+        outcome(models.add_next_value, pairs, i),
+        f"_add_next_value({pairs!r}, {i})",
+    )
 
 
 def fuzz_normalize(fdp):
@@ -190,8 +237,21 @@ def test_one_input(data):
 def main():
     # The modules under test are native, so the coverage that guides the
     # fuzzer is that of the input generators and the models.
-    for function in [text, xpath, value, scalar, key, row, models.extract_rule, models.match, models.process_fields,
-                     models.add_next_value, models.normalize, *TARGETS, test_one_input]:
+    for function in [
+        text,
+        xpath,
+        value,
+        scalar,
+        key,
+        row,
+        models.extract_rule,
+        models.match,
+        models.process_fields,
+        models.add_next_value,
+        models.normalize,
+        *TARGETS,
+        test_one_input,
+    ]:
         atheris.instrument_func(function)
     atheris.Setup(sys.argv, test_one_input)
     atheris.Fuzz()

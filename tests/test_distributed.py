@@ -18,26 +18,23 @@ RULES = str(EXAMPLES / "rules.yaml")
 
 @pytest.fixture(scope="module")
 def client():
-    with distributed.LocalCluster(
-            n_workers=2, processes=True, threads_per_worker=1,
-            dashboard_address=":0") as cluster, \
-            distributed.Client(cluster) as client:
+    with (
+        distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=":0") as cluster,
+        distributed.Client(cluster) as client,
+    ):
         yield client
 
 
 def serial(tmp_path, *inputs):
     """(results, errors) of the command line with one process."""
     errors = tmp_path / "serial-errors.jsonl"
-    result = run_cli("extract", RULES, *map(str, inputs), "--jobs", "1",
-                     "--errors", str(errors))
+    result = run_cli("extract", RULES, *map(str, inputs), "--jobs", "1", "--errors", str(errors))
     assert result.returncode in (0, 1), result.stderr
-    return (records_of(result.stdout.decode("utf-8")),
-            records_of(errors.read_text("utf-8")))
+    return (records_of(result.stdout.decode("utf-8")), records_of(errors.read_text("utf-8")))
 
 
 def split(records):
-    return ([r for r in records if "rows" in r],
-            [r for r in records if "error" in r])
+    return ([r for r in records if "rows" in r], [r for r in records if "error" in r])
 
 
 def example_pages(tmp_path):
@@ -46,16 +43,18 @@ def example_pages(tmp_path):
     pages = []
     for copy in range(4):
         for path in sorted((EXAMPLES / "pages").glob("*.html")):
-            pages.append({"url": f"http://shop.example/{copy}/{path.name}",
-                          "html": path.read_text("utf-8")})
-    pages.insert(3, {"url": "http://shop.example/bad",
-                     "html": "<table id='items'><tr></tr><tr><td>1</td>"
-                             "</tr></table><ul id='recommend'></ul>"})
+            pages.append({"url": f"http://shop.example/{copy}/{path.name}", "html": path.read_text("utf-8")})
+    pages.insert(
+        3,
+        {
+            "url": "http://shop.example/bad",
+            "html": "<table id='items'><tr></tr><tr><td>1</td></tr></table><ul id='recommend'></ul>",
+        },
+    )
     pages.insert(7, {"url": "http://shop.example/no-html"})
     pages.insert(9, {"url": "http://shop.example/number", "html": 5})
     path = tmp_path / "pages.jsonl"
-    path.write_text("".join(json.dumps(page, ensure_ascii=False) + "\n"
-                            for page in pages), "utf-8")
+    path.write_text("".join(json.dumps(page, ensure_ascii=False) + "\n" for page in pages), "utf-8")
     return path
 
 
@@ -69,14 +68,14 @@ def test_pages_give_the_command_line_records(tmp_path, client):
     results, errors = serial(tmp_path, path)
     assert split(records) == (results, errors)
     assert len(results) == 13 and [e["page"] for e in errors] == [
-        "http://shop.example/no-html", "http://shop.example/number"]
+        "http://shop.example/no-html",
+        "http://shop.example/number",
+    ]
 
 
 def test_id_text_pairs(tmp_path, client):
     files = sorted((EXAMPLES / "pages").glob("*.html"))
-    bag = db.from_sequence(
-        [(str(p), decode_page(p.read_bytes())) for p in files],
-        npartitions=2)
+    bag = db.from_sequence([(str(p), decode_page(p.read_bytes())) for p in files], npartitions=2)
 
     records = extract_pages(bag, RulesText.read(RULES)).compute()
 
@@ -87,11 +86,15 @@ def test_warc_paths_give_the_command_line_records(tmp_path, client):
     warcs = []
     for i, compress in enumerate((True, False, True)):
         path = tmp_path / f"crawl{i}.warc{'.gz' if compress else ''}"
-        responses = [(f"{url}?{i}", status, kind, body)
-                     for url, status, kind, body in WARC_RESPONSES]
-        responses.append((f"http://shop.example/keyboards?{i}", 200,
-                          "text/html", (EXAMPLES / "pages" /
-                                        "keyboards.html").read_bytes()))
+        responses = [(f"{url}?{i}", status, kind, body) for url, status, kind, body in WARC_RESPONSES]
+        responses.append(
+            (
+                f"http://shop.example/keyboards?{i}",
+                200,
+                "text/html",
+                (EXAMPLES / "pages" / "keyboards.html").read_bytes(),
+            )
+        )
         write_warc(path, responses)
         warcs.append(str(path))
     # Any file system that fsspec knows: here a file URL.
@@ -103,13 +106,15 @@ def test_warc_paths_give_the_command_line_records(tmp_path, client):
     results, errors = serial(tmp_path, *warcs)
     assert split(records) == (results, errors)
     assert len(results) == 3 * 4 and errors == []
-    missing = extract_warc_files(
-        db.from_sequence([str(tmp_path / "missing.warc.gz")]), RULES).compute()
+    missing = extract_warc_files(db.from_sequence([str(tmp_path / "missing.warc.gz")]), RULES).compute()
     assert [r["error"] for r in missing] == ["FileNotFoundError"]
     # The legacy-charset pages of the archive were decoded alike.
     assert [r["page"] for r in records[:4]] == [
-        "http://shop.example/1?0", "http://shop.example/gbk?0",
-        "http://shop.example/sjis?0", "http://shop.example/keyboards?0"]
+        "http://shop.example/1?0",
+        "http://shop.example/gbk?0",
+        "http://shop.example/sjis?0",
+        "http://shop.example/keyboards?0",
+    ]
 
 
 def test_broken_rules_fail_on_the_client(tmp_path):

@@ -16,14 +16,17 @@ tb = pytest.importorskip("ostrel.crawler.field_extractor.utils._treebuilder")
 pytestmark = pytest.mark.skipif(not _treegate.ENABLED, reason="tree builder disabled: %s" % _treegate.DISABLED_REASON)
 
 
-@pytest.mark.parametrize("text, reason", [
-    ("<?xml version='1.0'?><p>x</p>", "xml processing instruction"),
-    ("<div>" * 300, "nesting deeper than 256"),
-    ("<p><![foo[ x ]]></p>", "unknown marked section keyword"),
-    ("<a{b}>x</a{b}>", "brace in a tag name"),
-    ("<a href='x>y</a>", "unterminated quoted attribute value"),
-    ("<p>\x07</p>", "lxml refused a node"),
-])
+@pytest.mark.parametrize(
+    "text, reason",
+    [
+        ("<?xml version='1.0'?><p>x</p>", "xml processing instruction"),
+        ("<div>" * 300, "nesting deeper than 256"),
+        ("<p><![foo[ x ]]></p>", "unknown marked section keyword"),
+        ("<a{b}>x</a{b}>", "brace in a tag name"),
+        ("<a href='x>y</a>", "unterminated quoted attribute value"),
+        ("<p>\x07</p>", "lxml refused a node"),
+    ],
+)
 def test_declines_with_a_reason(text, reason):
     assert tb.build_with_reason(text) == (None, reason)
     assert tb.build(text) is None

@@ -41,16 +41,27 @@ def page_id(path):
 
 # --- the comparison is sharp ----------------------------------------------------------
 
+
 def without_positions(lines):
     """The canonical lines without source lines and the document's encoding,
     which lxml's parser sets and soupparser never does."""
     return [re.sub(r" line=\S+", "", re.sub(r" encoding=\S+", "", line)) for line in lines]
 
 
-@pytest.mark.parametrize("name", ["tag names: plain", "nesting: p inside p", "nesting: li without ul",
-                                  "void elements: p self closing", "text entities: second unescape lt",
-                                  "comments: short close", "document shape: text around element",
-                                  "whitespace: between elements", "document shape: element then text"])
+@pytest.mark.parametrize(
+    "name",
+    [
+        "tag names: plain",
+        "nesting: p inside p",
+        "nesting: li without ul",
+        "void elements: p self closing",
+        "text entities: second unescape lt",
+        "comments: short close",
+        "document shape: text around element",
+        "whitespace: between elements",
+        "document shape: element then text",
+    ],
+)
 def test_slow_path_and_lxml_parser_differ_on_quirks(name):
     soup = canonical(soup_path(QUIRK[name]))
     parsed = canonical(lxml.html.fromstring(QUIRK[name]))
@@ -130,11 +141,15 @@ def _parsed_line(newlines):
 DETAILS = {
     "text None vs empty": (lambda: _root_and(child_text=None), lambda: _root_and(child_text="")),
     "tail None vs empty": (lambda: _root_and(child_tail=None), lambda: _root_and(child_tail="")),
-    "attribute order": (lambda: _root_and(attrs=[("a", "1"), ("b", "2")]),
-                        lambda: _root_and(attrs=[("b", "2"), ("a", "1")])),
+    "attribute order": (
+        lambda: _root_and(attrs=[("a", "1"), ("b", "2")]),
+        lambda: _root_and(attrs=[("b", "2"), ("a", "1")]),
+    ),
     "attribute value": (lambda: _root_and(attrs=[("a", "1")]), lambda: _root_and(attrs=[("a", "1 ")])),
-    "comment inside vs before the root": (lambda: _root_and(comment_inside=True),
-                                          lambda: _root_and(comment_before=True)),
+    "comment inside vs before the root": (
+        lambda: _root_and(comment_inside=True),
+        lambda: _root_and(comment_before=True),
+    ),
     "returned element": (_root_and, _returned_child),
     "doctype public id": (lambda: _with_public_id("-//a"), lambda: _with_public_id("-//b")),
     "nesting vs sibling": (lambda: _nested(True), lambda: _nested(False)),
@@ -181,6 +196,7 @@ def test_canonical_form_of_a_very_deep_tree():
 
 
 # --- the builder ----------------------------------------------------------------------
+
 
 @needs_builder
 @pytest.mark.parametrize("name", [n for n, _ in QUIRKS])
@@ -270,6 +286,7 @@ def test_build_with_reason_agrees_with_build(name):
 
 
 # --- extraction with and without the builder ---------------------------------------------
+
 
 def extraction_cases():
     """The pages with rules of their own, the bundled examples, and the other

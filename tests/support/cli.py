@@ -28,9 +28,11 @@ def page_html(title, names=(), prices=(), head=""):
         lis = "".join(f"<li>{text}</li>" for text in texts)
         return f"<ul id='{id_}'>{lis}</ul>"
 
-    return (f"<html><head>{head}<title>t</title></head><body>"
-            f"<h1>{title}</h1>{items('names', names)}{items('prices', prices)}"
-            f"</body></html>")
+    return (
+        f"<html><head>{head}<title>t</title></head><body>"
+        f"<h1>{title}</h1>{items('names', names)}{items('prices', prices)}"
+        f"</body></html>"
+    )
 
 
 def rows_for(title, names=(), prices=()):
@@ -45,7 +47,11 @@ def run_cli(*args, cwd=None, env=None):
     full_env.update(env or {})
     return subprocess.run(
         [sys.executable, "-m", "ostrel.crawler.field_extractor", *args],
-        cwd=cwd, env=full_env, capture_output=True, timeout=300)
+        cwd=cwd,
+        env=full_env,
+        capture_output=True,
+        timeout=300,
+    )
 
 
 def records_of(text):
@@ -62,18 +68,14 @@ def write_warc(path, responses, compress=None):
     with open(path, "wb") as stream:
         writer = WARCWriter(stream, gzip=compress)
         for url, status, content_type, body in responses:
-            request = StatusAndHeaders(
-                "GET / HTTP/1.1", [("Host", "shop.example")],
-                is_http_request=True)
-            writer.write_record(writer.create_warc_record(
-                url, "request", http_headers=request))
+            request = StatusAndHeaders("GET / HTTP/1.1", [("Host", "shop.example")], is_http_request=True)
+            writer.write_record(writer.create_warc_record(url, "request", http_headers=request))
             headers = StatusAndHeaders(
-                f"{status} X", [("Content-Type", content_type),
-                                ("Content-Length", str(len(body)))],
-                protocol="HTTP/1.1")
-            writer.write_record(writer.create_warc_record(
-                url, "response", payload=io.BytesIO(body),
-                http_headers=headers))
+                f"{status} X", [("Content-Type", content_type), ("Content-Length", str(len(body)))], protocol="HTTP/1.1"
+            )
+            writer.write_record(
+                writer.create_warc_record(url, "response", payload=io.BytesIO(body), http_headers=headers)
+            )
 
 
 # Chinese that GBK can encode, Japanese that Shift_JIS can encode.
@@ -81,21 +83,20 @@ GBK_TITLE = "机械键盘 – 中文"
 SJIS_TITLE = "日本語のページ"
 
 WARC_RESPONSES = [
-    ("http://shop.example/1", 200, "text/html; charset=utf-8",
-     page_html("第一", ["a"], ["1"]).encode("utf-8")),
+    ("http://shop.example/1", 200, "text/html; charset=utf-8", page_html("第一", ["a"], ["1"]).encode("utf-8")),
     # Skipped: an image, an error page, a redirect.
     ("http://shop.example/logo.png", 200, "image/png", b"\x89PNG\r\n"),
-    ("http://shop.example/missing", 404, "text/html",
-     page_html("Not found").encode("utf-8")),
-    ("http://shop.example/old", 301, "text/html",
-     page_html("Moved").encode("utf-8")),
+    ("http://shop.example/missing", 404, "text/html", page_html("Not found").encode("utf-8")),
+    ("http://shop.example/old", 301, "text/html", page_html("Moved").encode("utf-8")),
     # Charset given by the HTTP header only.
-    ("http://shop.example/gbk", 200, "text/html; charset=GBK",
-     page_html(GBK_TITLE).encode("gbk")),
+    ("http://shop.example/gbk", 200, "text/html; charset=GBK", page_html(GBK_TITLE).encode("gbk")),
     # Charset given by the markup only.
-    ("http://shop.example/sjis", 200, "application/xhtml+xml",
-     page_html(SJIS_TITLE, head='<meta charset="shift_jis">')
-     .encode("shift_jis")),
+    (
+        "http://shop.example/sjis",
+        200,
+        "application/xhtml+xml",
+        page_html(SJIS_TITLE, head='<meta charset="shift_jis">').encode("shift_jis"),
+    ),
 ]
 WARC_EXPECTED = [
     ("http://shop.example/1", rows_for("第一", ["a"], ["1"])),

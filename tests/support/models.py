@@ -73,7 +73,7 @@ def process_fields(conf, fields, de_dup):
         new = {}
         for field_key, v in field.items():
             table = alias2main_name.get(field_key, {})
-            new[field_key] = (table.get(v, v) if table else v)
+            new[field_key] = table.get(v, v) if table else v
         converted.append(new)
 
     def by_format(field):
@@ -149,8 +149,11 @@ def match_record(match, field):
     keys = list(field)
     matched_key = {"0": keys[0]}
     first = field[keys[0]]
-    values = (json.dumps({"0": first}, ensure_ascii=False) if isinstance(first, str)
-              else [json.dumps({"0": v}, ensure_ascii=False) for v in first])
+    values = (
+        json.dumps({"0": first}, ensure_ascii=False)
+        if isinstance(first, str)
+        else [json.dumps({"0": v}, ensure_ascii=False) for v in first]
+    )
     for i in range(1, len(keys)):
         matched_key[str(i)] = keys[i]
         pairs, is_str = match(values, field[keys[i]])

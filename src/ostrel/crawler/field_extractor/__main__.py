@@ -64,9 +64,11 @@ def _positive(text):
 
 # -- Argument parsers -------------------------------------------------------
 
-EXIT_TEXT = ("Exit status: 0 all pages extracted, 1 some page failed, "
-             "2 the rules file could not be loaded or the arguments were "
-             "wrong.")
+EXIT_TEXT = (
+    "Exit status: 0 all pages extracted, 1 some page failed, "
+    "2 the rules file could not be loaded or the arguments were "
+    "wrong."
+)
 
 
 def _top_parser(prog):
@@ -83,10 +85,11 @@ def _top_parser(prog):
             "  try RULES PAGE          show what every rule yields on one page\n\n"
             f"  {prog} RULES PAGE...\n"
             "                          short for: extract RULES PAGE...\n\n"
-            f"Run '{prog} COMMAND --help' for the options of a command."),
-        epilog=EXIT_TEXT)
-    parser.add_argument("command", metavar="COMMAND", choices=COMMANDS,
-                        help="extract, check or try")
+            f"Run '{prog} COMMAND --help' for the options of a command."
+        ),
+        epilog=EXIT_TEXT,
+    )
+    parser.add_argument("command", metavar="COMMAND", choices=COMMANDS, help="extract, check or try")
     return parser
 
 
@@ -97,56 +100,68 @@ def _extract_parser(prog):
         description=(
             "Extract the fields of every page of the inputs with one rules "
             "file.\n\n"
-            "Output: one JSON line per page, {\"page\": ID, \"rows\": [ROW, ...]},\n"
+            'Output: one JSON line per page, {"page": ID, "rows": [ROW, ...]},\n'
             "where ID is the file path (or the page URL) and each ROW maps field\n"
             "keys to values; or, with --format csv, one CSV line per row. Pages\n"
             "are written in input order as soon as they are done.\n\n"
             "A page that fails is reported and the other pages go on: on stderr\n"
             "as 'PROGRAM: ID: TYPE: MESSAGE', or with --errors FILE as JSON lines\n"
-            "{\"page\": ID, \"error\": TYPE, \"message\": TEXT}. A progress bar is\n"
-            "shown on stderr when it is a terminal; a one-line summary always."),
+            '{"page": ID, "error": TYPE, "message": TEXT}. A progress bar is\n'
+            "shown on stderr when it is a terminal; a one-line summary always."
+        ),
         epilog=(
             "Inputs: a directory is walked recursively (in name order) for\n"
             "*.html, *.htm, *.xhtml, *.shtml, *.jsonl, *.ndjson, *.jl (also\n"
             "gzipped: *.jsonl.gz ...), *.warc and *.warc.gz files. A JSON-lines\n"
-            "file holds one page per line, {\"url\": URL, \"html\": TEXT}. Of a\n"
+            'file holds one page per line, {"url": URL, "html": TEXT}. Of a\n'
             "WARC file the 2xx responses of type text/html or\n"
             "application/xhtml+xml are extracted, decoded by their HTTP\n"
             "charset, then their markup charset; other records are counted as\n"
             "skipped. Any other file is one saved HTML page, read as UTF-8 (a\n"
             "BOM is allowed) or, when it is not valid UTF-8, by the charset\n"
-            "that it declares.\n\n" + EXIT_TEXT))
+            "that it declares.\n\n" + EXIT_TEXT
+        ),
+    )
+    parser.add_argument("rules", metavar="RULES", help="rules file (.json for JSON, any other name for YAML)")
     parser.add_argument(
-        "rules", metavar="RULES",
-        help="rules file (.json for JSON, any other name for YAML)")
+        "inputs", metavar="INPUT", nargs="+", help="HTML page (PAGE), directory, JSON-lines or WARC file"
+    )
+    parser.add_argument("-o", "--output", metavar="OUT", help="write the output to this file instead of stdout")
     parser.add_argument(
-        "inputs", metavar="INPUT", nargs="+",
-        help="HTML page (PAGE), directory, JSON-lines or WARC file")
-    parser.add_argument(
-        "-o", "--output", metavar="OUT",
-        help="write the output to this file instead of stdout")
-    parser.add_argument(
-        "--format", choices=("jsonl", "csv"), default="jsonl",
+        "--format",
+        choices=("jsonl", "csv"),
+        default="jsonl",
         help="jsonl: one JSON line per page (default); csv: one line per "
-             "row, columns 'page' then every field key of the rules file "
-             "in the order that the rule entries name them")
+        "row, columns 'page' then every field key of the rules file "
+        "in the order that the rule entries name them",
+    )
     parser.add_argument(
-        "-j", "--jobs", type=_positive, default=None, metavar="N",
+        "-j",
+        "--jobs",
+        type=_positive,
+        default=None,
+        metavar="N",
         help="worker processes, each with its own extractor (default: the "
-             f"number of CPUs, {_default_jobs()} here); 1 extracts in this "
-             "process")
+        f"number of CPUs, {_default_jobs()} here); 1 extracts in this "
+        "process",
+    )
     parser.add_argument(
-        "--no-dedup", dest="de_dup", action="store_false",
-        help="keep rows that are exact duplicates of an earlier row of the "
-             "same page")
+        "--no-dedup",
+        dest="de_dup",
+        action="store_false",
+        help="keep rows that are exact duplicates of an earlier row of the same page",
+    )
     parser.add_argument(
-        "--errors", metavar="FILE",
-        help="write failed pages to this file as JSON lines instead of to "
-             "stderr")
+        "--errors", metavar="FILE", help="write failed pages to this file as JSON lines instead of to stderr"
+    )
     parser.add_argument(
-        "--chunk-size", type=_positive, default=None, metavar="PAGES",
+        "--chunk-size",
+        type=_positive,
+        default=None,
+        metavar="PAGES",
         help="pages handed to a worker at once (default: as many as take "
-             "about 50 ms, judged from the pages done so far)")
+        "about 50 ms, judged from the pages done so far)",
+    )
     return parser
 
 
@@ -160,8 +175,8 @@ def _check_parser(prog):
         "sections of the wrong shape, and keys they name that no rule entry "
         "produces. Each problem is one line naming the rule entry (from 0) "
         "and the field key.",
-        "Exit status: 0 no problem found, 1 problems found, 2 the rules file "
-        "could not be read.")
+        "Exit status: 0 no problem found, 1 problems found, 2 the rules file could not be read.",
+    )
 
 
 def _try_parser(prog):
@@ -170,31 +185,27 @@ def _try_parser(prog):
         "Show, for one page, what each field of each rule entry yields "
         "before matching, which rule entries are dropped because a field "
         "found nothing, and the final rows.",
-        "Exit status: 0 the page was extracted, 1 its extraction failed, "
-        "2 the rules file could not be loaded.")
+        "Exit status: 0 the page was extracted, 1 its extraction failed, 2 the rules file could not be loaded.",
+    )
     parser.add_argument("page", metavar="PAGE", help="saved HTML page")
-    parser.add_argument("--no-dedup", dest="de_dup", action="store_false",
-                        help="keep exact duplicate rows")
+    parser.add_argument("--no-dedup", dest="de_dup", action="store_false", help="keep exact duplicate rows")
     return parser
 
 
 def _simple_parser(prog, description, epilog):
-    parser = argparse.ArgumentParser(prog=prog, description=description,
-                                     epilog=epilog)
-    parser.add_argument(
-        "rules", metavar="RULES",
-        help="rules file (.json for JSON, any other name for YAML)")
+    parser = argparse.ArgumentParser(prog=prog, description=description, epilog=epilog)
+    parser.add_argument("rules", metavar="RULES", help="rules file (.json for JSON, any other name for YAML)")
     return parser
 
 
 # -- Commands ---------------------------------------------------------------
 
+
 def _load_extractor(prog, rules):
     try:
         return FieldExtractor(rules)
     except Exception as exc:
-        print(f"{prog}: cannot load rules {rules}: {_describe(exc)}",
-              file=sys.stderr)
+        print(f"{prog}: cannot load rules {rules}: {_describe(exc)}", file=sys.stderr)
         return None
 
 
@@ -222,9 +233,14 @@ def command_extract(args, prog):
     writer = (CsvWriter if args.format == "csv" else JsonLinesWriter)(output, extractor)
     stats = InputStats()
     progress = errors.progress = Progress()
-    results = run(args.rules, iter_tasks(args.inputs, stats), jobs=jobs,
-                  de_dup=args.de_dup, chunk_pages=args.chunk_size,
-                  extractor=extractor)
+    results = run(
+        args.rules,
+        iter_tasks(args.inputs, stats),
+        jobs=jobs,
+        de_dup=args.de_dup,
+        chunk_pages=args.chunk_size,
+        extractor=extractor,
+    )
     try:
         for records in results:
             for record in records:
@@ -250,8 +266,7 @@ def command_extract(args, prog):
     except OSError as exc:  # the output cannot be written (disk full...)
         results.close()
         progress.close(prog, stats)
-        print(f"{prog}: stopped: cannot write the output: {_describe(exc)}",
-              file=sys.stderr)
+        print(f"{prog}: stopped: cannot write the output: {_describe(exc)}", file=sys.stderr)
         return EXIT_PAGE_FAILED
     finally:
         errors.close()
@@ -269,14 +284,12 @@ def command_check(args, prog):
     try:
         problems = check_file(args.rules)
     except Exception as exc:
-        print(f"{prog}: cannot load rules {args.rules}: {_describe(exc)}",
-              file=sys.stderr)
+        print(f"{prog}: cannot load rules {args.rules}: {_describe(exc)}", file=sys.stderr)
         return EXIT_BAD_RULES
     for problem in problems:
         print(f"{args.rules}: {problem}")
     if problems:
-        print(f"{args.rules}: {len(problems)} problem"
-              f"{'' if len(problems) == 1 else 's'} found", file=sys.stderr)
+        print(f"{args.rules}: {len(problems)} problem{'' if len(problems) == 1 else 's'} found", file=sys.stderr)
         return EXIT_PAGE_FAILED
     print(f"{args.rules}: no problems found", file=sys.stderr)
     return EXIT_OK
@@ -311,13 +324,11 @@ def main(argv=None):
         command = argv[0] if argv[0] in COMMANDS else "extract"
         if argv[0] in COMMANDS:
             argv = argv[1:]
-        parser = {"extract": _extract_parser, "check": _check_parser,
-                  "try": _try_parser}[command](prog)
+        parser = {"extract": _extract_parser, "check": _check_parser, "try": _try_parser}[command](prog)
         args = parser.parse_args(argv)
     except SystemExit as exit_:
         return exit_.code if isinstance(exit_.code, int) else EXIT_BAD_RULES
-    handler = {"extract": command_extract, "check": command_check,
-               "try": command_try}[command]
+    handler = {"extract": command_extract, "check": command_check, "try": command_try}[command]
     return handler(args, prog)
 
 

@@ -21,8 +21,21 @@ from ostrel.crawler.field_extractor.sources import (
 )
 
 __all__ = [
-    "decode_page", "error_record", "extract_task", "iter_tasks", "run",
-    "warc_tasks", "InputStats", "WorkersFailing", "PAGE_SUFFIXES",
-    "READ_AHEAD_BYTES", "READ_AHEAD_PAGES",
-    "HttpResponse", "InputError", "JsonLine", "PageFile", "PageObject", "PageText",
+    "decode_page",
+    "error_record",
+    "extract_task",
+    "iter_tasks",
+    "run",
+    "warc_tasks",
+    "InputStats",
+    "WorkersFailing",
+    "PAGE_SUFFIXES",
+    "READ_AHEAD_BYTES",
+    "READ_AHEAD_PAGES",
+    "HttpResponse",
+    "InputError",
+    "JsonLine",
+    "PageFile",
+    "PageObject",
+    "PageText",
 ]

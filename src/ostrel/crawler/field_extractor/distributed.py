@@ -74,8 +74,7 @@ def _page_task(page):
         return PageObject(page)
     if isinstance(page, (tuple, list)) and len(page) == 2:
         return PageText(page[0], page[1])
-    raise TypeError(f"a page is a mapping with url and html, or a pair "
-                    f"(id, text); found {type(page).__name__}")
+    raise TypeError(f"a page is a mapping with url and html, or a pair (id, text); found {type(page).__name__}")
 
 
 def _extract_page_partition(pages, rules, de_dup):
@@ -117,8 +116,7 @@ def extract_pages(pages, rules, de_dup=True):
     ``RulesText``. The result keeps the partitions and the order of
     ``pages``.
     """
-    return pages.map_partitions(_extract_page_partition, _rules(rules),
-                                de_dup)
+    return pages.map_partitions(_extract_page_partition, _rules(rules), de_dup)
 
 
 def extract_warc_files(paths, rules, de_dup=True):
@@ -128,5 +126,4 @@ def extract_warc_files(paths, rules, de_dup=True):
     are opened on the workers with fsspec, so a path is a local path valid
     on every worker (a shared file system) or a URL such as
     ``s3://bucket/crawl-00001.warc.gz``."""
-    return paths.map_partitions(_extract_warc_partition, _rules(rules),
-                                de_dup)
+    return paths.map_partitions(_extract_warc_partition, _rules(rules), de_dup)

@@ -64,8 +64,7 @@ class _ChunkSizer:
     def observe(self, pages, seconds):
         if pages:
             pace = seconds / pages
-            self.page_seconds = pace if self.page_seconds is None \
-                else 0.7 * self.page_seconds + 0.3 * pace
+            self.page_seconds = pace if self.page_seconds is None else 0.7 * self.page_seconds + 0.3 * pace
 
 
 def _chunks(tasks, sizer, size):
@@ -85,8 +84,7 @@ READ_AHEAD_PAGES = 1024
 READ_AHEAD_BYTES = 64 << 20
 
 
-def run(rules, tasks, jobs=1, de_dup=True, chunk_pages=None,
-        chunk_bytes=8 << 20, extractor=None):
+def run(rules, tasks, jobs=1, de_dup=True, chunk_pages=None, chunk_bytes=8 << 20, extractor=None):
     """Yield the records of the tasks, in task order, in lists.
 
     ``jobs`` 1 extracts in this process (with ``extractor`` when given),
@@ -113,8 +111,7 @@ def run(rules, tasks, jobs=1, de_dup=True, chunk_pages=None,
     least = 2 * jobs + 1
 
     def full():
-        return len(pending) >= least and (
-            held[0] >= READ_AHEAD_PAGES or held[1] >= READ_AHEAD_BYTES)
+        return len(pending) >= least and (held[0] >= READ_AHEAD_PAGES or held[1] >= READ_AHEAD_BYTES)
 
     def hold(chunk, sign):
         held[0] += sign * len(chunk)
@@ -179,8 +176,8 @@ class _Pool:
 
     def _start(self):
         return concurrent.futures.ProcessPoolExecutor(
-            max_workers=self.jobs, mp_context=self.context,
-            initializer=_init_worker, initargs=self.initargs)
+            max_workers=self.jobs, mp_context=self.context, initializer=_init_worker, initargs=self.initargs
+        )
 
     def submit(self, chunk):
         try:
@@ -207,7 +204,8 @@ class _Pool:
             if self.deaths >= self.MOST_DEATHS_IN_A_ROW:
                 raise WorkersFailing(
                     f"worker processes died on {self.deaths} pages in a row; "
-                    f"they cannot start or run here (try --jobs 1)") from exc
+                    f"they cannot start or run here (try --jobs 1)"
+                ) from exc
             self.restart()
             return error_record(task.page_id, exc)
         self.deaths = 0

@@ -40,17 +40,30 @@ from w3lib.encoding import html_to_unicode
 from warcio.archiveiterator import ArchiveIterator
 
 __all__ = [
-    "HttpResponse", "InputError", "InputStats", "JsonLine", "PageFile", "PageObject", "PageText",
-    "PAGE_SUFFIXES", "decode_page", "decode_response", "describe", "error_record", "extract_task",
-    "iter_tasks", "jsonl_tasks", "page_of_object", "warc_tasks",
+    "HttpResponse",
+    "InputError",
+    "InputStats",
+    "JsonLine",
+    "PageFile",
+    "PageObject",
+    "PageText",
+    "PAGE_SUFFIXES",
+    "decode_page",
+    "decode_response",
+    "describe",
+    "error_record",
+    "extract_task",
+    "iter_tasks",
+    "jsonl_tasks",
+    "page_of_object",
+    "warc_tasks",
 ]
 
 #: File names taken as saved HTML pages when a directory is walked. A file
 #: named on the command line is taken as a page whatever its name, unless
 #: its name marks a JSON-lines or WARC file.
 HTML_SUFFIXES = (".html", ".htm", ".xhtml", ".shtml")
-JSONL_SUFFIXES = (".jsonl", ".ndjson", ".jl", ".jsonl.gz", ".ndjson.gz",
-                  ".jl.gz")
+JSONL_SUFFIXES = (".jsonl", ".ndjson", ".jl", ".jsonl.gz", ".ndjson.gz", ".jl.gz")
 WARC_SUFFIXES = (".warc", ".warc.gz")
 PAGE_SUFFIXES = HTML_SUFFIXES + JSONL_SUFFIXES + WARC_SUFFIXES
 
@@ -90,8 +103,7 @@ def describe(exc):
 
 
 def error_record(page_id, exc):
-    return {"page": page_id, "error": type(exc).__name__,
-            "message": describe(exc)}
+    return {"page": page_id, "error": type(exc).__name__, "message": describe(exc)}
 
 
 class InputStats:
@@ -102,6 +114,7 @@ class InputStats:
 
 
 # -- Tasks ------------------------------------------------------------------
+
 
 class PageFile(NamedTuple):
     """A saved HTML page, read and decoded where it is extracted."""
@@ -167,8 +180,7 @@ class PageText(NamedTuple):
 
     def load(self):
         if not isinstance(self.text, str):
-            raise TypeError(f"the page text must be a str, not "
-                            f"{type(self.text).__name__}")
+            raise TypeError(f"the page text must be a str, not {type(self.text).__name__}")
         return self.page_id, self.text
 
 
@@ -203,6 +215,7 @@ class InputError(NamedTuple):
 
 # -- Inputs -----------------------------------------------------------------
 
+
 def _has_suffix(name, suffixes):
     return name.lower().endswith(suffixes)
 
@@ -226,9 +239,9 @@ def iter_tasks(inputs, stats=None):
                 else:
                     yield from _file_tasks(path, stats)
             if not found:
-                yield InputError(name, "FileNotFoundError",
-                             "no page files (" + ", ".join(PAGE_SUFFIXES)
-                             + ") in this directory")
+                yield InputError(
+                    name, "FileNotFoundError", "no page files (" + ", ".join(PAGE_SUFFIXES) + ") in this directory"
+                )
         else:
             yield from _file_tasks(name, stats)
 
@@ -300,9 +313,11 @@ def warc_tasks(path, stats=None, opener=None):
                 record = next(records)
             except StopIteration:
                 if archive.truncated:
-                    yield InputError(path, "EOFError",
-                                     "the file ends inside a gzip member: it is "
-                                     "truncated, and its last record is lost")
+                    yield InputError(
+                        path,
+                        "EOFError",
+                        "the file ends inside a gzip member: it is truncated, and its last record is lost",
+                    )
                 return
             except Exception as exc:  # a malformed archive
                 yield InputError.of(path, exc)
@@ -345,18 +360,17 @@ def _warc_task(record):
     body = record.content_stream().read()
     if getattr(record.raw_stream, "limit", 0) > 0:
         # warcio hands out what there is of a record cut short.
-        raise EOFError(f"the record is truncated: "
-                       f"{record.raw_stream.limit} bytes are missing")
+        raise EOFError(f"the record is truncated: {record.raw_stream.limit} bytes are missing")
     return HttpResponse(url, body, content_type)
 
 
 # -- One page ---------------------------------------------------------------
 
+
 def page_of_object(page):
     """(url, html) of a page given as a JSON object."""
     if not isinstance(page, dict):
-        raise ValueError(f"expected a JSON object with url and html, "
-                         f"found {type(page).__name__}")
+        raise ValueError(f"expected a JSON object with url and html, found {type(page).__name__}")
     url, html = page.get("url"), page.get("html")
     if not isinstance(url, str):
         raise ValueError("the page has no url (a string)")

@@ -74,8 +74,7 @@ class CsvWriter:
 
     def page(self, record):
         for row in record["rows"]:
-            self.writer.writerow(
-                [record["page"], *(_cell(row.get(key)) for key in self.keys)])
+            self.writer.writerow([record["page"], *(_cell(row.get(key)) for key in self.keys)])
         self._flush_buffer()
 
 
@@ -135,13 +134,17 @@ class Progress:
         self.bar = None
         if sys.stderr.isatty():
             from tqdm import tqdm
+
             # No monitor thread: worker processes are forked after this.
             tqdm.monitor_interval = 0
             self.bar = tqdm(
-                unit=" pages", file=sys.stderr, dynamic_ncols=True,
-                mininterval=0.5, smoothing=0.1,
-                bar_format="{n_fmt}{unit} [{elapsed}, {rate_noinv_fmt}"
-                           "{postfix}]")
+                unit=" pages",
+                file=sys.stderr,
+                dynamic_ncols=True,
+                mininterval=0.5,
+                smoothing=0.1,
+                bar_format="{n_fmt}{unit} [{elapsed}, {rate_noinv_fmt}{postfix}]",
+            )
 
     def add(self, records):
         for record in records:
@@ -151,8 +154,7 @@ class Progress:
                 self.rows += len(record["rows"])
         self.pages += len(records)
         if self.bar is not None:
-            self.bar.set_postfix(rows=self.rows, errors=self.errors,
-                                 refresh=False)
+            self.bar.set_postfix(rows=self.rows, errors=self.errors, refresh=False)
             self.bar.update(len(records))
 
     def close(self, prog, stats):
@@ -162,10 +164,10 @@ class Progress:
         rate = self.pages / elapsed if elapsed > 0 else 0.0
         skipped = ""
         if stats.skipped_records:
-            skipped = (f", {stats.skipped_records} WARC records skipped "
-                       f"(not 2xx HTML responses)")
+            skipped = f", {stats.skipped_records} WARC records skipped (not 2xx HTML responses)"
         sys.stderr.write(
             f"{prog}: {self.pages} pages, {self.rows} rows, "
             f"{self.errors} failed{skipped} in {elapsed:.1f} s "
-            f"({rate:.1f} pages/s)\n")
+            f"({rate:.1f} pages/s)\n"
+        )
         sys.stderr.flush()

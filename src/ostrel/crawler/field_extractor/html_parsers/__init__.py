@@ -1,4 +1,5 @@
 """Parsers that turn one rule into a value of a page."""
+
 from ostrel.crawler.field_extractor.html_parsers.kestrum import FieldsParser
 from ostrel.crawler.field_extractor.html_parsers.vintor import FieldParser
 
