@@ -6,7 +6,7 @@ measure) with every --jobs value, ROUNDS times, interleaved so that a drift
 in the machine's load hits every setting alike, and prints the median
 pages per second of each setting and its speed-up over the first.
 
-    python bench/bench_batch.py [--corpus DIR] [--rules FILE] [--repeat N]
+    python -m bench.bench_batch [--corpus DIR] [--rules FILE] [--repeat N]
                                 [--rounds N] [--jobs 1,2]
 
 The machine may be shared: besides the wall-clock rate, each run prints the
@@ -27,7 +27,8 @@ import subprocess
 import sys
 import time
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+from tests.support.corpus import CORPUS, GENERIC_RULES
+
 SUMMARY = re.compile(r": (\d+) pages, (\d+) rows, (\d+) failed.* in ([\d.]+) s")
 
 
@@ -37,9 +38,18 @@ def children_cpu():
 
 
 def run_once(rules, pages, jobs):
-    command = [sys.executable, "-m", "ostrel.crawler.field_extractor",
-               "extract", str(rules), *map(str, pages), "--jobs", str(jobs),
-               "-o", os.devnull]
+    command = [
+        sys.executable,
+        "-m",
+        "ostrel.crawler.field_extractor",
+        "extract",
+        str(rules),
+        *map(str, pages),
+        "--jobs",
+        str(jobs),
+        "-o",
+        os.devnull,
+    ]
     cpu = children_cpu()
     start = time.perf_counter()
     result = subprocess.run(command, capture_output=True, text=True)
@@ -48,8 +58,7 @@ def run_once(rules, pages, jobs):
     if result.returncode not in (0, 1):
         sys.exit(f"extract failed ({result.returncode}):\n{result.stderr}")
     match = SUMMARY.search(result.stderr.splitlines()[-1])
-    count, rows, failed, seconds = (int(match[1]), int(match[2]),
-                                    int(match[3]), float(match[4]))
+    count, rows, failed, seconds = (int(match[1]), int(match[2]), int(match[3]), float(match[4]))
     # The summary rounds to 0.1 s; the wall clock less the interpreter's
     # start is as good for runs of many seconds.
     return count, rows, failed, seconds, wall, cpu
@@ -77,53 +86,59 @@ def machine_parallelism(seconds=2.0):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--corpus", type=pathlib.Path,
-                        default=ROOT.parent / "shared" / "corpus",
-                        help="corpus folder with pages/ (default: "
-                             "../shared/corpus beside the repository)")
-    parser.add_argument("--rules", type=pathlib.Path,
-                        default=ROOT / "bench" / "generic_rules.yaml")
-    parser.add_argument("--repeat", type=int, default=2,
-                        help="times each page is given (default 2)")
+    parser.add_argument(
+        "--corpus",
+        type=pathlib.Path,
+        default=CORPUS,
+        help="corpus folder with pages/ (default: OSTREL_CORPUS or ../shared/corpus beside the repository)",
+    )
+    parser.add_argument("--rules", type=pathlib.Path, default=GENERIC_RULES)
+    parser.add_argument("--repeat", type=int, default=2, help="times each page is given (default 2)")
     parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--jobs", default="1,2",
-                        help="comma-separated --jobs values (default 1,2)")
+    parser.add_argument("--jobs", default="1,2", help="comma-separated --jobs values (default 1,2)")
     args = parser.parse_args()
 
     pages = sorted((args.corpus / "pages").glob("*.html")) * args.repeat
     if not pages:
         sys.exit(f"no pages in {args.corpus / 'pages'}")
     settings = [int(value) for value in args.jobs.split(",")]
-    print(f"{len(pages)} pages ({len(pages) // args.repeat} corpus pages x "
-          f"{args.repeat}), rules {args.rules.name}, {os.cpu_count()} CPUs")
+    print(
+        f"{len(pages)} pages ({len(pages) // args.repeat} corpus pages x "
+        f"{args.repeat}), rules {args.rules.name}, {os.cpu_count()} CPUs"
+    )
 
     one, two = machine_parallelism()
-    print(f"machine now: 1 busy process gets {one:.2f} CPUs, 2 get {two:.2f} "
-          f"(a 2-job speed-up of at most x{two / one:.2f})")
+    print(
+        f"machine now: 1 busy process gets {one:.2f} CPUs, 2 get {two:.2f} "
+        f"(a 2-job speed-up of at most x{two / one:.2f})"
+    )
 
     rates = {jobs: [] for jobs in settings}
     cpu_per_page = {jobs: [] for jobs in settings}
     for round_ in range(args.rounds):
         for jobs in settings:
             load = os.getloadavg()[0]
-            count, rows, failed, seconds, wall, cpu = run_once(
-                args.rules, pages, jobs)
+            count, rows, failed, seconds, wall, cpu = run_once(args.rules, pages, jobs)
             rate = count / seconds
             rates[jobs].append(rate)
             cpu_per_page[jobs].append(cpu / count)
-            print(f"round {round_ + 1}  --jobs {jobs}: {count} pages, "
-                  f"{rows} rows, {failed} failed in {seconds:.1f} s = "
-                  f"{rate:6.2f} pages/s  (wall {wall:.1f} s, CPU {cpu:.1f} s "
-                  f"= {cpu / wall:.2f} CPUs busy, load {load:.1f})",
-                  flush=True)
+            print(
+                f"round {round_ + 1}  --jobs {jobs}: {count} pages, "
+                f"{rows} rows, {failed} failed in {seconds:.1f} s = "
+                f"{rate:6.2f} pages/s  (wall {wall:.1f} s, CPU {cpu:.1f} s "
+                f"= {cpu / wall:.2f} CPUs busy, load {load:.1f})",
+                flush=True,
+            )
 
     base = statistics.median(rates[settings[0]])
     for jobs in settings:
         rate = statistics.median(rates[jobs])
-        print(f"--jobs {jobs}: median {rate:6.2f} pages/s  "
-              f"x{rate / base:.2f} of --jobs {settings[0]}  "
-              f"({statistics.median(cpu_per_page[jobs]) * 1e3:.0f} CPU ms "
-              f"per page)")
+        print(
+            f"--jobs {jobs}: median {rate:6.2f} pages/s  "
+            f"x{rate / base:.2f} of --jobs {settings[0]}  "
+            f"({statistics.median(cpu_per_page[jobs]) * 1e3:.0f} CPU ms "
+            f"per page)"
+        )
     one, two = machine_parallelism()
     print(f"machine now: 1 busy process gets {one:.2f} CPUs, 2 get {two:.2f}")
 

@@ -5,7 +5,7 @@ prints the median time of `extract`, the median time of replaying the very
 document calls that extraction made (bench/floor.py), and our overhead over
 that floor. Then the same for synthetic tables of growing size.
 
-    python bench/bench_corpus.py [--repeat N] [--corpus DIR] [--sizes 1000,3000,10000]
+    python -m bench.bench_corpus [--repeat N] [--corpus DIR] [--sizes 1000,3000,10000]
 """
 
 import argparse
@@ -14,14 +14,10 @@ import statistics
 import subprocess
 import sys
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from floor import record, replay  # noqa: E402
-from timing import median_time  # noqa: E402
-
-from ostrel.crawler.field_extractor.extractor import FieldExtractor  # noqa: E402
-
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-
+from bench.floor import record, replay
+from bench.timing import median_time
+from ostrel.crawler.field_extractor.extractor import FieldExtractor
+from tests.support.corpus import CORPUS, ruled_pages
 
 
 def measure(name, rules, text, repeat):
@@ -36,24 +32,24 @@ def measure(name, rules, text, repeat):
     ours, floor = statistics.median(ours), statistics.median(floor)
     calls = sum(1 for entry in log if entry[0] == "xpath")
     overhead = (ours - floor) / floor * 100
-    print(f"{name:<28} rows {rows:>6}  xpath {calls:>6}  extract {ours * 1e3:9.2f} ms  "
-          f"floor {floor * 1e3:9.2f} ms  overhead {overhead:+6.2f}%", flush=True)
+    print(
+        f"{name:<28} rows {rows:>6}  xpath {calls:>6}  extract {ours * 1e3:9.2f} ms  "
+        f"floor {floor * 1e3:9.2f} ms  overhead {overhead:+6.2f}%",
+        flush=True,
+    )
     return ours, floor
 
 
 def corpus_cases(corpus):
-    for rules in sorted((corpus / "rules").glob("*.yaml")):
-        page = corpus / "pages" / (rules.stem + ".html")
-        if page.exists():
-            yield rules.stem, rules, page.read_text(encoding="utf-8")
-    for page in sorted((ROOT / "examples" / "pages").glob("*.html")):
-        yield "examples/" + page.stem, ROOT / "examples" / "rules.yaml", page.read_text(encoding="utf-8")
+    """(name, rules, text) for the corpus pages with rules, then the examples."""
+    for name, rules, page in ruled_pages(corpus):
+        yield name, rules, page.read_text(encoding="utf-8")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=15)
-    parser.add_argument("--corpus", type=pathlib.Path, default=ROOT.parent / "shared" / "corpus")
+    parser.add_argument("--corpus", type=pathlib.Path, default=CORPUS)
     parser.add_argument("--sizes", default="1000,3000,10000")
     args = parser.parse_args()
 
@@ -63,15 +59,25 @@ def main():
         ours, floor = measure(name, rules, text, args.repeat)
         total_ours += ours
         total_floor += floor
-    print(f"{'total':<28} extract {total_ours * 1e3:9.2f} ms  floor {total_floor * 1e3:9.2f} ms  "
-          f"overhead {(total_ours - total_floor) / total_floor * 100:+6.2f}%")
+    print(
+        f"{'total':<28} extract {total_ours * 1e3:9.2f} ms  floor {total_floor * 1e3:9.2f} ms  "
+        f"overhead {(total_ours - total_floor) / total_floor * 100:+6.2f}%"
+    )
 
     print("# synthetic tables (make_big_table.py N, rules big_table.yaml)")
     for size in [int(s) for s in args.sizes.split(",") if s]:
-        text = subprocess.run([sys.executable, str(args.corpus / "make_big_table.py"), str(size)],
-                              check=True, capture_output=True, text=True).stdout
-        measure(f"big_table {size}", args.corpus / "rules" / "big_table.yaml", text,
-                max(1, args.repeat // (5 if size > 2000 else 1)) if size <= 3000 else 1)
+        text = subprocess.run(
+            [sys.executable, str(args.corpus / "make_big_table.py"), str(size)],
+            check=True,
+            capture_output=True,
+            text=True,
+        ).stdout
+        measure(
+            f"big_table {size}",
+            args.corpus / "rules" / "big_table.yaml",
+            text,
+            max(1, args.repeat // (5 if size > 2000 else 1)) if size <= 3000 else 1,
+        )
 
 
 if __name__ == "__main__":

@@ -1,7 +1,7 @@
 """Resident memory: peak while extracting the largest corpus page, and growth
 over many consecutive `extract` calls (it must stay flat).
 
-    python bench/bench_memory.py [--calls 20000] [--corpus DIR]
+    python -m bench.bench_memory [--calls 20000] [--corpus DIR]
 """
 
 import argparse
@@ -10,8 +10,7 @@ import resource
 import tempfile
 
 from ostrel.crawler.field_extractor.extractor import FieldExtractor
-
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+from tests.support.corpus import CORPUS, EXAMPLE_RULES, EXAMPLES
 
 # Rules that apply to any page: a few single values, an attribute, and a list
 # over the children of <body>.
@@ -37,7 +36,7 @@ def peak_mb():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--calls", type=int, default=20_000)
-    parser.add_argument("--corpus", type=pathlib.Path, default=ROOT.parent / "shared" / "corpus")
+    parser.add_argument("--corpus", type=pathlib.Path, default=CORPUS)
     args = parser.parse_args()
 
     with tempfile.NamedTemporaryFile("w", suffix=".yaml", delete=False) as rules:
@@ -48,11 +47,14 @@ def main():
     text = largest.read_text(encoding="utf-8")
     before = rss_mb()
     extractor.extract(text)
-    print(f"largest page {largest.name} ({len(text.encode()) / 2**20:.2f} MB): "
-          f"resident {before:.1f} MB before, peak {peak_mb():.1f} MB", flush=True)
+    print(
+        f"largest page {largest.name} ({len(text.encode()) / 2**20:.2f} MB): "
+        f"resident {before:.1f} MB before, peak {peak_mb():.1f} MB",
+        flush=True,
+    )
 
-    example = FieldExtractor(str(ROOT / "examples" / "rules.yaml"))
-    page = next((ROOT / "examples" / "pages").glob("*.html")).read_text(encoding="utf-8")
+    example = FieldExtractor(str(EXAMPLE_RULES))
+    page = next((EXAMPLES / "pages").glob("*.html")).read_text(encoding="utf-8")
     checkpoints = {args.calls // 10, args.calls // 2, args.calls}
     start = None
     for call in range(1, args.calls + 1):
@@ -62,8 +64,10 @@ def main():
         if call in checkpoints:
             print(f"after {call:>6} calls: resident {rss_mb():.1f} MB", flush=True)
     growth = rss_mb() - start
-    print(f"growth from call {args.calls // 10} to {args.calls}: {growth:+.2f} MB "
-          f"({growth * 2**20 / (args.calls - args.calls // 10):+.1f} bytes per call)")
+    print(
+        f"growth from call {args.calls // 10} to {args.calls}: {growth:+.2f} MB "
+        f"({growth * 2**20 / (args.calls - args.calls // 10):+.1f} bytes per call)"
+    )
 
 
 if __name__ == "__main__":

@@ -12,7 +12,7 @@ extraction (off) that soupparser took; pages where the XPath queries
 dominate gain little and are named at the end. The load average is printed
 before and after: the machine may be shared.
 
-    python bench/bench_treebuilder.py [--repeat N] [--corpus DIR] [--no-generic]
+    python -m bench.bench_treebuilder [--repeat N] [--corpus DIR] [--no-generic]
 """
 
 import argparse
@@ -24,25 +24,22 @@ import sys
 import time
 import warnings
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
-from bench_corpus import corpus_cases  # noqa: E402
-from timing import median_time  # noqa: E402
-from treecanon import GATE, native_builder, slow_path  # noqa: E402
+from bench.bench_corpus import corpus_cases
+from bench.timing import median_time
+from ostrel.crawler.field_extractor import extractor as extractor_module
+from ostrel.crawler.field_extractor.extractor import FieldExtractor
+from tests.support.corpus import CORPUS, corpus_pages, example_pages, generic_pages, read
+from tests.support.treecanon import GATE, native_builder, slow_path
 
-from ostrel.crawler.field_extractor import extractor as extractor_module  # noqa: E402
-from ostrel.crawler.field_extractor.extractor import FieldExtractor  # noqa: E402
-
-ROOT = pathlib.Path(__file__).resolve().parent.parent
 # Below this speed-up of `extract` a page is said to gain little.
 LITTLE = 1.5
 
 
 def all_pages(corpus):
-    for page in sorted((corpus / "pages").glob("*.html")):
-        yield page.stem, page.read_text(encoding="utf-8")
-    for page in sorted((ROOT / "examples" / "pages").glob("*.html")):
-        yield "examples/" + page.stem, page.read_text(encoding="utf-8")
+    for page in corpus_pages(corpus):
+        yield page.stem, read(page)
+    for page in example_pages():
+        yield "examples/" + page.stem, read(page)
 
 
 def interleaved(first, second, repeat):
@@ -70,10 +67,15 @@ def build_times(builder, corpus, repeat):
             ours += slow
         total_slow += slow
         total_ours += ours
-        print(f"{name:<28} {len(text) / 1024:7.0f} KiB  slow path {slow * 1e3:8.2f} ms  "
-              f"builder {ours * 1e3:7.2f} ms  x{slow / ours:6.1f}{note}", flush=True)
-    print(f"{'total':<28} {pages:>3} pages      slow path {total_slow * 1e3:8.2f} ms  "
-          f"builder {total_ours * 1e3:7.2f} ms  x{total_slow / total_ours:6.1f}  bail-outs {bailed}")
+        print(
+            f"{name:<28} {len(text) / 1024:7.0f} KiB  slow path {slow * 1e3:8.2f} ms  "
+            f"builder {ours * 1e3:7.2f} ms  x{slow / ours:6.1f}{note}",
+            flush=True,
+        )
+    print(
+        f"{'total':<28} {pages:>3} pages      slow path {total_slow * 1e3:8.2f} ms  "
+        f"builder {total_ours * 1e3:7.2f} ms  x{total_slow / total_ours:6.1f}  bail-outs {bailed}"
+    )
 
 
 def switch(on):
@@ -130,33 +132,38 @@ def extract_times(title, cases, repeat, soup):
         total_on += on
         share = statistics.median(shares)
         gains.append(off / on)
-        print(f"{name:<28} rows {len(rows_on):>5}  off {off * 1e3:8.2f} ms  on {on * 1e3:8.2f} ms  "
-              f"x{off / on:5.2f}  soupparser {share:3.0f}% of extraction off", flush=True)
+        print(
+            f"{name:<28} rows {len(rows_on):>5}  off {off * 1e3:8.2f} ms  on {on * 1e3:8.2f} ms  "
+            f"x{off / on:5.2f}  soupparser {share:3.0f}% of extraction off",
+            flush=True,
+        )
         if off / on < LITTLE:
             little.append((name, off / on, share))
     switch(True)
-    print(f"{'total':<28} {len(gains):>3} pages  off {total_off * 1e3:8.2f} ms  on {total_on * 1e3:8.2f} ms  "
-          f"x{total_off / total_on:5.2f}  (geometric mean of the pages x{statistics.geometric_mean(gains):.2f})")
+    print(
+        f"{'total':<28} {len(gains):>3} pages  off {total_off * 1e3:8.2f} ms  on {total_on * 1e3:8.2f} ms  "
+        f"x{total_off / total_on:5.2f}  (geometric mean of the pages x{statistics.geometric_mean(gains):.2f})"
+    )
     for name, gain, share in little:
         bound = 100 / (100 - share) if share < 100 else float("inf")
         why = "the XPath queries and the fields dominate" if share < 50 else "the builder gains little on it"
-        print(f"gains little: {name} x{gain:.2f}: soupparser is {share:.0f}% of its extraction "
-              f"(at most x{bound:.2f} with a tree for free); {why}")
+        print(
+            f"gains little: {name} x{gain:.2f}: soupparser is {share:.0f}% of its extraction "
+            f"(at most x{bound:.2f} with a tree for free); {why}"
+        )
 
 
 def generic_cases(corpus):
     """The corpus pages without rules of their own, under rules that find
     something on any page."""
-    rules = ROOT / "bench" / "generic_rules.yaml"
-    for page in sorted((corpus / "pages").glob("*.html")):
-        if not (corpus / "rules" / (page.stem + ".yaml")).exists():
-            yield page.stem, rules, page.read_text(encoding="utf-8")
+    for name, rules, page in generic_pages(corpus):
+        yield name, rules, read(page)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=15)
-    parser.add_argument("--corpus", type=pathlib.Path, default=ROOT.parent / "shared" / "corpus")
+    parser.add_argument("--corpus", type=pathlib.Path, default=CORPUS)
     parser.add_argument("--no-generic", action="store_true", help="skip the pages under bench/generic_rules.yaml")
     args = parser.parse_args()
     warnings.simplefilter("ignore")  # bs4's remarks on odd markup

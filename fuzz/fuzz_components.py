@@ -1,17 +1,16 @@
 """Fuzzes the components on their own against plain-Python models of what
-they compute: FieldsParser._extract_rule, FieldsMatcher.match,
+they compute (tests/support/models.py): FieldsParser._extract_rule, FieldsMatcher.match,
 FieldsProcessor.process_fields, the extractor's partial-row texts
 (_get_value, _add_next_value) and TextUtil.normalize_element.
 
-    python fuzz/fuzz_components.py -max_total_time=60 [libFuzzer options] [corpus dir]
+    python -m fuzz.fuzz_components -max_total_time=60 [libFuzzer options] [corpus dir]
 
 A finding is a crash, an exception of another kind than the model raises,
 or a result that differs from the model's; the input is saved by libFuzzer
-as crash-<hash> and replays with `python fuzz/fuzz_components.py crash-<hash>`.
+as crash-<hash> and replays with `python -m fuzz.fuzz_components crash-<hash>`.
 """
 
 import json
-import re
 import sys
 
 import atheris
@@ -21,6 +20,7 @@ from ostrel.crawler.field_extractor.extractor import FieldExtractor
 from ostrel.crawler.field_extractor.html_parsers import FieldsParser
 from ostrel.crawler.field_extractor.pallock import FieldsMatcher
 from ostrel.crawler.field_extractor.utils.trummel import TextUtil
+from tests.support import models
 
 
 class S(str):
@@ -31,9 +31,36 @@ class L(list):
     pass
 
 
-STEPS = ["", "html", "body", "table", "tr", "td", "ul", "li", "a", "p", "*", "text()", "@href", "div[@id='x']",
-         ".", "..", "span[last()]", "i[1][2]", "b[ 3 ]", "x[-1]", "y[0]", "z[+2]", "q[1_0]", "w[]", "v[", "u]", "[7]"]
-CHARS = "ab<>[]/:\"\\\n\r\t \u3000\u00a0{},0123\u5317\ud800\U0001F600\x00\x1f"
+STEPS = [
+    "",
+    "html",
+    "body",
+    "table",
+    "tr",
+    "td",
+    "ul",
+    "li",
+    "a",
+    "p",
+    "*",
+    "text()",
+    "@href",
+    "div[@id='x']",
+    ".",
+    "..",
+    "span[last()]",
+    "i[1][2]",
+    "b[ 3 ]",
+    "x[-1]",
+    "y[0]",
+    "z[+2]",
+    "q[1_0]",
+    "w[]",
+    "v[",
+    "u]",
+    "[7]",
+]
+CHARS = 'ab<>[]/:"\\\n\r\t \u3000\u00a0{},0123\u5317\ud800\U0001f600\x00\x1f'
 
 
 def text(fdp, limit=12):
@@ -104,117 +131,12 @@ def outcome(call, *args):
 
 
 def same(got, expected, what):
-    if got[0] != expected[0] or (got[0] == "raised" and not issubclass(got[1], expected[1])) or \
-            (got[0] == "ok" and (got[1] != expected[1] or type(got[1]) is not type(expected[1]))):
+    if (
+        got[0] != expected[0]
+        or (got[0] == "raised" and not issubclass(got[1], expected[1]))
+        or (got[0] == "ok" and (got[1] != expected[1] or type(got[1]) is not type(expected[1])))
+    ):
         raise AssertionError(f"{what}: got {got!r}, expected {expected!r}")
-
-
-# --- models --------------------------------------------------------------------------
-
-def model_extract_rule(rules):
-    start_rules = rules[0].split("/")
-    location_rules = rules[1].split("/")
-    length_rules, end_rules, index = [], [], 0
-    end_compare = False
-    for i in range(min(len(start_rules), len(location_rules))):
-        if end_compare:
-            end_rules.append(start_rules[i])
-        elif start_rules[i] != location_rules[i]:
-            splitted_rules = re.split(r"[\[\]]", start_rules[i])
-            length_rules.append(splitted_rules[0])
-            index = int(splitted_rules[1])
-            end_compare = True
-        else:
-            length_rules.append(start_rules[i])
-    return "/".join(length_rules), "/".join(end_rules), index
-
-
-KIND = "head_fields and tail_fields must is str or list"
-UNEQUAL = "head_fields and tail_fields  is unequal"
-
-
-def model_match(head, tail):
-    if isinstance(head, str):
-        if isinstance(tail, str):
-            heads, tails, is_str = [head], [tail], True
-        elif isinstance(tail, list):
-            heads, tails, is_str = [head] * len(tail), tail, False
-        else:
-            raise ValueError(KIND)
-    elif isinstance(head, list):
-        if isinstance(tail, str):
-            heads, tails, is_str = head, [tail] * len(head), False
-        elif isinstance(tail, list):
-            if len(head) != len(tail):
-                raise ValueError(UNEQUAL)
-            heads, tails, is_str = head, tail, False
-        else:
-            raise ValueError(KIND)
-    else:
-        raise ValueError(KIND)
-    return [[heads[i], tails[i]] for i in range(len(heads))], is_str
-
-
-def model_process(conf, fields, de_dup):
-    alias2main_name = conf["alias2main_name"] if "alias2main_name" in conf else {}
-    filter_key = conf["filter"]["key"] if "filter" in conf else None
-    filter_values = conf["filter"]["values"] if "filter" in conf else {}
-    words = filter_values.get("words", {})
-    formats = filter_values.get("format", {})
-    not_empty = conf.get("not_empty_fields", [])
-
-    converted = []
-    for field in fields:
-        new = {}
-        for field_key, v in field.items():
-            table = alias2main_name.get(field_key, {})
-            new[field_key] = (table.get(v, v) if table else v)
-        converted.append(new)
-
-    def by_format(field):
-        for rule in formats:
-            names = re.findall("<(.*?)>", rule)
-            for name in names:
-                filler = field[name]
-                if not isinstance(filler, str):
-                    raise TypeError("not text")
-                rule = rule.replace(f"<{name}>", filler)
-            if rule == field[filter_key]:
-                return False
-        return True
-
-    kept = converted
-    if filter_key is not None:
-        kept = [f for f in converted if f[filter_key] in words or not by_format(f)]
-    out = []
-    for field in kept:
-        dropped = False
-        for field_key, v in field.items():
-            if field_key in not_empty and v == "":
-                dropped = True
-        if not dropped:
-            out.append(field)
-    if de_dup:
-        unique = []
-        for field in out:
-            if field not in unique:
-                unique.append(field)
-        out = unique
-    return out
-
-
-def model_add_next_value(pairs, i):
-    out = []
-    for pair in pairs:
-        start_value = json.loads(pair[0])
-        start_value[str(i)] = pair[1]
-        out.append(json.dumps(start_value, ensure_ascii=False))
-    return out
-
-
-def model_normalize(t):
-    blanks = "\n \u3000\u00a0\r"
-    return re.sub("[" + blanks + "]+", " ", t.strip(blanks))
 
 
 # --- targets -------------------------------------------------------------------------
@@ -229,62 +151,79 @@ def fuzz_extract_rule(fdp):
     rules = [xpath(fdp) for _ in range(fdp.ConsumeIntInRange(0, 3))]
     if fdp.ConsumeIntInRange(0, 9) == 0:
         rules[0:1] = [value(fdp)]
-    same(outcome(PARSER._extract_rule, rules), outcome(model_extract_rule, rules), f"_extract_rule({rules!r})")
+    same(outcome(PARSER._extract_rule, rules), outcome(models.extract_rule, rules), f"_extract_rule({rules!r})")
 
 
 def fuzz_match(fdp):
     head, tail = value(fdp), value(fdp)
-    same(outcome(MATCHER.match, head, tail), outcome(model_match, head, tail), f"match({head!r}, {tail!r})")
+    same(outcome(MATCHER.match, head, tail), outcome(models.match, head, tail), f"match({head!r}, {tail!r})")
 
 
 def fuzz_process(fdp):
     conf = {}
     if fdp.ConsumeBool():
-        conf["alias2main_name"] = {key(fdp): {scalar(fdp): value(fdp)
-                                              for _ in range(fdp.ConsumeIntInRange(0, 3))}
-                                   for _ in range(fdp.ConsumeIntInRange(0, 2))}
+        conf["alias2main_name"] = {
+            key(fdp): {scalar(fdp): value(fdp) for _ in range(fdp.ConsumeIntInRange(0, 3))}
+            for _ in range(fdp.ConsumeIntInRange(0, 2))
+        }
     if fdp.ConsumeBool():
         values = {}
         if fdp.ConsumeBool():
             values["words"] = [value(fdp) for _ in range(fdp.ConsumeIntInRange(0, 3))]
         if fdp.ConsumeBool():
-            values["format"] = ["".join(f"<{key(fdp)}>" if fdp.ConsumeBool() else text(fdp, 3)
-                                        for _ in range(fdp.ConsumeIntInRange(0, 3)))
-                                for _ in range(fdp.ConsumeIntInRange(0, 2))]
+            values["format"] = [
+                "".join(
+                    f"<{key(fdp)}>" if fdp.ConsumeBool() else text(fdp, 3) for _ in range(fdp.ConsumeIntInRange(0, 3))
+                )
+                for _ in range(fdp.ConsumeIntInRange(0, 2))
+            ]
         conf["filter"] = {"key": key(fdp), "values": values}
     if fdp.ConsumeBool():
         conf["not_empty_fields"] = [key(fdp) for _ in range(fdp.ConsumeIntInRange(0, 2))]
     rows = [row(fdp) for _ in range(fdp.ConsumeIntInRange(0, 6))]
-    rows += [dict(r) for r in rows[:fdp.ConsumeIntInRange(0, 2)]]  # some exact duplicates
+    rows += [dict(r) for r in rows[: fdp.ConsumeIntInRange(0, 2)]]  # some exact duplicates
     de_dup = fdp.ConsumeBool()
     processor = FieldsProcessor(conf)
-    same(outcome(processor.process_fields, rows, de_dup), outcome(model_process, conf, rows, de_dup),
-         f"process_fields({conf!r}, {rows!r}, {de_dup!r})")
+    same(
+        outcome(processor.process_fields, rows, de_dup),
+        outcome(models.process_fields, conf, rows, de_dup),
+        f"process_fields({conf!r}, {rows!r}, {de_dup!r})",
+    )
 
 
 def fuzz_partial_rows(fdp):
     v = value(fdp)
     if isinstance(v, str) or isinstance(v, list):
-        expected = outcome(lambda x: json.dumps({"0": x}, ensure_ascii=False) if isinstance(x, str)
-                           else [json.dumps({"0": e}, ensure_ascii=False) for e in x], v)
+        expected = outcome(
+            lambda x: (
+                json.dumps({"0": x}, ensure_ascii=False)
+                if isinstance(x, str)
+                else [json.dumps({"0": e}, ensure_ascii=False) for e in x]
+            ),
+            v,
+        )
         same(outcome(EXTRACTOR._get_value, v), expected, f"_get_value({v!r})")
     pairs = []
     for _ in range(fdp.ConsumeIntInRange(0, 3)):
-        head = {str(i): text(fdp) if fdp.ConsumeIntInRange(0, 3) else value(fdp)
-                for i in range(fdp.ConsumeIntInRange(0, 3))}
+        head = {
+            str(i): text(fdp) if fdp.ConsumeIntInRange(0, 3) else value(fdp) for i in range(fdp.ConsumeIntInRange(0, 3))
+        }
         head = json.dumps(head, ensure_ascii=fdp.ConsumeBool())
         if fdp.ConsumeIntInRange(0, 3) == 0 and head:  # mutate the text
             at = fdp.ConsumeIntInRange(0, len(head) - 1)
-            head = head[:at] + text(fdp, 3) + head[at + fdp.ConsumeIntInRange(0, 2):]
+            head = head[:at] + text(fdp, 3) + head[at + fdp.ConsumeIntInRange(0, 2) :]
         pairs.append([head, value(fdp)])
     i = fdp.ConsumeIntInRange(0, 4)
-    same(outcome(EXTRACTOR._add_next_value, pairs, i), outcome(model_add_next_value, pairs, i),
-         f"_add_next_value({pairs!r}, {i})")
+    same(
+        outcome(EXTRACTOR._add_next_value, pairs, i),
+        outcome(models.add_next_value, pairs, i),
+        f"_add_next_value({pairs!r}, {i})",
+    )
 
 
 def fuzz_normalize(fdp):
     t = text(fdp, 40)
-    same(outcome(UTIL.normalize_element, t), outcome(model_normalize, t), f"normalize_element({t!r})")
+    same(outcome(UTIL.normalize_element, t), outcome(models.normalize, t), f"normalize_element({t!r})")
 
 
 TARGETS = [fuzz_extract_rule, fuzz_match, fuzz_process, fuzz_partial_rows, fuzz_normalize]
@@ -298,8 +237,21 @@ def test_one_input(data):
 def main():
     # The modules under test are native, so the coverage that guides the
     # fuzzer is that of the input generators and the models.
-    for function in [text, xpath, value, scalar, key, row, model_extract_rule, model_match, model_process,
-                     model_add_next_value, model_normalize, *TARGETS, test_one_input]:
+    for function in [
+        text,
+        xpath,
+        value,
+        scalar,
+        key,
+        row,
+        models.extract_rule,
+        models.match,
+        models.process_fields,
+        models.add_next_value,
+        models.normalize,
+        *TARGETS,
+        test_one_input,
+    ]:
         atheris.instrument_func(function)
     atheris.Setup(sys.argv, test_one_input)
     atheris.Fuzz()

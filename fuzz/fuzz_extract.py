@@ -1,7 +1,7 @@
 """Fuzzes the whole road: a generated rules file through FieldExtractor, a
 generated page through extract.
 
-    python fuzz/fuzz_extract.py -max_total_time=60 [libFuzzer options] [corpus dir]
+    python -m fuzz.fuzz_extract -max_total_time=60 [libFuzzer options] [corpus dir]
 
 A finding is a crash, or an exception of a kind the extractor may not raise:
 the standard kinds it fails with (ValueError, TypeError, KeyError,
@@ -22,14 +22,75 @@ import lxml.etree
 
 from ostrel.crawler.field_extractor.extractor import FieldExtractor
 
-ALLOWED = (ValueError, TypeError, KeyError, IndexError, AttributeError, NotImplementedError,
-           lxml.etree.Error, RecursionError)
+ALLOWED = (
+    ValueError,
+    TypeError,
+    KeyError,
+    IndexError,
+    AttributeError,
+    NotImplementedError,
+    lxml.etree.Error,
+    RecursionError,
+)
 
-TAGS = ["html", "head", "title", "body", "div", "p", "ul", "ol", "li", "table", "tr", "td", "th", "a", "b", "i",
-        "span", "img", "br", "meta", "script", "style", "!--", "![CDATA[", "?xml", "!DOCTYPE", "template", "svg"]
+TAGS = [
+    "html",
+    "head",
+    "title",
+    "body",
+    "div",
+    "p",
+    "ul",
+    "ol",
+    "li",
+    "table",
+    "tr",
+    "td",
+    "th",
+    "a",
+    "b",
+    "i",
+    "span",
+    "img",
+    "br",
+    "meta",
+    "script",
+    "style",
+    "!--",
+    "![CDATA[",
+    "?xml",
+    "!DOCTYPE",
+    "template",
+    "svg",
+]
 ATTRS = ["href", "class", "id", "rel", "src", "alt", "charset", "style", "data-x", "x:y", ""]
-TEXTS = ["a", "北京", " ", "\n", "\u3000", "\u00a0", "\t", "&amp;", "&lt", "&#0;", "&#xD800;", "&#99999999;",
-         "&nosuch;", "<", ">", "\"", "'", "=", "/", "\x00", "\ud800", "\U0001F600", "\r\n", "]]>", "-->"]
+TEXTS = [
+    "a",
+    "北京",
+    " ",
+    "\n",
+    "\u3000",
+    "\u00a0",
+    "\t",
+    "&amp;",
+    "&lt",
+    "&#0;",
+    "&#xD800;",
+    "&#99999999;",
+    "&nosuch;",
+    "<",
+    ">",
+    '"',
+    "'",
+    "=",
+    "/",
+    "\x00",
+    "\ud800",
+    "\U0001f600",
+    "\r\n",
+    "]]>",
+    "-->",
+]
 CHARSETS = ["utf-8", "gb2312", "iso-8859-1", "utf-16", "x-bogus", ""]
 
 
@@ -56,8 +117,34 @@ def page(fdp, depth=0):
     return "".join(parts)
 
 
-STEPS = ["", "html", "body", "div", "p", "ul", "li", "ol", "table", "tr", "td", "a", "b", "*", "text()", "@href",
-         "li[1]", "li[2]", "tr[2]", "tr[3]", "td[1]", "p[last()]", "a[@href]", "span[", "..", "."]
+STEPS = [
+    "",
+    "html",
+    "body",
+    "div",
+    "p",
+    "ul",
+    "li",
+    "ol",
+    "table",
+    "tr",
+    "td",
+    "a",
+    "b",
+    "*",
+    "text()",
+    "@href",
+    "li[1]",
+    "li[2]",
+    "tr[2]",
+    "tr[3]",
+    "td[1]",
+    "p[last()]",
+    "a[@href]",
+    "span[",
+    "..",
+    ".",
+]
 
 
 def xpath(fdp):
@@ -87,8 +174,10 @@ def field_definition(fdp):
     if kind == 7:
         return {"rules": fdp.ConsumeUnicode(6)}
     if kind == 8:
-        return {"rules": junk(fdp) if fdp.ConsumeBool() else xpath(fdp),
-                "type": pick(fdp, ["text", "attr", "link:x", "", ":", "text:x", None, 5, ["attr"]])}
+        return {
+            "rules": junk(fdp) if fdp.ConsumeBool() else xpath(fdp),
+            "type": pick(fdp, ["text", "attr", "link:x", "", ":", "text:x", None, 5, ["attr"]]),
+        }
     if kind == 9:
         return junk(fdp)
     if kind == 10:
@@ -105,9 +194,13 @@ def rules_conf(fdp):
         if fdp.ConsumeIntInRange(0, 15) == 0:
             entries.append(junk(fdp))
         else:
-            entries.append({pick(fdp, KEYS) + str(i): field_definition(fdp) for i in range(fdp.ConsumeIntInRange(0, 4))})
-    conf = {"rules": entries if fdp.ConsumeIntInRange(0, 20) else junk(fdp),
-            "value_separator": pick(fdp, ["\t", " | ", "", " ", "\n"]) if fdp.ConsumeIntInRange(0, 15) else junk(fdp)}
+            entries.append(
+                {pick(fdp, KEYS) + str(i): field_definition(fdp) for i in range(fdp.ConsumeIntInRange(0, 4))}
+            )
+    conf = {
+        "rules": entries if fdp.ConsumeIntInRange(0, 20) else junk(fdp),
+        "value_separator": pick(fdp, ["\t", " | ", "", " ", "\n"]) if fdp.ConsumeIntInRange(0, 15) else junk(fdp),
+    }
     if fdp.ConsumeIntInRange(0, 3) == 0:
         conf["alias2main_name"] = {pick(fdp, KEYS) + "0": {pick(fdp, TEXTS): pick(fdp, TEXTS + [""])}}
     if fdp.ConsumeIntInRange(0, 3) == 0:
@@ -123,8 +216,13 @@ def rules_conf(fdp):
 
 RULES_PATH = os.path.join(tempfile.mkdtemp(prefix="fuzz-extract-"), "rules.json")
 KNOWN_PAGE = "<html><body><h1> x </h1><ul><li>a</li><li>b</li></ul><a href='/h'>l</a></body></html>"
-KNOWN_RULES = {"rules": [{"t": {"rules": "//h1"}, "l": {"rules": "//a", "type": "attr:href"}},
-                         {"i": {"rules": ["//ul/li[1]", "//ul/li[2]"]}}], "value_separator": "\t"}
+KNOWN_RULES = {
+    "rules": [
+        {"t": {"rules": "//h1"}, "l": {"rules": "//a", "type": "attr:href"}},
+        {"i": {"rules": ["//ul/li[1]", "//ul/li[2]"]}},
+    ],
+    "value_separator": "\t",
+}
 KNOWN_ROWS = [{"t": "x", "l": "/h"}, {"i": ["a", "b"]}]
 
 

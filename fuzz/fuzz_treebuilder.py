@@ -1,28 +1,28 @@
 """Fuzzes the native tree builder against the slow path that requests_html
 takes for `doc.lxml` (soupparser on html.parser; lxml's parser when that
 raises ValueError). Each input is markup made from the quirk catalogue
-(tests/tree_quirks.py) and snippets of the corpus pages, then mutated with
+(tests/support/tree_quirks.py) and snippets of the corpus pages, then mutated with
 knowledge of markup: pieces spliced in, case changed, entities and
 character references inserted, tokens dropped in, spans cut or doubled,
-the end truncated. A finding is a canonical tree (tests/treecanon.py) that
+the end truncated. A finding is a canonical tree (tests/support/treecanon.py) that
 differs from the slow path's, a tree where the slow path warns (bs4's
 warnings about XML or URL-like markup), or an exception of another kind; a
 bail-out (None) is always fine.
 
-    python fuzz/fuzz_treebuilder.py -max_total_time=60 [libFuzzer options] [corpus dir]
-    python fuzz/fuzz_treebuilder.py --count 1000000 --seed 1 [--jobs 2] [--out DIR] [--pages]
+    python -m fuzz.fuzz_treebuilder -max_total_time=60 [libFuzzer options] [corpus dir]
+    python -m fuzz.fuzz_treebuilder --count 1000000 --seed 1 [--jobs 2] [--out DIR] [--pages]
 
 The first form is atheris (coverage of the generator and of the Python
 slow path, html.parser and BeautifulSoup, guides the mutation); a finding
 is saved by libFuzzer as crash-<hash> and replays with
-`python fuzz/fuzz_treebuilder.py crash-<hash>`. The second generates COUNT
+`python -m fuzz.fuzz_treebuilder crash-<hash>`. The second generates COUNT
 documents from SEED on JOBS processes without atheris and prints the rate,
 the differences (each also written, shrunk, to OUT) and the bail-outs by
 reason; it fails when there is a difference. With --pages each document is
 a whole corpus page with a few of the same mutations.
 
 `--builder=module:function` compares another function taking the text
-(for example `treecanon:soup_path`) instead of the native builder.
+(for example `tests.support.treecanon:soup_path`) instead of the native builder.
 """
 
 import argparse
@@ -37,36 +37,220 @@ import sys
 import time
 import warnings
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests"))
-CORPUS = pathlib.Path(os.environ.get("OSTREL_CORPUS", ROOT.parent / "shared" / "corpus"))
+from tests.support.corpus import ROOT, corpus_pages, example_pages
 
 # Markup that the mutations drop in: the delimiters of every construct the
 # tokenizer knows, names and characters with odd case mappings, line ends.
-TOKENS = ["<", ">", "</", "/>", "/", "=", '"', "'", "`", "<!--", "-->", "--!>", "-", "<!", "<?", "?>", "?",
-          "<![CDATA[", "]]>", "<![if IE]>", "<![endif]>", "&", ";", "#", "&#", "&#x", " ", "\t", "\n", "\r",
-          "\r\n", "\x7f", "\x85", "\xa0", "\u3000", "\ufeff", "\u2028",
-          "<p>", "</p>", "<p/>", "<br>", "</br>", "<br/>", "<div>", "</div>", "<html>", "</html>", "<body>",
-          "</body>", "<head>", "<script>", "</script>", "</script ", "<style>", "</style>", "<pre>", "</pre>",
-          "<textarea>", "</textarea>", "<title>", "<table>", "<tr>", "<td>", "<a href=x>", "</a>", "<img src=x>",
-          "<input", "<form>", "<svg>", "<!DOCTYPE html>", "<!doctype html public '-//x' 'y'>", "<?xml version='1.0'?>",
-          " class=\"a  b\"", " class='\tx\ny '", " rel=\" x  y \"", " headers='h1  h2'", " accept-charset=\"a  b\"",
-          " id=a", " id", " a=b=c", " data-x=\"&amp;lt;\"", " title='&copy'", " xmlns:foo=\"urn:x\"", " foo:bar=1",
-          "İ", "ẞ", "ß", "ı", "K", "Σ", "ǅ", "ﬀ", "é", "\U0001F600", ":", "_", ".", "x", "A", "1"]
+TOKENS = [
+    "<",
+    ">",
+    "</",
+    "/>",
+    "/",
+    "=",
+    '"',
+    "'",
+    "`",
+    "<!--",
+    "-->",
+    "--!>",
+    "-",
+    "<!",
+    "<?",
+    "?>",
+    "?",
+    "<![CDATA[",
+    "]]>",
+    "<![if IE]>",
+    "<![endif]>",
+    "&",
+    ";",
+    "#",
+    "&#",
+    "&#x",
+    " ",
+    "\t",
+    "\n",
+    "\r",
+    "\r\n",
+    "\x7f",
+    "\x85",
+    "\xa0",
+    "\u3000",
+    "\ufeff",
+    "\u2028",
+    "<p>",
+    "</p>",
+    "<p/>",
+    "<br>",
+    "</br>",
+    "<br/>",
+    "<div>",
+    "</div>",
+    "<html>",
+    "</html>",
+    "<body>",
+    "</body>",
+    "<head>",
+    "<script>",
+    "</script>",
+    "</script ",
+    "<style>",
+    "</style>",
+    "<pre>",
+    "</pre>",
+    "<textarea>",
+    "</textarea>",
+    "<title>",
+    "<table>",
+    "<tr>",
+    "<td>",
+    "<a href=x>",
+    "</a>",
+    "<img src=x>",
+    "<input",
+    "<form>",
+    "<svg>",
+    "<!DOCTYPE html>",
+    "<!doctype html public '-//x' 'y'>",
+    "<?xml version='1.0'?>",
+    ' class="a  b"',
+    " class='\tx\ny '",
+    ' rel=" x  y "',
+    " headers='h1  h2'",
+    ' accept-charset="a  b"',
+    " id=a",
+    " id",
+    " a=b=c",
+    ' data-x="&amp;lt;"',
+    " title='&copy'",
+    ' xmlns:foo="urn:x"',
+    " foo:bar=1",
+    "İ",
+    "ẞ",
+    "ß",
+    "ı",
+    "K",
+    "Σ",
+    "ǅ",
+    "ﬀ",
+    "é",
+    "\U0001f600",
+    ":",
+    "_",
+    ".",
+    "x",
+    "A",
+    "1",
+]
 # Tokens that make lxml or html.parser refuse the page, so that the builder
 # bails out: dropped in now and then only, or little would be compared.
 RARE_TOKENS = ["\x00", "\x01", "\x0b", "\x0c", "\x1f", "\ud800", "{", "}", "<?xml ?>", "<![x[", "<a b='"]
-ENTITIES = ["&amp;", "&amp", "&lt;", "&gt;", "&nbsp;", "&nbsp", "&copy", "&copy;", "&foo;", "&foo", "&notin;",
-            "&notit;", "&amp;lt;", "&amp;copy;", "&amp;zzz;", "&amp;nbsp;", "&#0;", "&#9;", "&#10;", "&#13;",
-            "&#32;", "&#65;", "&#x41;", "&#X41;", "&#65", "&#x41g", "&#128;", "&#129;", "&#141;", "&#150;",
-            "&#159;", "&#x80;", "&#x9F;", "&#xD800;", "&#xDFFF;", "&#55296;", "&#x110000;", "&#99999999999;",
-            "&#" + "9" * 30 + ";", "&#;", "&#x;", "&#", "&", "&AMP;", "&Amp;", "&bigstar;", "&nvlt;", "&apos;",
-            "&quot;", "&#xFFFE;", "&#x1F600;"]
-NAMES = ["p", "div", "span", "b", "i", "a", "br", "img", "li", "ul", "table", "tr", "td", "th", "pre",
-         "textarea", "script", "style", "title", "html", "body", "head", "form", "select", "option", "svg",
-         "x-y", "a.b", "a:b", "x{y}", "P", "DIV", "Br", "aİ", "aẞ"]
-ATTRIBUTES = ["", " id=a", " class=\"a  b\tc\"", " rel=' x '", " href=\"?a=1&b=2&amp;c\"", " title='&amp;lt;'",
-              " disabled", " a=", " a=1 a=2", " A=1", " İd=1", " xmlns:f='u' f:x=1", " data-x=\"a\nb\""]
+ENTITIES = [
+    "&amp;",
+    "&amp",
+    "&lt;",
+    "&gt;",
+    "&nbsp;",
+    "&nbsp",
+    "&copy",
+    "&copy;",
+    "&foo;",
+    "&foo",
+    "&notin;",
+    "&notit;",
+    "&amp;lt;",
+    "&amp;copy;",
+    "&amp;zzz;",
+    "&amp;nbsp;",
+    "&#0;",
+    "&#9;",
+    "&#10;",
+    "&#13;",
+    "&#32;",
+    "&#65;",
+    "&#x41;",
+    "&#X41;",
+    "&#65",
+    "&#x41g",
+    "&#128;",
+    "&#129;",
+    "&#141;",
+    "&#150;",
+    "&#159;",
+    "&#x80;",
+    "&#x9F;",
+    "&#xD800;",
+    "&#xDFFF;",
+    "&#55296;",
+    "&#x110000;",
+    "&#99999999999;",
+    "&#" + "9" * 30 + ";",
+    "&#;",
+    "&#x;",
+    "&#",
+    "&",
+    "&AMP;",
+    "&Amp;",
+    "&bigstar;",
+    "&nvlt;",
+    "&apos;",
+    "&quot;",
+    "&#xFFFE;",
+    "&#x1F600;",
+]
+NAMES = [
+    "p",
+    "div",
+    "span",
+    "b",
+    "i",
+    "a",
+    "br",
+    "img",
+    "li",
+    "ul",
+    "table",
+    "tr",
+    "td",
+    "th",
+    "pre",
+    "textarea",
+    "script",
+    "style",
+    "title",
+    "html",
+    "body",
+    "head",
+    "form",
+    "select",
+    "option",
+    "svg",
+    "x-y",
+    "a.b",
+    "a:b",
+    "x{y}",
+    "P",
+    "DIV",
+    "Br",
+    "aİ",
+    "aẞ",
+]
+ATTRIBUTES = [
+    "",
+    " id=a",
+    ' class="a  b\tc"',
+    " rel=' x '",
+    ' href="?a=1&b=2&amp;c"',
+    " title='&amp;lt;'",
+    " disabled",
+    " a=",
+    " a=1 a=2",
+    " A=1",
+    " İd=1",
+    " xmlns:f='u' f:x=1",
+    ' data-x="a\nb"',
+]
 
 
 class Randomly:
@@ -82,8 +266,10 @@ class Randomly:
         return seq[self.rng.randrange(len(seq))]
 
     def text(self, limit):
-        return "".join(chr(self.rng.choice([self.rng.randrange(32, 127), self.rng.randrange(32, 0x3000)]))
-                       for _ in range(self.rng.randint(0, limit)))
+        return "".join(
+            chr(self.rng.choice([self.rng.randrange(32, 127), self.rng.randrange(32, 0x3000)]))
+            for _ in range(self.rng.randint(0, limit))
+        )
 
 
 class FromData:
@@ -104,11 +290,10 @@ class FromData:
 
 def load_seeds():
     """Short quirk cases, and the corpus pages to cut snippets from."""
-    from tree_quirks import QUIRKS
+    from tests.support.tree_quirks import QUIRKS
 
     quirks = [markup for _, markup in QUIRKS if len(markup) <= 3000]
-    pages = [p.read_text(encoding="utf-8") for p in sorted((CORPUS / "pages").glob("*.html"))]
-    pages += [p.read_text(encoding="utf-8") for p in sorted((ROOT / "examples" / "pages").glob("*.html"))]
+    pages = [p.read_text(encoding="utf-8") for p in corpus_pages() + example_pages()]
     return quirks, pages
 
 
@@ -122,7 +307,7 @@ def snippet(c):
     start = c.int(0, len(page) - 1)
     if c.int(0, 3):  # mostly from a tag on
         start = max(0, page.rfind("<", 0, start + 1))
-    return page[start:start + c.int(1, 1500)]
+    return page[start : start + c.int(1, 1500)]
 
 
 def token(c):
@@ -169,15 +354,15 @@ def mutate(c, text):
     if op == 4:
         return text[:at] + token(c) + text[at:]
     if op == 5:
-        return text[:at] + text[at + span:]
+        return text[:at] + text[at + span :]
     if op == 6:
-        return text[:at + span] + text[at:]
+        return text[: at + span] + text[at:]
     if op == 7:
         return element(c, text)
     # Move a cut to just inside a construct: after a '<', '&' or quote.
     marks = [i for i, ch in enumerate(text) if ch in "<&\"'"]
     if marks:
-        return text[:c.pick(marks) + c.int(1, 4)]
+        return text[: c.pick(marks) + c.int(1, 4)]
     return text
 
 
@@ -198,13 +383,14 @@ def page_document(c):
 
 # --- the comparison ---------------------------------------------------------------------
 
+
 def load_builder(target):
     """A function text -> (root or None, bail-out reason or None)."""
     if target:
         module, _, name = target.partition(":")
         function = getattr(importlib.import_module(module), name)
         return lambda text: (lambda root: (root, None if root is not None else "none"))(function(text))
-    from treecanon import native_builder
+    from tests.support.treecanon import native_builder
 
     module, why_not = native_builder()
     if module is None:
@@ -217,7 +403,7 @@ BUILD = None
 
 def check(text):
     """("bail", reason), ("same", kind) or ("differs", report)."""
-    from treecanon import explain, outcome
+    from tests.support.treecanon import explain, outcome
 
     reasons = []
 
@@ -241,7 +427,7 @@ def shrink(text, budget=400):
     while chunk >= 1 and budget > 0:
         at, changed = 0, False
         while at < len(text) and budget > 0:
-            candidate = text[:at] + text[at + chunk:]
+            candidate = text[:at] + text[at + chunk :]
             budget -= 1
             if candidate != text and check(candidate)[0] == "differs":
                 text, changed = candidate, True
@@ -253,6 +439,7 @@ def shrink(text, budget=400):
 
 
 # --- atheris ----------------------------------------------------------------------------
+
 
 def test_one_input(data):
     import atheris
@@ -271,6 +458,7 @@ def fuzz(argv, target):
     # is not instrumented). They are instrumented as they are first imported.
     with atheris.instrument_imports(include=["html", "_markupbase", "bs4", "lxml.html.soupparser"]):
         import html.parser  # noqa: F401
+
         import bs4  # noqa: F401
         import lxml.html.soupparser  # noqa: F401
     setup_worker(target)
@@ -285,6 +473,7 @@ def fuzz(argv, target):
 
 
 # --- many documents, no atheris -----------------------------------------------------------
+
 
 def setup_worker(target):
     global BUILD
@@ -323,8 +512,11 @@ def run_many(args):
             now = time.perf_counter()
             if now - last >= 10:
                 last = now
-                print(f"  {done:>9} documents  {done / (now - start):8.0f}/s  differences "
-                      f"{sum(v for (k, _), v in totals.items() if k == 'differs')}", flush=True)
+                print(
+                    f"  {done:>9} documents  {done / (now - start):8.0f}/s  differences "
+                    f"{sum(v for (k, _), v in totals.items() if k == 'differs')}",
+                    flush=True,
+                )
     elapsed = time.perf_counter() - start
     setup_worker(args.builder)
     report(args, totals, found, done, elapsed)
@@ -336,11 +528,14 @@ def report(args, totals, found, done, elapsed):
     for (kind, _), value in totals.items():
         by_kind[kind] += value
     kind = " (mutated pages)" if args.pages else ""
-    print(f"documents {done}{kind}  seed {args.seed}  jobs {args.jobs}  {elapsed:.1f} s  "
-          f"{done / elapsed:.0f} documents/s")
-    print(f"compared {by_kind['same'] + by_kind['differs']}  (same tree {totals[('same', 'tree')]}, "
-          f"same exception {by_kind['same'] - totals[('same', 'tree')]})  differences {by_kind['differs']}  "
-          f"bail-outs {by_kind['bail']} ({by_kind['bail'] / max(done, 1) * 100:.2f}%)")
+    print(
+        f"documents {done}{kind}  seed {args.seed}  jobs {args.jobs}  {elapsed:.1f} s  {done / elapsed:.0f} documents/s"
+    )
+    print(
+        f"compared {by_kind['same'] + by_kind['differs']}  (same tree {totals[('same', 'tree')]}, "
+        f"same exception {by_kind['same'] - totals[('same', 'tree')]})  differences {by_kind['differs']}  "
+        f"bail-outs {by_kind['bail']} ({by_kind['bail'] / max(done, 1) * 100:.2f}%)"
+    )
     for (kind, detail), value in sorted(totals.items(), key=lambda item: -item[1]):
         if kind == "bail":
             print(f"  bail-out {value:>9}  {detail}")
@@ -351,7 +546,7 @@ def report(args, totals, found, done, elapsed):
     out = pathlib.Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     seen = set()
-    for index, text, detail in sorted(found)[:args.shrink]:
+    for index, text, _detail in sorted(found)[: args.shrink]:
         small = shrink(text)
         name = hashlib.sha1(small.encode("utf-8", "surrogatepass")).hexdigest()[:12]
         if name in seen:
@@ -359,9 +554,13 @@ def report(args, totals, found, done, elapsed):
         seen.add(name)
         (out / f"difference-{name}.txt").write_text(
             f"document {index} of seed {args.seed}\nshrunk: {small!r}\n{check(small)[1]}\n\noriginal: {text!r}\n",
-            encoding="utf-8", errors="surrogatepass")
-        print(f"\n== document {index}: shrunk to {small[:500]!r}\n{check(small)[1]}\n   (written to "
-              f"{out / f'difference-{name}.txt'})")
+            encoding="utf-8",
+            errors="surrogatepass",
+        )
+        print(
+            f"\n== document {index}: shrunk to {small[:500]!r}\n{check(small)[1]}\n   (written to "
+            f"{out / f'difference-{name}.txt'})"
+        )
 
 
 def main():

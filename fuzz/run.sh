@@ -9,12 +9,15 @@
 # build/sanitize/tree: memory errors in the native code then abort the run,
 # but libFuzzer loses its coverage feedback (the preloaded ASan runtime
 # takes over the coverage hooks), so the inputs are mutated blindly.
-# PYTHON names the interpreter (default: python3); it needs atheris.
+# PYTHON names the interpreter (default: python3); it needs atheris. The
+# fuzzers run as modules from the repository root (python -m fuzz.NAME),
+# which is how they find tests/support.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 . "$root/tools/python.sh"
 seconds="${1:-20}"
 asan="${2:-}"
+cd "$root"
 
 for name in fuzz_components fuzz_extract fuzz_treebuilder; do
     out="$root/build/fuzz/$name$asan"
@@ -31,10 +34,10 @@ for name in fuzz_components fuzz_extract fuzz_treebuilder; do
             ASAN_OPTIONS="detect_leaks=0:abort_on_error=1" \
             UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
             PYTHONMALLOC=malloc PYTHONPATH="$root/build/sanitize/tree/src" \
-            "$python" "$root/fuzz/$name.py" "${args[@]}" -rss_limit_mb=6144 "${corpus[@]}" \
+            "$python" -m "fuzz.$name" "${args[@]}" -rss_limit_mb=6144 "${corpus[@]}" \
             >"$out/log" 2>&1 || status=$?
     else
-        "$python" "$root/fuzz/$name.py" "${args[@]}" "${corpus[@]}" >"$out/log" 2>&1 || status=$?
+        "$python" -m "fuzz.$name" "${args[@]}" "${corpus[@]}" >"$out/log" 2>&1 || status=$?
     fi
     grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|Done)' "$out/log" || true
     if [ "$status" -ne 0 ] || compgen -G "$out/crash-*" >/dev/null || compgen -G "$out/timeout-*" >/dev/null ||

@@ -4,7 +4,6 @@ input, ordering across worker processes, failed pages, CSV output."""
 import csv
 import fcntl
 import gzip
-import io
 import json
 import os
 import pty
@@ -15,8 +14,9 @@ import termios
 
 import pytest
 
-from ostrel.crawler.field_extractor import batch
-from test_cli import RULES, page_html, rows_for, run_cli
+from ostrel.crawler.field_extractor import pool, sources
+from ostrel.crawler.field_extractor.sources import PageText
+from tests.support.cli import RULES, WARC_EXPECTED, WARC_RESPONSES, page_html, records_of, rows_for, run_cli, write_warc
 
 
 @pytest.fixture
@@ -24,10 +24,6 @@ def rules(tmp_path):
     path = tmp_path / "rules.yaml"
     path.write_text(RULES, encoding="utf-8")
     return str(path)
-
-
-def records_of(text):
-    return [json.loads(line) for line in text.splitlines()]
 
 
 def output_of(result):
@@ -40,69 +36,15 @@ def summary_of(result):
     return lines[-1]
 
 
-def write_warc(path, responses, compress=None):
-    """A WARC file of (url, status, content type, body bytes) responses,
-    each preceded by its request record, as a crawler writes them."""
-    from warcio.statusandheaders import StatusAndHeaders
-    from warcio.warcwriter import WARCWriter
-
-    compress = str(path).endswith(".gz") if compress is None else compress
-    with open(path, "wb") as stream:
-        writer = WARCWriter(stream, gzip=compress)
-        for url, status, content_type, body in responses:
-            request = StatusAndHeaders(
-                "GET / HTTP/1.1", [("Host", "shop.example")],
-                is_http_request=True)
-            writer.write_record(writer.create_warc_record(
-                url, "request", http_headers=request))
-            headers = StatusAndHeaders(
-                f"{status} X", [("Content-Type", content_type),
-                                ("Content-Length", str(len(body)))],
-                protocol="HTTP/1.1")
-            writer.write_record(writer.create_warc_record(
-                url, "response", payload=io.BytesIO(body),
-                http_headers=headers))
-
-
-# Chinese that GBK can encode, Japanese that Shift_JIS can encode.
-GBK_TITLE = "机械键盘 – 中文"
-SJIS_TITLE = "日本語のページ"
-
-WARC_RESPONSES = [
-    ("http://shop.example/1", 200, "text/html; charset=utf-8",
-     page_html("第一", ["a"], ["1"]).encode("utf-8")),
-    # Skipped: an image, an error page, a redirect.
-    ("http://shop.example/logo.png", 200, "image/png", b"\x89PNG\r\n"),
-    ("http://shop.example/missing", 404, "text/html",
-     page_html("Not found").encode("utf-8")),
-    ("http://shop.example/old", 301, "text/html",
-     page_html("Moved").encode("utf-8")),
-    # Charset given by the HTTP header only.
-    ("http://shop.example/gbk", 200, "text/html; charset=GBK",
-     page_html(GBK_TITLE).encode("gbk")),
-    # Charset given by the markup only.
-    ("http://shop.example/sjis", 200, "application/xhtml+xml",
-     page_html(SJIS_TITLE, head='<meta charset="shift_jis">')
-     .encode("shift_jis")),
-]
-WARC_EXPECTED = [
-    ("http://shop.example/1", rows_for("第一", ["a"], ["1"])),
-    ("http://shop.example/gbk", rows_for(GBK_TITLE)),
-    ("http://shop.example/sjis", rows_for(SJIS_TITLE)),
-]
-
-
 @pytest.mark.parametrize("name", ["crawl.warc.gz", "crawl.warc"])
-def test_warc_html_responses_are_decoded_by_their_charset(
-        tmp_path, rules, name):
+def test_warc_html_responses_are_decoded_by_their_charset(tmp_path, rules, name):
     warc = tmp_path / name
     write_warc(warc, WARC_RESPONSES)
 
     result = run_cli("extract", rules, str(warc), "--jobs", "1")
 
     assert result.returncode == 0, result.stderr
-    assert [(r["page"], r["rows"]) for r in output_of(result)] \
-        == WARC_EXPECTED
+    assert [(r["page"], r["rows"]) for r in output_of(result)] == WARC_EXPECTED
     assert "3 pages" in summary_of(result)
     # Six requests, an image, a 404 and a redirect.
     assert "9 WARC records skipped" in summary_of(result)
@@ -123,16 +65,16 @@ def make_inputs(tmp_path):
     (site / "b" / "style.css").write_text("h1 {}", "utf-8")
     # A link back up the tree is not walked round and round.
     (site / "b" / "loop").symlink_to(site, target_is_directory=True)
-    (site / "z.jsonl").write_text(json.dumps(
-        {"url": "http://site/z", "html": page_html("Z")}) + "\n", "utf-8")
+    (site / "z.jsonl").write_text(json.dumps({"url": "http://site/z", "html": page_html("Z")}) + "\n", "utf-8")
 
     pages = tmp_path / "pages.jsonl"
     pages.write_text(
-        json.dumps({"url": "http://x/1", "html": page_html("一", ["甲", "乙"],
-                                                          ["1", "2"])},
-                   ensure_ascii=False) + "\n\n"
-        + json.dumps({"url": "http://x/2", "html": page_html("二")}) + "\n",
-        encoding="utf-8")
+        json.dumps({"url": "http://x/1", "html": page_html("一", ["甲", "乙"], ["1", "2"])}, ensure_ascii=False)
+        + "\n\n"
+        + json.dumps({"url": "http://x/2", "html": page_html("二")})
+        + "\n",
+        encoding="utf-8",
+    )
 
     warc = tmp_path / "crawl.warc.gz"
     write_warc(warc, WARC_RESPONSES)
@@ -155,14 +97,14 @@ def make_inputs(tmp_path):
 def test_every_input_kind_in_input_order(tmp_path, rules, jobs):
     arguments, expected = make_inputs(tmp_path)
 
-    result = run_cli("extract", rules, *arguments, "--jobs", jobs,
-                     "--chunk-size", "2")
+    result = run_cli("extract", rules, *arguments, "--jobs", jobs, "--chunk-size", "2")
 
     assert result.returncode == 0, result.stderr
     assert [(r["page"], r["rows"]) for r in output_of(result)] == expected
     assert summary_of(result).startswith(
         f"python -m ostrel.crawler.field_extractor: {len(expected)} pages, "
-        f"{sum(len(rows) for _, rows in expected)} rows, 0 failed")
+        f"{sum(len(rows) for _, rows in expected)} rows, 0 failed"
+    )
 
 
 def test_the_short_form_is_extract(tmp_path, rules):
@@ -178,16 +120,14 @@ def test_the_short_form_is_extract(tmp_path, rules):
 
 
 @pytest.mark.parametrize("chunk_size", [None, "1", "3", "16"])
-def test_output_keeps_input_order_whatever_finishes_first(
-        tmp_path, rules, chunk_size):
+def test_output_keeps_input_order_whatever_finishes_first(tmp_path, rules, chunk_size):
     # Page costs vary by two orders of magnitude, so later chunks often
     # finish before earlier ones.
     paths = []
     for i in range(40):
         n = 300 if i % 7 == 0 else 1
         path = tmp_path / f"p{i:02d}.html"
-        path.write_text(page_html(f"t{i}", [f"n{j}" for j in range(n)],
-                                  [str(j) for j in range(n)]), "utf-8")
+        path.write_text(page_html(f"t{i}", [f"n{j}" for j in range(n)], [str(j) for j in range(n)]), "utf-8")
         paths.append(str(path))
     paths.reverse()  # not the name order
 
@@ -197,8 +137,7 @@ def test_output_keeps_input_order_whatever_finishes_first(
     assert result.returncode == 0, result.stderr
     records = output_of(result)
     assert [r["page"] for r in records] == paths
-    assert [len(r["rows"]) for r in records] == [
-        301 if int(os.path.basename(p)[1:3]) % 7 == 0 else 2 for p in paths]
+    assert [len(r["rows"]) for r in records] == [301 if int(os.path.basename(p)[1:3]) % 7 == 0 else 2 for p in paths]
 
 
 @pytest.mark.parametrize("chunk_pages, most", [(4, 4), (None, 64)])
@@ -211,16 +150,15 @@ def test_read_ahead_is_bounded(chunk_pages, most):
         nonlocal pulled
         for i in range(10_000):
             pulled += 1
-            yield ("text", f"p{i}", "<p>x</p>")
+            yield PageText(f"p{i}", "<p>x</p>")
 
-    rules = os.path.join(os.path.dirname(__file__), os.pardir, "examples",
-                         "rules.yaml")
-    results = batch.run(rules, tasks(), jobs=2, chunk_pages=chunk_pages)
+    rules = os.path.join(os.path.dirname(__file__), os.pardir, "examples", "rules.yaml")
+    results = pool.run(rules, tasks(), jobs=2, chunk_pages=chunk_pages)
     first = next(results)
     results.close()
 
     assert len(first) == (chunk_pages or 1)
-    assert pulled <= max(batch.READ_AHEAD_PAGES + most, (2 * 2 + 1) * most) + most
+    assert pulled <= max(pool.READ_AHEAD_PAGES + most, (2 * 2 + 1) * most) + most
 
 
 def _bad_inputs(tmp_path):
@@ -230,26 +168,35 @@ def _bad_inputs(tmp_path):
     unmatched.write_text(page_html("坏", ["a", "b"], ["1", "2", "3"]), "utf-8")
     pages = tmp_path / "pages.jsonl"
     pages.write_text(
-        json.dumps({"url": "http://x/ok", "html": page_html("ok")}) + "\n"
+        json.dumps({"url": "http://x/ok", "html": page_html("ok")})
+        + "\n"
         + '{"url": "http://x/cut", "html": "<p>\n'
-        + json.dumps({"url": "http://x/nohtml"}) + "\n"
-        + json.dumps({"html": page_html("no url")}) + "\n", "utf-8")
+        + json.dumps({"url": "http://x/nohtml"})
+        + "\n"
+        + json.dumps({"html": page_html("no url")})
+        + "\n",
+        "utf-8",
+    )
     # Cut off in the last record: the first page is kept, the loss is
     # reported.
     broken_warc = tmp_path / "broken.warc.gz"
     write_warc(broken_warc, WARC_RESPONSES[:1] + WARC_RESPONSES[4:5])
     broken_warc.write_bytes(broken_warc.read_bytes()[:-100])
     missing = tmp_path / "missing.html"
-    arguments = [str(good), str(unmatched), str(pages), str(missing),
-                 str(broken_warc)]
-    outputs = [(str(good), rows_for("好")), ("http://x/ok", rows_for("ok")),
-               ("http://shop.example/1", rows_for("第一", ["a"], ["1"]))]
-    errors = [(str(unmatched), "ValueError"),
-              (f"{pages}:2", "JSONDecodeError"),
-              ("http://x/nohtml", "ValueError"),
-              (f"{pages}:4", "ValueError"),
-              (str(missing), "FileNotFoundError"),
-              (str(broken_warc), "EOFError")]
+    arguments = [str(good), str(unmatched), str(pages), str(missing), str(broken_warc)]
+    outputs = [
+        (str(good), rows_for("好")),
+        ("http://x/ok", rows_for("ok")),
+        ("http://shop.example/1", rows_for("第一", ["a"], ["1"])),
+    ]
+    errors = [
+        (str(unmatched), "ValueError"),
+        (f"{pages}:2", "JSONDecodeError"),
+        ("http://x/nohtml", "ValueError"),
+        (f"{pages}:4", "ValueError"),
+        (str(missing), "FileNotFoundError"),
+        (str(broken_warc), "EOFError"),
+    ]
     return arguments, outputs, errors
 
 
@@ -258,15 +205,13 @@ def test_failed_pages_go_to_the_errors_file(tmp_path, rules, jobs):
     arguments, outputs, errors = _bad_inputs(tmp_path)
     errors_file = tmp_path / "errors.jsonl"
 
-    result = run_cli("extract", rules, *arguments, "--jobs", jobs,
-                     "--errors", str(errors_file))
+    result = run_cli("extract", rules, *arguments, "--jobs", jobs, "--errors", str(errors_file))
 
     assert result.returncode == 1
     assert [(r["page"], r["rows"]) for r in output_of(result)] == outputs
     reported = records_of(errors_file.read_text("utf-8"))
     assert [(r["page"], r["error"]) for r in reported] == errors
-    assert all(set(r) == {"page", "error", "message"} and r["message"]
-               for r in reported)
+    assert all(set(r) == {"page", "error", "message"} and r["message"] for r in reported)
     stderr = result.stderr.decode("utf-8")
     assert stderr.splitlines() == [summary_of(result)]
     assert f"{len(outputs) + len(errors)} pages" in stderr
@@ -283,19 +228,20 @@ def test_failed_pages_are_reported_on_stderr_by_default(tmp_path, rules):
     lines = result.stderr.decode("utf-8").splitlines()
     assert len(lines) == len(errors) + 1
     for line, (page, error) in zip(lines, errors):
-        assert line.startswith(
-            f"python -m ostrel.crawler.field_extractor: {page}: "
-            f"{error}: ")
+        assert line.startswith(f"python -m ostrel.crawler.field_extractor: {page}: {error}: ")
     assert "Traceback" not in result.stderr.decode("utf-8")
 
 
-@pytest.mark.parametrize("arguments", [
-    ["extract", "--jobs", "0"],
-    ["extract", "--format", "xml"],
-    ["extract", "--no-such-option"],
-    ["extract"],
-    [],
-])
+@pytest.mark.parametrize(
+    "arguments",
+    [
+        ["extract", "--jobs", "0"],
+        ["extract", "--format", "xml"],
+        ["extract", "--no-such-option"],
+        ["extract"],
+        [],
+    ],
+)
 def test_usage_errors_exit_with_2(tmp_path, rules, arguments):
     page = tmp_path / "p.html"
     page.write_text(page_html("x"), "utf-8")
@@ -317,8 +263,7 @@ def test_no_dedup_keeps_duplicate_rows(tmp_path, rules):
     kept = run_cli("extract", rules, str(page), "--jobs", "2", "--no-dedup")
 
     assert output_of(deduped)[0]["rows"] == rows_for("t", ["n"], ["1"])
-    assert output_of(kept)[0]["rows"] == rows_for("t", ["n", "n"],
-                                                  ["1", "1"])
+    assert output_of(kept)[0]["rows"] == rows_for("t", ["n", "n"], ["1", "1"])
 
 
 CSV_RULES = """\
@@ -337,14 +282,12 @@ def test_csv_has_one_line_per_row_and_a_column_per_field_key(tmp_path):
     rules = tmp_path / "rules.yaml"
     rules.write_text(CSV_RULES, "utf-8")
     first = tmp_path / "first.html"
-    first.write_text(page_html("一, “quoted”", ["甲", "乙"], ["1", "2"]),
-                     "utf-8")
+    first.write_text(page_html("一, “quoted”", ["甲", "乙"], ["1", "2"]), "utf-8")
     empty = tmp_path / "empty.html"
     empty.write_text("<html><body></body></html>", "utf-8")
     out = tmp_path / "out.csv"
 
-    result = run_cli("extract", str(rules), str(first), str(empty),
-                     "--format", "csv", "-o", str(out))
+    result = run_cli("extract", str(rules), str(first), str(empty), "--format", "csv", "-o", str(out))
 
     assert result.returncode == 0, result.stderr
     with open(out, newline="", encoding="utf-8") as stream:
@@ -368,13 +311,22 @@ def test_progress_bar_on_a_terminal(tmp_path, rules):
     page = tmp_path / "p.html"
     page.write_text(page_html("t", ["a"], ["1"]), "utf-8")
     controller, terminal = pty.openpty()
-    fcntl.ioctl(terminal, termios.TIOCSWINSZ,
-                struct.pack("HHHH", 24, 100, 0, 0))
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
     process = subprocess.Popen(
-        [sys.executable, "-m", "ostrel.crawler.field_extractor",
-         "extract", rules, str(page), str(tmp_path / "missing.html"),
-         "--jobs", "1"],
-        stdout=subprocess.DEVNULL, stderr=terminal)
+        [
+            sys.executable,
+            "-m",
+            "ostrel.crawler.field_extractor",
+            "extract",
+            rules,
+            str(page),
+            str(tmp_path / "missing.html"),
+            "--jobs",
+            "1",
+        ],
+        stdout=subprocess.DEVNULL,
+        stderr=terminal,
+    )
     os.close(terminal)
     shown = b""
     try:
@@ -407,8 +359,7 @@ def test_help_names_the_commands_and_the_short_form():
 
     result = run_cli("extract", "--help")
     text = result.stdout.decode("utf-8")
-    for word in ("--jobs", "--format", "--errors", "--no-dedup", "WARC",
-                 "JSON-lines"):
+    for word in ("--jobs", "--format", "--errors", "--no-dedup", "WARC", "JSON-lines"):
         assert word in text
 
 
@@ -423,29 +374,25 @@ def test_jsonl_pages_may_be_gzipped(tmp_path, rules):
     assert output_of(result) == [{"page": "u", "rows": rows_for("压缩")}]
 
 
-def test_a_page_that_kills_its_worker_is_reported_and_the_rest_go_on(
-        monkeypatch, rules):
+def test_a_page_that_kills_its_worker_is_reported_and_the_rest_go_on(monkeypatch, rules):
     # A crash in native code or the OOM killer ends the worker process
     # itself; the pool is started again and only that page is lost.
-    real = batch.extract_task
+    real = sources.extract_task
 
     def extract_or_die(extractor, task, de_dup=True):
-        if task[1] == "p7":
+        if task.page_id == "p7":
             os._exit(9)
         return real(extractor, task, de_dup)
 
-    monkeypatch.setattr(batch, "extract_task", extract_or_die)
-    tasks = [("text", f"p{i}", page_html(f"t{i}")) for i in range(30)]
+    monkeypatch.setattr(sources, "extract_task", extract_or_die)
+    tasks = [PageText(f"p{i}", page_html(f"t{i}")) for i in range(30)]
 
-    records = [record for records in batch.run(rules, iter(tasks), jobs=2,
-                                               chunk_pages=3)
-               for record in records]
+    records = [record for records in pool.run(rules, iter(tasks), jobs=2, chunk_pages=3) for record in records]
 
     assert [r["page"] for r in records] == [f"p{i}" for i in range(30)]
     assert [r["page"] for r in records if "error" in r] == ["p7"]
     assert records[7]["error"] == "BrokenProcessPool"
-    assert [r["rows"] for r in records if "rows" in r] == [
-        rows_for(f"t{i}") for i in range(30) if i != 7]
+    assert [r["rows"] for r in records if "rows" in r] == [rows_for(f"t{i}") for i in range(30) if i != 7]
 
 
 def test_workers_that_cannot_run_stop_the_batch(monkeypatch, rules):
@@ -454,19 +401,18 @@ def test_workers_that_cannot_run_stop_the_batch(monkeypatch, rules):
     def die(extractor, task, de_dup=True):
         os._exit(9)
 
-    monkeypatch.setattr(batch, "extract_task", die)
-    count = 4 * batch.READ_AHEAD_PAGES
-    tasks = iter([("text", f"p{i}", page_html("x")) for i in range(count)])
+    monkeypatch.setattr(sources, "extract_task", die)
+    count = 4 * pool.READ_AHEAD_PAGES
+    tasks = iter([PageText(f"p{i}", page_html("x")) for i in range(count)])
 
-    with pytest.raises(batch.WorkersFailing):
-        for _ in batch.run(rules, tasks, jobs=2, chunk_pages=2):
+    with pytest.raises(pool.WorkersFailing):
+        for _ in pool.run(rules, tasks, jobs=2, chunk_pages=2):
             pass
-    assert len(list(tasks)) >= count - batch.READ_AHEAD_PAGES - 2
+    assert len(list(tasks)) >= count - pool.READ_AHEAD_PAGES - 2
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
-def test_an_output_that_cannot_be_written_stops_with_a_message(tmp_path,
-                                                                rules):
+def test_an_output_that_cannot_be_written_stops_with_a_message(tmp_path, rules):
     page = tmp_path / "p.html"
     page.write_text(page_html("t"), "utf-8")
 
@@ -476,3 +422,25 @@ def test_an_output_that_cannot_be_written_stops_with_a_message(tmp_path,
     stderr = result.stderr.decode("utf-8")
     assert "cannot write the output" in stderr
     assert "Traceback" not in stderr
+
+
+@pytest.mark.parametrize(
+    "task, page_id, size",
+    [
+        (sources.PageFile("site/a.html"), "site/a.html", 0),
+        (sources.JsonLine("pages.jsonl", 3, b'{"url": "u", "html": "x"}\n'), "pages.jsonl:3", 26),
+        (sources.HttpResponse("http://x/1", b"<p>body</p>", "text/html"), "http://x/1", 11),
+        (PageText("p1", "<p>x</p>"), "p1", 0),
+        (sources.PageObject({"url": "u", "html": "x"}), "u", 0),
+        (sources.PageObject(["not", "a", "page"]), None, 0),
+        (sources.InputError("dir", "FileNotFoundError", "no page files"), "dir", 0),
+    ],
+)
+def test_tasks_cross_to_workers_with_their_id_and_size(task, page_id, size):
+    # Tasks are pickled to the worker processes; the pool bounds its read
+    # ahead by their sizes and reports a dead worker's page by their ids.
+    import pickle
+
+    copy = pickle.loads(pickle.dumps(task))
+    assert copy == task and type(copy) is type(task)
+    assert (copy.page_id, copy.size) == (page_id, size)

@@ -23,8 +23,7 @@ GOOD_ENTRY = {"title": {"rules": "//h1"}}
 
 def write_rules(tmp_path, conf):
     path = tmp_path / "rules.yaml"
-    path.write_text(yaml.safe_dump(conf, allow_unicode=True, sort_keys=False),
-                    encoding="utf-8")
+    path.write_text(yaml.safe_dump(conf, allow_unicode=True, sort_keys=False), encoding="utf-8")
     return str(path)
 
 
@@ -37,61 +36,56 @@ def run_check(path, capsys):
 # A field definition placed as field "bad" of rule entry 1, the exception that
 # extraction of PAGE then raises, and words of the report.
 FAILING_FIELDS = [
-    pytest.param({"rules": "//h1", "type": "link:href"}, ValueError,
-                 "unknown type 'link'", id="unknown-kind"),
-    pytest.param({"rules": "//a", "type": "attr"}, IndexError,
-                 "names no attribute", id="attr-without-name"),
-    pytest.param({"rules": "//a", "type": "attr:"}, KeyError,
-                 "names no attribute", id="attr-empty-name"),
-    pytest.param({"rules": ["//a"], "type": "attr:href"}, TypeError,
-                 "one XPath", id="attr-list"),
-    pytest.param({"rules": "//h1["}, Exception, "does not compile",
-                 id="xpath-syntax"),
-    pytest.param({"rules": "//a", "type": "attr:href["}, Exception,
-                 None, id="attr-name-odd-but-valid"),
-    pytest.param({"rules": "//p/text()"}, AttributeError,
-                 "selects text or attribute nodes", id="text-nodes"),
-    pytest.param({"rules": "//a/@href"}, AttributeError,
-                 "selects text or attribute nodes", id="attribute-nodes"),
+    pytest.param({"rules": "//h1", "type": "link:href"}, ValueError, "unknown type 'link'", id="unknown-kind"),
+    pytest.param({"rules": "//a", "type": "attr"}, IndexError, "names no attribute", id="attr-without-name"),
+    pytest.param({"rules": "//a", "type": "attr:"}, KeyError, "names no attribute", id="attr-empty-name"),
+    pytest.param({"rules": ["//a"], "type": "attr:href"}, TypeError, "one XPath", id="attr-list"),
+    pytest.param({"rules": "//h1["}, Exception, "does not compile", id="xpath-syntax"),
+    pytest.param({"rules": "//a", "type": "attr:href["}, Exception, None, id="attr-name-odd-but-valid"),
+    pytest.param({"rules": "//p/text()"}, AttributeError, "selects text or attribute nodes", id="text-nodes"),
+    pytest.param({"rules": "//a/@href"}, AttributeError, "selects text or attribute nodes", id="attribute-nodes"),
     pytest.param({"rules": 5}, KeyError, "found int", id="number"),
-    pytest.param({"rules": {"a": "//h1"}}, KeyError, "found dict",
-                 id="mapping"),
-    pytest.param({"type": "text"}, KeyError, "has no 'rules'",
-                 id="no-rules"),
-    pytest.param({"rules": "//h1", "type": 3}, AttributeError,
-                 "'type' must be a string", id="type-not-text"),
+    pytest.param({"rules": {"a": "//h1"}}, KeyError, "found dict", id="mapping"),
+    pytest.param({"type": "text"}, KeyError, "has no 'rules'", id="no-rules"),
+    pytest.param({"rules": "//h1", "type": 3}, AttributeError, "'type' must be a string", id="type-not-text"),
     pytest.param("//h1", Exception, "must be a mapping", id="definition-not-mapping"),
-    pytest.param({"rules": ["//ul/li[1]"]}, IndexError, "needs two XPaths",
-                 id="list-of-one"),
-    pytest.param({"rules": ["//ul/li/a", "//ul/p/a"]}, IndexError,
-                 "first differ at step 2 ('li' vs 'p'), which has no [N] row "
-                 "position", id="list-no-brackets"),
-    pytest.param({"rules": ["//ul/li/a", "//ul/li[2]/a"]}, IndexError,
-                 "first differ at step 2 ('li' vs 'li[2]'), which has no [N]",
-                 id="list-bracket-only-in-second"),
-    pytest.param({"rules": ["//ul/li[@class='x']/a", "//ul/li[2]/a"]},
-                 ValueError, "the row position \"@class='x'\" there is not a "
-                 "number", id="list-position-not-a-number"),
-    pytest.param({"rules": ["//ul/li[last()]/a", "//ul/li[2]/a"]},
-                 ValueError, "the row position 'last()' there is not a number",
-                 id="list-position-last"),
-    pytest.param({"rules": []}, IndexError, "found an empty list",
-                 id="list-empty"),
-    pytest.param({"rules": "//a\0"}, ValueError, "does not compile",
-                 id="xpath-nul"),
-    pytest.param({"rules": ["//ul/li[1]", 3]}, AttributeError,
-                 "must be strings", id="list-item-not-text"),
-    pytest.param({"rules": ["//ul/li[1]/a[", "//ul/li[2]/a["]}, Exception,
-                 "does not compile", id="list-xpath-syntax"),
+    pytest.param({"rules": ["//ul/li[1]"]}, IndexError, "needs two XPaths", id="list-of-one"),
+    pytest.param(
+        {"rules": ["//ul/li/a", "//ul/p/a"]},
+        IndexError,
+        "first differ at step 2 ('li' vs 'p'), which has no [N] row position",
+        id="list-no-brackets",
+    ),
+    pytest.param(
+        {"rules": ["//ul/li/a", "//ul/li[2]/a"]},
+        IndexError,
+        "first differ at step 2 ('li' vs 'li[2]'), which has no [N]",
+        id="list-bracket-only-in-second",
+    ),
+    pytest.param(
+        {"rules": ["//ul/li[@class='x']/a", "//ul/li[2]/a"]},
+        ValueError,
+        "the row position \"@class='x'\" there is not a number",
+        id="list-position-not-a-number",
+    ),
+    pytest.param(
+        {"rules": ["//ul/li[last()]/a", "//ul/li[2]/a"]},
+        ValueError,
+        "the row position 'last()' there is not a number",
+        id="list-position-last",
+    ),
+    pytest.param({"rules": []}, IndexError, "found an empty list", id="list-empty"),
+    pytest.param({"rules": "//a\0"}, ValueError, "does not compile", id="xpath-nul"),
+    pytest.param({"rules": ["//ul/li[1]", 3]}, AttributeError, "must be strings", id="list-item-not-text"),
+    pytest.param({"rules": ["//ul/li[1]/a[", "//ul/li[2]/a["]}, Exception, "does not compile", id="list-xpath-syntax"),
 ]
 
 
 @pytest.mark.parametrize("definition, error, words", FAILING_FIELDS)
-def test_a_field_that_fails_extraction_is_reported(
-        tmp_path, capsys, definition, error, words):
-    rules = write_rules(tmp_path, {
-        "value_separator": " ",
-        "rules": [GOOD_ENTRY, {"ok": {"rules": "//h1"}, "bad": definition}]})
+def test_a_field_that_fails_extraction_is_reported(tmp_path, capsys, definition, error, words):
+    rules = write_rules(
+        tmp_path, {"value_separator": " ", "rules": [GOOD_ENTRY, {"ok": {"rules": "//h1"}, "bad": definition}]}
+    )
 
     if words is None:
         # Control: an odd attribute name that is still a name; it is simply
@@ -115,83 +109,125 @@ def test_a_field_that_fails_extraction_is_reported(
 
 
 # Rules that do not fail but give other rows than their author meant.
-@pytest.mark.parametrize("definition, value, words", [
-    pytest.param({"rules": "./h1"}, "./h1", "taken as a constant",
-                 id="relative-xpath-is-a-constant"),
-    pytest.param({"rules": "(//h1)[1]"}, "(//h1)[1]", "taken as a constant",
-                 id="bracketed-xpath-is-a-constant"),
-    pytest.param({"rules": ["//table/tr/td", "//table/tr/td"]},
-                 ["", "1 2", ""], "the two XPaths are the same",
-                 id="identical-pair"),
-    pytest.param({"rules": ["//table/tr/td", "//table/tr/td/b"]},
-                 ["", "1 2", ""], "differ in no step that both have",
-                 id="one-pair-xpath-goes-on"),
-    # The first XPath's /a is dropped: each li is read whole.
-    pytest.param({"rules": ["//ul/li[1]/a", "//ul/li[2]"]}, ["one1", "two2"],
-                 "drops the first XPath's steps after it ('a') and reads "
-                 "'//ul/li[N]'", id="second-xpath-shorter"),
-    pytest.param({"rules": ["//ul/li[0]/a", "//ul/li[1]/a"]},
-                 ["", "one", "two"], "the row position 0 in step 2 ('li[0]') "
-                 "is below 1", id="row-position-zero"),
-])
-def test_a_field_that_misbehaves_is_reported(tmp_path, capsys, definition, value,
-                                             words):
-    rules = write_rules(tmp_path, {"value_separator": " ",
-                                   "rules": [{"bad": definition}]})
+@pytest.mark.parametrize(
+    "definition, value, words",
+    [
+        pytest.param({"rules": "./h1"}, "./h1", "taken as a constant", id="relative-xpath-is-a-constant"),
+        pytest.param({"rules": "(//h1)[1]"}, "(//h1)[1]", "taken as a constant", id="bracketed-xpath-is-a-constant"),
+        pytest.param(
+            {"rules": ["//table/tr/td", "//table/tr/td"]},
+            ["", "1 2", ""],
+            "the two XPaths are the same",
+            id="identical-pair",
+        ),
+        pytest.param(
+            {"rules": ["//table/tr/td", "//table/tr/td/b"]},
+            ["", "1 2", ""],
+            "differ in no step that both have",
+            id="one-pair-xpath-goes-on",
+        ),
+        # The first XPath's /a is dropped: each li is read whole.
+        pytest.param(
+            {"rules": ["//ul/li[1]/a", "//ul/li[2]"]},
+            ["one1", "two2"],
+            "drops the first XPath's steps after it ('a') and reads '//ul/li[N]'",
+            id="second-xpath-shorter",
+        ),
+        pytest.param(
+            {"rules": ["//ul/li[0]/a", "//ul/li[1]/a"]},
+            ["", "one", "two"],
+            "the row position 0 in step 2 ('li[0]') is below 1",
+            id="row-position-zero",
+        ),
+    ],
+)
+def test_a_field_that_misbehaves_is_reported(tmp_path, capsys, definition, value, words):
+    rules = write_rules(tmp_path, {"value_separator": " ", "rules": [{"bad": definition}]})
     assert FieldExtractor(rules).extract(PAGE) == [{"bad": value}]
 
     status, lines, _ = run_check(rules, capsys)
 
     assert status == 1
-    assert lines == [lines[0]] and lines[0].startswith(
-        f"{rules}: rule 0, field 'bad': ")
+    assert lines == [lines[0]] and lines[0].startswith(f"{rules}: rule 0, field 'bad': ")
     assert words in lines[0]
 
 
-ENTRIES = [{"sku": {"rules": "//h1"}, "brand": {"rules": "B"}},
-           {"name": {"rules": "//p"}}]
+ENTRIES = [{"sku": {"rules": "//h1"}, "brand": {"rules": "B"}}, {"name": {"rules": "//p"}}]
 
 
-@pytest.mark.parametrize("extra, where, words, error", [
-    pytest.param({"filter": {"key": "sku", "values": {"words": ["x"]}}},
-                 "rule 1", "has no field 'sku', the filter key", KeyError,
-                 id="entry-without-filter-key"),
-    pytest.param({"filter": {"key": "sku",
-                             "values": {"format": ["<brand>-<modle>"]}}},
-                 "filter.values", "names <modle>, a key that no rule entry",
-                 None, id="format-key-nobody-produces"),
-    pytest.param({"filter": {"key": "sku"}}, "filter", "no 'values'",
-                 KeyError, id="filter-without-values"),
-    pytest.param({"filter": ["sku"]}, "filter", "must be a mapping",
-                 Exception, id="filter-not-mapping"),
-    pytest.param({"filter": {"key": "sku", "values": {"words": "Title"}}},
-                 "filter.values", "'words' must be a list", None,
-                 id="words-not-list"),
-    pytest.param({"filter": {"key": "sku", "values": {"format": "<sku>"}}},
-                 "filter.values", "'format' must be a list", None,
-                 id="format-not-list"),
-    pytest.param({"alias2main_name": {"brand": ["B", "C"]}},
-                 "alias2main_name['brand']", "alias table must map",
-                 AttributeError, id="alias-table-not-mapping"),
-    pytest.param({"alias2main_name": ["brand"]}, "alias2main_name",
-                 "must map field keys", AttributeError,
-                 id="aliases-not-mapping"),
-    pytest.param({"alias2main_name": {"colour": {"r": "red"}}},
-                 "alias2main_name['colour']", "no rule entry has this field",
-                 None, id="alias-for-unknown-field"),
-    pytest.param({"not_empty_fields": "name"}, "not_empty_fields",
-                 "must be a list", None, id="not-empty-not-list"),
-    pytest.param({"not_empty_fields": ["nmae"]}, "not_empty_fields",
-                 "'nmae' is a field of no rule entry (did you mean 'name'?)",
-                 None,
-                 id="not-empty-typo"),
-    pytest.param({"not_empty_fields": [["name"]]}, "not_empty_fields",
-                 "['name'] is not a field key", None,
-                 id="not-empty-nested-list"),
-])
+@pytest.mark.parametrize(
+    "extra, where, words, error",
+    [
+        pytest.param(
+            {"filter": {"key": "sku", "values": {"words": ["x"]}}},
+            "rule 1",
+            "has no field 'sku', the filter key",
+            KeyError,
+            id="entry-without-filter-key",
+        ),
+        pytest.param(
+            {"filter": {"key": "sku", "values": {"format": ["<brand>-<modle>"]}}},
+            "filter.values",
+            "names <modle>, a key that no rule entry",
+            None,
+            id="format-key-nobody-produces",
+        ),
+        pytest.param({"filter": {"key": "sku"}}, "filter", "no 'values'", KeyError, id="filter-without-values"),
+        pytest.param({"filter": ["sku"]}, "filter", "must be a mapping", Exception, id="filter-not-mapping"),
+        pytest.param(
+            {"filter": {"key": "sku", "values": {"words": "Title"}}},
+            "filter.values",
+            "'words' must be a list",
+            None,
+            id="words-not-list",
+        ),
+        pytest.param(
+            {"filter": {"key": "sku", "values": {"format": "<sku>"}}},
+            "filter.values",
+            "'format' must be a list",
+            None,
+            id="format-not-list",
+        ),
+        pytest.param(
+            {"alias2main_name": {"brand": ["B", "C"]}},
+            "alias2main_name['brand']",
+            "alias table must map",
+            AttributeError,
+            id="alias-table-not-mapping",
+        ),
+        pytest.param(
+            {"alias2main_name": ["brand"]},
+            "alias2main_name",
+            "must map field keys",
+            AttributeError,
+            id="aliases-not-mapping",
+        ),
+        pytest.param(
+            {"alias2main_name": {"colour": {"r": "red"}}},
+            "alias2main_name['colour']",
+            "no rule entry has this field",
+            None,
+            id="alias-for-unknown-field",
+        ),
+        pytest.param({"not_empty_fields": "name"}, "not_empty_fields", "must be a list", None, id="not-empty-not-list"),
+        pytest.param(
+            {"not_empty_fields": ["nmae"]},
+            "not_empty_fields",
+            "'nmae' is a field of no rule entry (did you mean 'name'?)",
+            None,
+            id="not-empty-typo",
+        ),
+        pytest.param(
+            {"not_empty_fields": [["name"]]},
+            "not_empty_fields",
+            "['name'] is not a field key",
+            None,
+            id="not-empty-nested-list",
+        ),
+    ],
+)
 def test_section_problems(tmp_path, capsys, extra, where, words, error):
-    rules = write_rules(tmp_path, {"value_separator": " ", "rules": ENTRIES,
-                                   **extra})
+    rules = write_rules(tmp_path, {"value_separator": " ", "rules": ENTRIES, **extra})
     if error is not None:
         with pytest.raises(error):
             FieldExtractor(rules).extract(PAGE)
@@ -199,8 +235,7 @@ def test_section_problems(tmp_path, capsys, extra, where, words, error):
     status, lines, _ = run_check(rules, capsys)
 
     assert status == 1
-    assert any(line.startswith(f"{rules}: {where}: ") and words in line
-               for line in lines), lines
+    assert any(line.startswith(f"{rules}: {where}: ") and words in line for line in lines), lines
 
 
 TYPO_BASE = {
@@ -219,41 +254,84 @@ def extract_or_error(path):
 
 # A key added at a place of TYPO_BASE, where check reports it, its words, and
 # the exit status (a top-level key unlike any known one is only a warning).
-@pytest.mark.parametrize("place, key, value, where, words, status", [
-    pytest.param(("rules", 0, "url"), "typ", "attr:href", "rule 0, field 'url'",
-                 "did you mean 'type'? As written it is ignored, so the field "
-                 "is extracted as text", 1, id="field-typ"),
-    pytest.param(("rules", 0, "url"), "rule", "//p", "rule 0, field 'url'",
-                 "unknown key 'rule' in the field definition: did you mean "
-                 "'rules'?", 1, id="field-rule"),
-    pytest.param(("rules", 0, "url"), "note", "x", "rule 0, field 'url'",
-                 "unknown key 'note' in the field definition, which is ignored",
-                 1, id="field-unknown"),
-    pytest.param(("rules", 0, "url"), 5, "x", "rule 0, field 'url'",
-                 "unknown key 5", 1, id="field-key-not-text"),
-    pytest.param((), "not_empty_field", ["sku"], "not_empty_field",
-                 "did you mean 'not_empty_fields'?", 1, id="top-not-empty"),
-    pytest.param((), "filters", {"key": "url", "values": {"words": []}},
-                 "filters", "did you mean 'filter'?", 1, id="top-filters"),
-    pytest.param((), "alias2main", {"sku": {"Title": "T"}}, "alias2main",
-                 "did you mean 'alias2main_name'?", 1, id="top-alias"),
-    pytest.param((), "Value_Separator", "-", "Value_Separator",
-                 "did you mean 'value_separator'?", 1, id="top-case"),
-    pytest.param((), "notes", "kept for people", "notes",
-                 "warning: unknown top-level key, ignored", 0, id="top-other"),
-    pytest.param((), 7, "x", "7", "warning: unknown top-level key", 0,
-                 id="top-key-not-text"),
-    pytest.param(("filter",), "words", ["x"], "filter",
-                 "'words' belongs in 'values'", 1, id="filter-words-outside"),
-    pytest.param(("filter",), "keys", "url", "filter",
-                 "did you mean 'key'?", 1, id="filter-keys"),
-    pytest.param(("filter", "values"), "formats", ["<url>"], "filter.values",
-                 "did you mean 'format'?", 1, id="filter-formats"),
-    pytest.param(("filter", "values"), "key", "url", "filter.values",
-                 "'key' belongs in 'filter'", 1, id="filter-key-inside"),
-])
-def test_misspelt_and_unknown_keys(tmp_path, capsys, place, key, value, where,
-                                   words, status):
+@pytest.mark.parametrize(
+    "place, key, value, where, words, status",
+    [
+        pytest.param(
+            ("rules", 0, "url"),
+            "typ",
+            "attr:href",
+            "rule 0, field 'url'",
+            "did you mean 'type'? As written it is ignored, so the field is extracted as text",
+            1,
+            id="field-typ",
+        ),
+        pytest.param(
+            ("rules", 0, "url"),
+            "rule",
+            "//p",
+            "rule 0, field 'url'",
+            "unknown key 'rule' in the field definition: did you mean 'rules'?",
+            1,
+            id="field-rule",
+        ),
+        pytest.param(
+            ("rules", 0, "url"),
+            "note",
+            "x",
+            "rule 0, field 'url'",
+            "unknown key 'note' in the field definition, which is ignored",
+            1,
+            id="field-unknown",
+        ),
+        pytest.param(("rules", 0, "url"), 5, "x", "rule 0, field 'url'", "unknown key 5", 1, id="field-key-not-text"),
+        pytest.param(
+            (), "not_empty_field", ["sku"], "not_empty_field", "did you mean 'not_empty_fields'?", 1, id="top-not-empty"
+        ),
+        pytest.param(
+            (),
+            "filters",
+            {"key": "url", "values": {"words": []}},
+            "filters",
+            "did you mean 'filter'?",
+            1,
+            id="top-filters",
+        ),
+        pytest.param(
+            (),
+            "alias2main",
+            {"sku": {"Title": "T"}},
+            "alias2main",
+            "did you mean 'alias2main_name'?",
+            1,
+            id="top-alias",
+        ),
+        pytest.param(
+            (), "Value_Separator", "-", "Value_Separator", "did you mean 'value_separator'?", 1, id="top-case"
+        ),
+        pytest.param(
+            (), "notes", "kept for people", "notes", "warning: unknown top-level key, ignored", 0, id="top-other"
+        ),
+        pytest.param((), 7, "x", "7", "warning: unknown top-level key", 0, id="top-key-not-text"),
+        pytest.param(
+            ("filter",), "words", ["x"], "filter", "'words' belongs in 'values'", 1, id="filter-words-outside"
+        ),
+        pytest.param(("filter",), "keys", "url", "filter", "did you mean 'key'?", 1, id="filter-keys"),
+        pytest.param(
+            ("filter", "values"),
+            "formats",
+            ["<url>"],
+            "filter.values",
+            "did you mean 'format'?",
+            1,
+            id="filter-formats",
+        ),
+        pytest.param(
+            ("filter", "values"), "key", "url", "filter.values", "'key' belongs in 'filter'", 1, id="filter-key-inside"
+        ),
+    ],
+)
+def test_misspelt_and_unknown_keys(tmp_path, capsys, place, key, value, where, words, status):
     conf = copy.deepcopy(TYPO_BASE)
     target = conf
     for step in place:
@@ -273,21 +351,30 @@ def test_misspelt_and_unknown_keys(tmp_path, capsys, place, key, value, where,
     assert words in lines[0]
 
 
-@pytest.mark.parametrize("conf, rows, words", [
-    pytest.param({"rules": []}, [], "rules: warning: the list has no rule "
-                 "entries", id="no-rule-entries"),
-    pytest.param({"rules": [{"f": {"rules": ["//ul/li[1]/a", "//ul/li[2]/b"]}}]},
-                 [{"f": ["one", "two"]}], "at step 2 ('li[1]' vs 'li[2]'), "
-                 "which gives the rows, and also at step 3 ('a' vs 'b')",
-                 id="differ-in-two-steps"),
-    pytest.param({"rules": [{"f": {"rules": ["//ul/li[1]", "//ul/li[2]/a"]}}]},
-                 [{"f": ["one1", "two2"]}], "the second goes on after the "
-                 "first ends ('a')", id="second-xpath-longer"),
-    pytest.param({"rules": [{"f": {"rules": ["//ul/li[1]/a", "//ul/li[2]/a",
-                                             "//ul/li[3]/a"]}}]},
-                 [{"f": ["one", "two"]}], "the other 1 is ignored",
-                 id="three-xpaths"),
-])
+@pytest.mark.parametrize(
+    "conf, rows, words",
+    [
+        pytest.param({"rules": []}, [], "rules: warning: the list has no rule entries", id="no-rule-entries"),
+        pytest.param(
+            {"rules": [{"f": {"rules": ["//ul/li[1]/a", "//ul/li[2]/b"]}}]},
+            [{"f": ["one", "two"]}],
+            "at step 2 ('li[1]' vs 'li[2]'), which gives the rows, and also at step 3 ('a' vs 'b')",
+            id="differ-in-two-steps",
+        ),
+        pytest.param(
+            {"rules": [{"f": {"rules": ["//ul/li[1]", "//ul/li[2]/a"]}}]},
+            [{"f": ["one1", "two2"]}],
+            "the second goes on after the first ends ('a')",
+            id="second-xpath-longer",
+        ),
+        pytest.param(
+            {"rules": [{"f": {"rules": ["//ul/li[1]/a", "//ul/li[2]/a", "//ul/li[3]/a"]}}]},
+            [{"f": ["one", "two"]}],
+            "the other 1 is ignored",
+            id="three-xpaths",
+        ),
+    ],
+)
 def test_warnings_do_not_fail_the_check(tmp_path, capsys, conf, rows, words):
     rules = write_rules(tmp_path, {"value_separator": " ", **conf})
     assert FieldExtractor(rules).extract(PAGE) == rows
@@ -301,9 +388,10 @@ def test_warnings_do_not_fail_the_check(tmp_path, capsys, conf, rows, words):
 
 
 def test_problems_and_warnings_are_counted_apart(tmp_path, capsys):
-    rules = write_rules(tmp_path, {"value_separator": " ", "rules": [
-        {"a": {"rules": "//h1", "typ": "attr:href"}}], "x-notes": 1,
-        "y-notes": 2})
+    rules = write_rules(
+        tmp_path,
+        {"value_separator": " ", "rules": [{"a": {"rules": "//h1", "typ": "attr:href"}}], "x-notes": 1, "y-notes": 2},
+    )
 
     status, _, err = run_check(rules, capsys)
 
@@ -317,50 +405,62 @@ def test_missing_top_level_keys_are_reported(tmp_path, capsys):
     status, lines, _ = run_check(rules, capsys)
 
     assert status == 1
-    assert [line.split(": ")[1] for line in lines] == [
-        "rules", "value_separator", "other"]
+    assert [line.split(": ")[1] for line in lines] == ["rules", "value_separator", "other"]
     assert lines[2].split(": ")[2] == "warning"
 
 
 def test_every_problem_is_reported_not_only_the_first(tmp_path, capsys):
-    rules = write_rules(tmp_path, {"value_separator": " ", "rules": [
-        {"a": {"rules": "//h1", "type": "attr"},
-         "b": {"rules": "//h1["}},
-        [],
-        {"c": {"rules": ["//x[1]"]}}]})
+    rules = write_rules(
+        tmp_path,
+        {
+            "value_separator": " ",
+            "rules": [
+                {"a": {"rules": "//h1", "type": "attr"}, "b": {"rules": "//h1["}},
+                [],
+                {"c": {"rules": ["//x[1]"]}},
+            ],
+        },
+    )
 
     status, lines, err = run_check(rules, capsys)
 
     assert status == 1
-    assert [line[len(rules) + 2:].split(":")[0] for line in lines] == [
-        "rule 0, field 'a'", "rule 0, field 'b'", "rule 1", "rule 2, field 'c'"]
+    assert [line[len(rules) + 2 :].split(":")[0] for line in lines] == [
+        "rule 0, field 'a'",
+        "rule 0, field 'b'",
+        "rule 1",
+        "rule 2, field 'c'",
+    ]
     assert "4 problems found" in err
 
 
 CLEAN = {
     "value_separator": " | ",
     "rules": [
-        {"name": {"rules": ["//table/tr[1]/td", "//table/tr[2]/td"]},
-         "sku": {"rules": ["//ul/li[1]", "//ul/li[2]"]},
-         # The second XPath only marks the row position; it is not run.
-         "code": {"rules": ["//ul/li[1]", "//ul/li[2]["]},
-         "brand": {"rules": "ACME"},
-         "url": {"rules": "//a", "type": "attr:href"},
-         "title": {"rules": "//h1", "type": "text"},
-         "empty": {"rules": ""},
-         # Constants that only look a little like paths.
-         "note": {"rules": "(unknown)"},
-         "domain": {"rules": ".com"}},
-        {"sku": {"rules": "//h1", "type": "text:anything"},
-         # Field keys are the author's names, however close to a known key.
-         "filters": {"rules": "//p"},
-         "brand": {"rules": "//p"},
-         "name": {"rules": "//h1"},
-         "code": {"rules": "//p"}},
+        {
+            "name": {"rules": ["//table/tr[1]/td", "//table/tr[2]/td"]},
+            "sku": {"rules": ["//ul/li[1]", "//ul/li[2]"]},
+            # The second XPath only marks the row position; it is not run.
+            "code": {"rules": ["//ul/li[1]", "//ul/li[2]["]},
+            "brand": {"rules": "ACME"},
+            "url": {"rules": "//a", "type": "attr:href"},
+            "title": {"rules": "//h1", "type": "text"},
+            "empty": {"rules": ""},
+            # Constants that only look a little like paths.
+            "note": {"rules": "(unknown)"},
+            "domain": {"rules": ".com"},
+        },
+        {
+            "sku": {"rules": "//h1", "type": "text:anything"},
+            # Field keys are the author's names, however close to a known key.
+            "filters": {"rules": "//p"},
+            "brand": {"rules": "//p"},
+            "name": {"rules": "//h1"},
+            "code": {"rules": "//p"},
+        },
     ],
     "alias2main_name": {"brand": {"Acme": "ACME"}},
-    "filter": {"key": "sku", "values": {"words": ["Title"],
-                                        "format": ["<code>"]}},
+    "filter": {"key": "sku", "values": {"words": ["Title"], "format": ["<code>"]}},
     "not_empty_fields": ["sku"],
 }
 

@@ -1,62 +1,19 @@
 """The command line, run as ``python -m ostrel.crawler.field_extractor``."""
 
 import json
-import os
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
 
-RULES = """\
-value_separator: " | "
-rules:
-  - title:
-      rules: "//h1"
-    site:
-      rules: "示例商城"
-  - name:
-      rules: ["//ul[@id='names']/li[1]", "//ul[@id='names']/li[2]"]
-    price:
-      rules: ["//ul[@id='prices']/li[1]", "//ul[@id='prices']/li[2]"]
-"""
-
-
-def page_html(title, names=(), prices=(), head=""):
-    def items(id_, texts):
-        if not texts:
-            return ""
-        lis = "".join(f"<li>{text}</li>" for text in texts)
-        return f"<ul id='{id_}'>{lis}</ul>"
-
-    return (f"<html><head>{head}<title>t</title></head><body>"
-            f"<h1>{title}</h1>{items('names', names)}{items('prices', prices)}"
-            f"</body></html>")
-
-
-def rows_for(title, names=(), prices=()):
-    rows = [{"title": title, "site": "示例商城"}]
-    rows += [{"name": n, "price": p} for n, p in zip(names, prices)]
-    return rows
-
-
-def run_cli(*args, cwd=None, env=None):
-    full_env = dict(os.environ)
-    full_env.pop("PYTHONIOENCODING", None)
-    full_env.update(env or {})
-    return subprocess.run(
-        [sys.executable, "-m", "ostrel.crawler.field_extractor", *args],
-        cwd=cwd, env=full_env, capture_output=True, timeout=300)
+from tests.support.cli import RULES, page_html, rows_for, run_cli
 
 
 def output_lines(result):
-    return [json.loads(line)
-            for line in result.stdout.decode("utf-8").splitlines()]
+    return [json.loads(line) for line in result.stdout.decode("utf-8").splitlines()]
 
 
 def stderr_lines_naming(result, text):
-    return [line for line in result.stderr.decode("utf-8").splitlines()
-            if text in line]
+    return [line for line in result.stderr.decode("utf-8").splitlines() if text in line]
 
 
 @pytest.fixture
@@ -67,17 +24,14 @@ def rules(tmp_path):
 
 
 def test_one_json_line_per_page_in_argument_order(tmp_path, rules):
-    (tmp_path / "b.html").write_text(
-        page_html("第二页", ["键盘", "鼠标"], ["¥349", "¥89"]), encoding="utf-8")
-    (tmp_path / "a.html").write_text(
-        page_html("First page"), encoding="utf-8")
+    (tmp_path / "b.html").write_text(page_html("第二页", ["键盘", "鼠标"], ["¥349", "¥89"]), encoding="utf-8")
+    (tmp_path / "a.html").write_text(page_html("First page"), encoding="utf-8")
 
     result = run_cli(rules, "b.html", "a.html", cwd=tmp_path)
 
     assert result.returncode == 0, result.stderr
     assert output_lines(result) == [
-        {"page": "b.html",
-         "rows": rows_for("第二页", ["键盘", "鼠标"], ["¥349", "¥89"])},
+        {"page": "b.html", "rows": rows_for("第二页", ["键盘", "鼠标"], ["¥349", "¥89"])},
         {"page": "a.html", "rows": rows_for("First page")},
     ]
     assert stderr_lines_naming(result, ".html") == []
@@ -85,8 +39,7 @@ def test_one_json_line_per_page_in_argument_order(tmp_path, rules):
 
 def test_page_without_any_row_gives_an_empty_row_list(tmp_path):
     rules = tmp_path / "rules.json"
-    rules.write_text('{"value_separator": " ", '
-                     '"rules": [{"title": {"rules": "//h1"}}]}')
+    rules.write_text('{"value_separator": " ", "rules": [{"title": {"rules": "//h1"}}]}')
     page = tmp_path / "empty.html"
     page.write_text("<html><body><p>nothing here</p></body></html>")
 
@@ -98,8 +51,7 @@ def test_page_without_any_row_gives_an_empty_row_list(tmp_path):
 
 # The output is UTF-8 JSON whatever encoding the interpreter would pick for
 # stdout, so a consumer never has to guess.
-@pytest.mark.parametrize("env", [{}, {"PYTHONIOENCODING": "ascii"},
-                                 {"PYTHONIOENCODING": "latin-1"}])
+@pytest.mark.parametrize("env", [{}, {"PYTHONIOENCODING": "ascii"}, {"PYTHONIOENCODING": "latin-1"}])
 def test_non_ascii_is_written_as_itself(tmp_path, rules, env):
     page = tmp_path / "页面.html"
     page.write_text(page_html("耳机 – “降噪” ✓"), encoding="utf-8")
@@ -107,8 +59,8 @@ def test_non_ascii_is_written_as_itself(tmp_path, rules, env):
     result = run_cli(rules, str(page), env=env)
 
     assert result.returncode == 0, result.stderr
-    assert "耳机 – “降噪” ✓".encode("utf-8") in result.stdout
-    assert "页面.html".encode("utf-8") in result.stdout
+    assert "耳机 – “降噪” ✓".encode() in result.stdout
+    assert "页面.html".encode() in result.stdout
     assert b"\\u" not in result.stdout
     assert output_lines(result)[0]["rows"] == rows_for("耳机 – “降噪” ✓")
 
@@ -117,24 +69,25 @@ def test_non_ascii_is_written_as_itself(tmp_path, rules, env):
 CHINESE = "商品名：中文 12.5 元"
 
 
-@pytest.mark.parametrize("data", [
-    pytest.param(page_html(CHINESE).encode("utf-8"), id="utf-8"),
-    pytest.param(b"\xef\xbb\xbf" + page_html(CHINESE).encode("utf-8"),
-                 id="utf-8-bom"),
-    # Saved as UTF-8 while the markup still names the server's charset.
-    pytest.param(page_html(CHINESE, head='<meta charset="gb2312">')
-                 .encode("utf-8"), id="utf-8-declared-gb2312"),
-    pytest.param(page_html(CHINESE, head=(
-        '<meta http-equiv="Content-Type" '
-        'content="text/html; charset=GBK">')).encode("utf-8"),
-        id="utf-8-declared-gbk-http-equiv"),
-    # Really stored in the declared legacy charset.
-    pytest.param(page_html(CHINESE, head='<meta charset="gb2312">')
-                 .encode("gb2312"), id="gb2312"),
-    pytest.param(page_html(CHINESE, head="<meta charset='big5'>")
-                 .encode("big5"), id="big5"),
-    pytest.param(page_html(CHINESE).encode("utf-16"), id="utf-16-bom"),
-])
+@pytest.mark.parametrize(
+    "data",
+    [
+        pytest.param(page_html(CHINESE).encode("utf-8"), id="utf-8"),
+        pytest.param(b"\xef\xbb\xbf" + page_html(CHINESE).encode("utf-8"), id="utf-8-bom"),
+        # Saved as UTF-8 while the markup still names the server's charset.
+        pytest.param(page_html(CHINESE, head='<meta charset="gb2312">').encode("utf-8"), id="utf-8-declared-gb2312"),
+        pytest.param(
+            page_html(CHINESE, head=('<meta http-equiv="Content-Type" content="text/html; charset=GBK">')).encode(
+                "utf-8"
+            ),
+            id="utf-8-declared-gbk-http-equiv",
+        ),
+        # Really stored in the declared legacy charset.
+        pytest.param(page_html(CHINESE, head='<meta charset="gb2312">').encode("gb2312"), id="gb2312"),
+        pytest.param(page_html(CHINESE, head="<meta charset='big5'>").encode("big5"), id="big5"),
+        pytest.param(page_html(CHINESE).encode("utf-16"), id="utf-16-bom"),
+    ],
+)
 def test_page_text_is_decoded_correctly(tmp_path, rules, data):
     page = tmp_path / "page.html"
     page.write_bytes(data)
@@ -142,21 +95,26 @@ def test_page_text_is_decoded_correctly(tmp_path, rules, data):
     result = run_cli(rules, str(page))
 
     assert result.returncode == 0, result.stderr
-    assert output_lines(result) == [
-        {"page": str(page), "rows": rows_for(CHINESE)}]
+    assert output_lines(result) == [{"page": str(page), "rows": rows_for(CHINESE)}]
 
 
-@pytest.mark.parametrize("data, text", [
-    pytest.param(b"\xef\xbb\xbf<p>\xe4\xb8\xad</p>", "<p>中</p>", id="bom"),
-    # Text whose declaration already fits is passed on untouched.
-    pytest.param("<p>中</p>".encode(), "<p>中</p>", id="undeclared"),
-    pytest.param('<meta charset="UTF-8"><p>中</p>'.encode(),
-                 '<meta charset="UTF-8"><p>中</p>', id="declared-utf-8"),
-    pytest.param('<meta charset="gb2312"><p>中</p>'.encode(),
-                 '<meta charset="gb2312"><p>中</p>', id="declared-gb2312"),
-    pytest.param('<meta charset="gb2312"><p>中</p>'.encode("gb2312"),
-                 '<meta charset="gb2312"><p>中</p>', id="gb2312"),
-])
+@pytest.mark.parametrize(
+    "data, text",
+    [
+        pytest.param(b"\xef\xbb\xbf<p>\xe4\xb8\xad</p>", "<p>中</p>", id="bom"),
+        # Text whose declaration already fits is passed on untouched.
+        pytest.param("<p>中</p>".encode(), "<p>中</p>", id="undeclared"),
+        pytest.param(
+            '<meta charset="UTF-8"><p>中</p>'.encode(), '<meta charset="UTF-8"><p>中</p>', id="declared-utf-8"
+        ),
+        pytest.param(
+            '<meta charset="gb2312"><p>中</p>'.encode(), '<meta charset="gb2312"><p>中</p>', id="declared-gb2312"
+        ),
+        pytest.param(
+            '<meta charset="gb2312"><p>中</p>'.encode("gb2312"), '<meta charset="gb2312"><p>中</p>', id="gb2312"
+        ),
+    ],
+)
 def test_decode_page(data, text):
     from ostrel.crawler.field_extractor.__main__ import decode_page
 
@@ -165,9 +123,11 @@ def test_decode_page(data, text):
 
 def test_declared_legacy_charset_in_latin_text(tmp_path, rules):
     page = tmp_path / "page.html"
-    page.write_bytes(page_html("Café crème", head=(
-        '<meta http-equiv="content-type" '
-        'content="text/html; charset=windows-1252">')).encode("cp1252"))
+    page.write_bytes(
+        page_html(
+            "Café crème", head=('<meta http-equiv="content-type" content="text/html; charset=windows-1252">')
+        ).encode("cp1252")
+    )
 
     result = run_cli(rules, str(page))
 
@@ -186,17 +146,18 @@ def _make_empty_directory(path):
 
 def _make_unmatched_lists(path):
     # Two names but three prices: the rows cannot be paired.
-    path.write_text(page_html("坏页", ["a", "b"], ["1", "2", "3"]),
-                    encoding="utf-8")
+    path.write_text(page_html("坏页", ["a", "b"], ["1", "2", "3"]), encoding="utf-8")
 
 
-@pytest.mark.parametrize("make_bad_page, error", [
-    (_make_missing, "FileNotFoundError"),
-    (_make_empty_directory, "FileNotFoundError"),
-    (_make_unmatched_lists, "ValueError"),
-])
-def test_failing_page_is_reported_and_the_others_go_on(
-        tmp_path, rules, make_bad_page, error):
+@pytest.mark.parametrize(
+    "make_bad_page, error",
+    [
+        (_make_missing, "FileNotFoundError"),
+        (_make_empty_directory, "FileNotFoundError"),
+        (_make_unmatched_lists, "ValueError"),
+    ],
+)
+def test_failing_page_is_reported_and_the_others_go_on(tmp_path, rules, make_bad_page, error):
     first = tmp_path / "first.html"
     first.write_text(page_html("一", ["x"], ["1"]), encoding="utf-8")
     bad = tmp_path / "bad.html"
@@ -232,16 +193,18 @@ def test_every_failing_page_is_reported(tmp_path, rules):
         assert len(stderr_lines_naming(result, path)) == 1
 
 
-@pytest.mark.parametrize("name, text, error", [
-    ("absent.yaml", None, "FileNotFoundError"),
-    ("rules.yaml", "rules:\n  - title: {rules: [//h1\n", "ValueError"),
-    ("rules.json", '{"rules": [], ', "ValueError"),
-    ("rules.yaml", "- title: {rules: //h1}\n", "ValueError"),
-    ("rules.yaml", "value_separator: a\nvalue_separator: b\nrules: []\n",
-     "ValueError"),
-    ("rules.yaml", "value_separator: ' '\n", "KeyError"),
-    ("rules.yaml", "rules: []\n", "KeyError"),
-])
+@pytest.mark.parametrize(
+    "name, text, error",
+    [
+        ("absent.yaml", None, "FileNotFoundError"),
+        ("rules.yaml", "rules:\n  - title: {rules: [//h1\n", "ValueError"),
+        ("rules.json", '{"rules": [], ', "ValueError"),
+        ("rules.yaml", "- title: {rules: //h1}\n", "ValueError"),
+        ("rules.yaml", "value_separator: a\nvalue_separator: b\nrules: []\n", "ValueError"),
+        ("rules.yaml", "value_separator: ' '\n", "KeyError"),
+        ("rules.yaml", "rules: []\n", "KeyError"),
+    ],
+)
 def test_rules_that_cannot_be_loaded_exit_with_2(tmp_path, name, text, error):
     rules = tmp_path / name
     if text is not None:
@@ -276,8 +239,7 @@ def test_main_returns_the_exit_status(tmp_path, rules, capsys):
     page.write_text(page_html("标题"), encoding="utf-8")
 
     assert main([rules, str(page)]) == 0
-    assert json.loads(capsys.readouterr().out) == {
-        "page": str(page), "rows": rows_for("标题")}
+    assert json.loads(capsys.readouterr().out) == {"page": str(page), "rows": rows_for("标题")}
 
     assert main([rules, str(page), str(tmp_path / "missing.html")]) == 1
     assert main([str(tmp_path / "missing.yaml"), str(page)]) == 2
@@ -291,22 +253,30 @@ def test_examples_run():
     result = run_cli(str(EXAMPLES / "rules.yaml"), *map(str, pages))
 
     assert result.returncode == 0, result.stderr
-    rows = {Path(line["page"]).name: line["rows"]
-            for line in output_lines(result)}
-    assert {name: [(row["section"], row["sku"]) for row in page_rows]
-            for name, page_rows in rows.items()} == {
+    rows = {Path(line["page"]).name: line["rows"] for line in output_lines(result)}
+    assert {name: [(row["section"], row["sku"]) for row in page_rows] for name, page_rows in rows.items()} == {
         "cables.html": [
-            ("listing", "NORDLYS-A4"), ("listing", "ACME-C2M"),
-            ("listing", "GIFT-100"), ("featured", "NORDLYS-A4")],
+            ("listing", "NORDLYS-A4"),
+            ("listing", "ACME-C2M"),
+            ("listing", "GIFT-100"),
+            ("featured", "NORDLYS-A4"),
+        ],
         "headphones.html": [
-            ("listing", "ACME-H100"), ("listing", "NORDLYS-E2"),
-            ("listing", "ACME-S3"), ("listing", "GIFT-100"),
+            ("listing", "ACME-H100"),
+            ("listing", "NORDLYS-E2"),
+            ("listing", "ACME-S3"),
+            ("listing", "GIFT-100"),
             ("featured", "ACME-H100"),
-            ("recommended", "ACME-B7"), ("recommended", "NORDLYS-C1")],
+            ("recommended", "ACME-B7"),
+            ("recommended", "NORDLYS-C1"),
+        ],
         "keyboards.html": [
-            ("listing", "ACME-K87"), ("listing", "NORDLYS-K60"),
-            ("recommended", "ACME-M5"), ("recommended", "GIFT-200"),
-            ("recommended", "NORDLYS-W2")],
+            ("listing", "ACME-K87"),
+            ("listing", "NORDLYS-K60"),
+            ("recommended", "ACME-M5"),
+            ("recommended", "GIFT-200"),
+            ("recommended", "NORDLYS-W2"),
+        ],
     }
     # Declared gb2312 but stored as UTF-8: the Chinese text survives.
     assert rows["keyboards.html"][0]["name"] == "艾克美 机械键盘 K87 青轴"

@@ -37,23 +37,28 @@ JSON_CONF = """\
 
 EXPECTED = {
     "value_separator": " | ",
-    "rules": [{
-        "title": {"rules": "//h1"},
-        "price": {"rules": ["//table/tr[2]/td[2]", "//table/tr[3]/td[2]"]},
-        "link": {"rules": "//a", "type": "attr:href"},
-        "shop": "京东",
-    }],
+    "rules": [
+        {
+            "title": {"rules": "//h1"},
+            "price": {"rules": ["//table/tr[2]/td[2]", "//table/tr[3]/td[2]"]},
+            "link": {"rules": "//a", "type": "attr:href"},
+            "shop": "京东",
+        }
+    ],
     "not_empty_fields": ["title"],
 }
 
 
-@pytest.mark.parametrize("name, text", [
-    ("rules.yaml", YAML_CONF),
-    ("rules.yml", YAML_CONF),
-    ("rules", YAML_CONF),            # no suffix: YAML
-    ("rules.json", JSON_CONF),
-    ("RULES.JSON", JSON_CONF),
-])
+@pytest.mark.parametrize(
+    "name, text",
+    [
+        ("rules.yaml", YAML_CONF),
+        ("rules.yml", YAML_CONF),
+        ("rules", YAML_CONF),  # no suffix: YAML
+        ("rules.json", JSON_CONF),
+        ("RULES.JSON", JSON_CONF),
+    ],
+)
 def test_loads_plain_data_in_file_order(tmp_path, name, text):
     conf = ConfigUtils.load(write(tmp_path, name, text))
 
@@ -101,9 +106,17 @@ def test_json_suffix_selects_the_json_reader(tmp_path, name, as_path_like):
     assert ConfigUtils.load(path) == {"a": 1}
 
 
-@pytest.mark.parametrize("path", [
-    None, 42, 3.5, b"rules.yaml", ["rules.yaml"], object(),
-])
+@pytest.mark.parametrize(
+    "path",
+    [
+        None,
+        42,
+        3.5,
+        b"rules.yaml",
+        ["rules.yaml"],
+        object(),
+    ],
+)
 def test_path_of_wrong_kind_is_a_type_error(path):
     with pytest.raises(TypeError):
         ConfigUtils.load(path)
@@ -126,15 +139,18 @@ def test_missing_file(tmp_path, name):
         ConfigUtils.load(str(tmp_path / name))
 
 
-@pytest.mark.parametrize("name, text, line", [
-    ("rules.yaml", "a: 1\nb: [1, 2\nc: 3\n", 3),
-    ("rules.yaml", "a: 1\nb: 2\n  c: 3\n", 3),
-    ("rules.yaml", "a: 1\n\tb: 2\n", 2),
-    ("rules.yaml", "a: 1\n---\nb: 2\n", 2),
-    ("rules.json", '{"a": 1,\n "b": 2,\n "c": }\n', 3),
-    ("rules.json", '{"a": 1\n "b": 2}\n', 2),
-    ("rules.json", '{"a": 1}\n\n{"b": 2}\n', 3),
-])
+@pytest.mark.parametrize(
+    "name, text, line",
+    [
+        ("rules.yaml", "a: 1\nb: [1, 2\nc: 3\n", 3),
+        ("rules.yaml", "a: 1\nb: 2\n  c: 3\n", 3),
+        ("rules.yaml", "a: 1\n\tb: 2\n", 2),
+        ("rules.yaml", "a: 1\n---\nb: 2\n", 2),
+        ("rules.json", '{"a": 1,\n "b": 2,\n "c": }\n', 3),
+        ("rules.json", '{"a": 1\n "b": 2}\n', 2),
+        ("rules.json", '{"a": 1}\n\n{"b": 2}\n', 3),
+    ],
+)
 def test_syntax_error_names_file_and_line(tmp_path, name, text, line):
     path = write(tmp_path, name, text)
 
@@ -153,21 +169,18 @@ def test_syntax_error_line_is_not_shifted_by_a_bom(tmp_path):
         ConfigUtils.load(path)
 
 
-@pytest.mark.parametrize("name, text, key", [
-    ("rules.yaml", "rules: []\nvalue_separator: a\nvalue_separator: b\n",
-     "value_separator"),
-    ("rules.yaml", "rules:\n  - title: {rules: a}\n    price: {rules: b}\n"
-                   "    title: {rules: c}\n", "title"),
-    ("rules.yaml", "rules:\n  - title:\n      rules: a\n      rules: b\n",
-     "rules"),
-    ("rules.yaml", "filter:\n  values: {words: [a], words: [b]}\n", "words"),
-    ("rules.json", '{"value_separator": "a", "value_separator": "b"}',
-     "value_separator"),
-    ("rules.json", '{"rules": [{"title": {"rules": "a"}, '
-                   '"title": {"rules": "b"}}]}', "title"),
-    ("rules.json", '{"rules": [{"title": {"rules": "a", "rules": "b"}}]}',
-     "rules"),
-])
+@pytest.mark.parametrize(
+    "name, text, key",
+    [
+        ("rules.yaml", "rules: []\nvalue_separator: a\nvalue_separator: b\n", "value_separator"),
+        ("rules.yaml", "rules:\n  - title: {rules: a}\n    price: {rules: b}\n    title: {rules: c}\n", "title"),
+        ("rules.yaml", "rules:\n  - title:\n      rules: a\n      rules: b\n", "rules"),
+        ("rules.yaml", "filter:\n  values: {words: [a], words: [b]}\n", "words"),
+        ("rules.json", '{"value_separator": "a", "value_separator": "b"}', "value_separator"),
+        ("rules.json", '{"rules": [{"title": {"rules": "a"}, "title": {"rules": "b"}}]}', "title"),
+        ("rules.json", '{"rules": [{"title": {"rules": "a", "rules": "b"}}]}', "rules"),
+    ],
+)
 def test_duplicate_key_at_any_depth_is_refused(tmp_path, name, text, key):
     path = write(tmp_path, name, text)
 
@@ -186,12 +199,15 @@ def test_yaml_duplicate_key_reports_its_line(tmp_path):
         ConfigUtils.load(path)
 
 
-@pytest.mark.parametrize("text", [
-    "a: 1\nb: 1\n",                       # equal values, distinct keys
-    "a: {x: 1}\nb: {x: 1}\n",             # same key in sibling mappings
-    "base: &base {x: 1, y: 2}\n"          # a merged key may be overridden
-    "derived:\n  <<: *base\n  x: 3\n",
-])
+@pytest.mark.parametrize(
+    "text",
+    [
+        "a: 1\nb: 1\n",  # equal values, distinct keys
+        "a: {x: 1}\nb: {x: 1}\n",  # same key in sibling mappings
+        "base: &base {x: 1, y: 2}\n"  # a merged key may be overridden
+        "derived:\n  <<: *base\n  x: 3\n",
+    ],
+)
 def test_yaml_keys_that_are_not_duplicates(tmp_path, text):
     ConfigUtils.load(write(tmp_path, "rules.yaml", text))
 
@@ -204,15 +220,18 @@ def test_yaml_merge_override_keeps_the_explicit_value(tmp_path):
     assert conf["derived"] == {"x": 3, "y": 2}
 
 
-@pytest.mark.parametrize("name, text", [
-    ("rules.yaml", "- a\n- b\n"),
-    ("rules.yaml", "just text\n"),
-    ("rules.yaml", ""),
-    ("rules.yaml", "# only a comment\n"),
-    ("rules.json", "[1, 2]"),
-    ("rules.json", '"text"'),
-    ("rules.json", "null"),
-])
+@pytest.mark.parametrize(
+    "name, text",
+    [
+        ("rules.yaml", "- a\n- b\n"),
+        ("rules.yaml", "just text\n"),
+        ("rules.yaml", ""),
+        ("rules.yaml", "# only a comment\n"),
+        ("rules.json", "[1, 2]"),
+        ("rules.json", '"text"'),
+        ("rules.json", "null"),
+    ],
+)
 def test_top_level_must_be_a_mapping(tmp_path, name, text):
     path = write(tmp_path, name, text)
 
@@ -221,11 +240,14 @@ def test_top_level_must_be_a_mapping(tmp_path, name, text):
     assert path in str(info.value)
 
 
-@pytest.mark.parametrize("text", [
-    "a: !!python/object/apply:os.system ['true']\n",
-    "a: !!python/name:os.system\n",
-    "a: !!python/tuple [1, 2]\n",
-])
+@pytest.mark.parametrize(
+    "text",
+    [
+        "a: !!python/object/apply:os.system ['true']\n",
+        "a: !!python/name:os.system\n",
+        "a: !!python/tuple [1, 2]\n",
+    ],
+)
 def test_yaml_python_tags_are_refused(tmp_path, text):
     with pytest.raises(ValueError):
         ConfigUtils.load(write(tmp_path, "rules.yaml", text))
@@ -239,10 +261,13 @@ def test_text_that_is_not_utf8_is_a_value_error(tmp_path):
     assert path in str(info.value)
 
 
-@pytest.mark.parametrize("name, text", [
-    ("rules.yaml", YAML_CONF),
-    ("rules.json", JSON_CONF),
-])
+@pytest.mark.parametrize(
+    "name, text",
+    [
+        ("rules.yaml", YAML_CONF),
+        ("rules.json", JSON_CONF),
+    ],
+)
 def test_readonly_is_read_only_at_every_depth(tmp_path, name, text):
     conf = ConfigUtils.load(write(tmp_path, name, text), readonly=True)
 
@@ -254,8 +279,7 @@ def test_readonly_is_read_only_at_every_depth(tmp_path, name, text):
     assert isinstance(entry, types.MappingProxyType)
     assert list(entry) == ["title", "price", "link", "shop"]
     assert isinstance(entry["price"], types.MappingProxyType)
-    assert entry["price"]["rules"] == (
-        "//table/tr[2]/td[2]", "//table/tr[3]/td[2]")
+    assert entry["price"]["rules"] == ("//table/tr[2]/td[2]", "//table/tr[3]/td[2]")
 
     for mapping in (conf, entry, entry["price"]):
         with pytest.raises(TypeError):
@@ -278,11 +302,13 @@ def test_readonly_false_is_the_default_and_mutable(tmp_path):
 
 EXPECTED_FROZEN = {
     "value_separator": " | ",
-    "rules": ({
-        "title": {"rules": "//h1"},
-        "price": {"rules": ("//table/tr[2]/td[2]", "//table/tr[3]/td[2]")},
-        "link": {"rules": "//a", "type": "attr:href"},
-        "shop": "京东",
-    },),
+    "rules": (
+        {
+            "title": {"rules": "//h1"},
+            "price": {"rules": ("//table/tr[2]/td[2]", "//table/tr[3]/td[2]")},
+            "link": {"rules": "//a", "type": "attr:href"},
+            "shop": "京东",
+        },
+    ),
     "not_empty_fields": ("title",),
 }

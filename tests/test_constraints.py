@@ -55,36 +55,44 @@ def check_agreement(constraints_text, distributions, python, lxml, libxml):
 
 
 def gate_versions():
-    return dict(distributions=_treegate.PROVEN_DISTRIBUTIONS,
-                python=_treegate.PROVEN_PYTHON, lxml=_treegate.PROVEN_LXML,
-                libxml=_treegate.PROVEN_LIBXML)
+    return dict(
+        distributions=_treegate.PROVEN_DISTRIBUTIONS,
+        python=_treegate.PROVEN_PYTHON,
+        lxml=_treegate.PROVEN_LXML,
+        libxml=_treegate.PROVEN_LIBXML,
+    )
 
 
 def test_the_shipped_file_agrees_with_the_gate():
     assert check_agreement(CONSTRAINTS.read_text("utf-8"), **gate_versions()) == []
 
 
-@pytest.mark.parametrize("old, new", [
-    ("beautifulsoup4==4.15.0", "beautifulsoup4==4.15.1"),
-    ("lxml==6.2.1", "lxml==6.3.0"),
-    ("requests-html==0.10.0\n", ""),
-    ("requests-html==0.10.0", "requests-html==0.10.0\nsoupsieve==2.5"),
-    ("Python 3.11.7", "Python 3.11.9"),
-    ("libxml2 2.14.6", "libxml2 2.13.8"),
-])
+@pytest.mark.parametrize(
+    "old, new",
+    [
+        ("beautifulsoup4==4.15.0", "beautifulsoup4==4.15.1"),
+        ("lxml==6.2.1", "lxml==6.3.0"),
+        ("requests-html==0.10.0\n", ""),
+        ("requests-html==0.10.0", "requests-html==0.10.0\nsoupsieve==2.5"),
+        ("Python 3.11.7", "Python 3.11.9"),
+        ("libxml2 2.14.6", "libxml2 2.13.8"),
+    ],
+)
 def test_a_file_updated_alone_disagrees(old, new):
     text = CONSTRAINTS.read_text("utf-8")
     assert old in text
     assert check_agreement(text.replace(old, new), **gate_versions()) != []
 
 
-@pytest.mark.parametrize("field, value", [
-    ("distributions", {"beautifulsoup4": "4.16.0", "lxml": "6.2.1",
-                       "requests-html": "0.10.0"}),
-    ("python", (3, 11, 8)),
-    ("lxml", (6, 2, 2, 0)),
-    ("libxml", (2, 14, 7)),
-])
+@pytest.mark.parametrize(
+    "field, value",
+    [
+        ("distributions", {"beautifulsoup4": "4.16.0", "lxml": "6.2.1", "requests-html": "0.10.0"}),
+        ("python", (3, 11, 8)),
+        ("lxml", (6, 2, 2, 0)),
+        ("libxml", (2, 14, 7)),
+    ],
+)
 def test_a_gate_updated_alone_disagrees(field, value):
     versions = gate_versions()
     versions[field] = value

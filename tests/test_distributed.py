@@ -8,11 +8,9 @@ import pytest
 db = pytest.importorskip("dask.bag")
 distributed = pytest.importorskip("dask.distributed")
 
-from ostrel.crawler.field_extractor.batch import decode_page  # noqa: E402
-from ostrel.crawler.field_extractor.distributed import (  # noqa: E402
-    RulesText, extract_pages, extract_warc_files)
-from test_batch import WARC_RESPONSES, records_of, write_warc  # noqa: E402
-from test_cli import page_html, run_cli  # noqa: E402
+from ostrel.crawler.field_extractor.distributed import RulesText, extract_pages, extract_warc_files  # noqa: E402
+from ostrel.crawler.field_extractor.sources import decode_page  # noqa: E402
+from tests.support.cli import WARC_RESPONSES, page_html, records_of, run_cli, write_warc  # noqa: E402
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 RULES = str(EXAMPLES / "rules.yaml")
@@ -20,26 +18,23 @@ RULES = str(EXAMPLES / "rules.yaml")
 
 @pytest.fixture(scope="module")
 def client():
-    with distributed.LocalCluster(
-            n_workers=2, processes=True, threads_per_worker=1,
-            dashboard_address=":0") as cluster, \
-            distributed.Client(cluster) as client:
+    with (
+        distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=":0") as cluster,
+        distributed.Client(cluster) as client,
+    ):
         yield client
 
 
 def serial(tmp_path, *inputs):
     """(results, errors) of the command line with one process."""
     errors = tmp_path / "serial-errors.jsonl"
-    result = run_cli("extract", RULES, *map(str, inputs), "--jobs", "1",
-                     "--errors", str(errors))
+    result = run_cli("extract", RULES, *map(str, inputs), "--jobs", "1", "--errors", str(errors))
     assert result.returncode in (0, 1), result.stderr
-    return (records_of(result.stdout.decode("utf-8")),
-            records_of(errors.read_text("utf-8")))
+    return (records_of(result.stdout.decode("utf-8")), records_of(errors.read_text("utf-8")))
 
 
 def split(records):
-    return ([r for r in records if "rows" in r],
-            [r for r in records if "error" in r])
+    return ([r for r in records if "rows" in r], [r for r in records if "error" in r])
 
 
 def example_pages(tmp_path):
@@ -48,16 +43,18 @@ def example_pages(tmp_path):
     pages = []
     for copy in range(4):
         for path in sorted((EXAMPLES / "pages").glob("*.html")):
-            pages.append({"url": f"http://shop.example/{copy}/{path.name}",
-                          "html": path.read_text("utf-8")})
-    pages.insert(3, {"url": "http://shop.example/bad",
-                     "html": "<table id='items'><tr></tr><tr><td>1</td>"
-                             "</tr></table><ul id='recommend'></ul>"})
+            pages.append({"url": f"http://shop.example/{copy}/{path.name}", "html": path.read_text("utf-8")})
+    pages.insert(
+        3,
+        {
+            "url": "http://shop.example/bad",
+            "html": "<table id='items'><tr></tr><tr><td>1</td></tr></table><ul id='recommend'></ul>",
+        },
+    )
     pages.insert(7, {"url": "http://shop.example/no-html"})
     pages.insert(9, {"url": "http://shop.example/number", "html": 5})
     path = tmp_path / "pages.jsonl"
-    path.write_text("".join(json.dumps(page, ensure_ascii=False) + "\n"
-                            for page in pages), "utf-8")
+    path.write_text("".join(json.dumps(page, ensure_ascii=False) + "\n" for page in pages), "utf-8")
     return path
 
 
@@ -71,14 +68,14 @@ def test_pages_give_the_command_line_records(tmp_path, client):
     results, errors = serial(tmp_path, path)
     assert split(records) == (results, errors)
     assert len(results) == 13 and [e["page"] for e in errors] == [
-        "http://shop.example/no-html", "http://shop.example/number"]
+        "http://shop.example/no-html",
+        "http://shop.example/number",
+    ]
 
 
 def test_id_text_pairs(tmp_path, client):
     files = sorted((EXAMPLES / "pages").glob("*.html"))
-    bag = db.from_sequence(
-        [(str(p), decode_page(p.read_bytes())) for p in files],
-        npartitions=2)
+    bag = db.from_sequence([(str(p), decode_page(p.read_bytes())) for p in files], npartitions=2)
 
     records = extract_pages(bag, RulesText.read(RULES)).compute()
 
@@ -89,11 +86,15 @@ def test_warc_paths_give_the_command_line_records(tmp_path, client):
     warcs = []
     for i, compress in enumerate((True, False, True)):
         path = tmp_path / f"crawl{i}.warc{'.gz' if compress else ''}"
-        responses = [(f"{url}?{i}", status, kind, body)
-                     for url, status, kind, body in WARC_RESPONSES]
-        responses.append((f"http://shop.example/keyboards?{i}", 200,
-                          "text/html", (EXAMPLES / "pages" /
-                                        "keyboards.html").read_bytes()))
+        responses = [(f"{url}?{i}", status, kind, body) for url, status, kind, body in WARC_RESPONSES]
+        responses.append(
+            (
+                f"http://shop.example/keyboards?{i}",
+                200,
+                "text/html",
+                (EXAMPLES / "pages" / "keyboards.html").read_bytes(),
+            )
+        )
         write_warc(path, responses)
         warcs.append(str(path))
     # Any file system that fsspec knows: here a file URL.
@@ -105,13 +106,15 @@ def test_warc_paths_give_the_command_line_records(tmp_path, client):
     results, errors = serial(tmp_path, *warcs)
     assert split(records) == (results, errors)
     assert len(results) == 3 * 4 and errors == []
-    missing = extract_warc_files(
-        db.from_sequence([str(tmp_path / "missing.warc.gz")]), RULES).compute()
+    missing = extract_warc_files(db.from_sequence([str(tmp_path / "missing.warc.gz")]), RULES).compute()
     assert [r["error"] for r in missing] == ["FileNotFoundError"]
     # The legacy-charset pages of the archive were decoded alike.
     assert [r["page"] for r in records[:4]] == [
-        "http://shop.example/1?0", "http://shop.example/gbk?0",
-        "http://shop.example/sjis?0", "http://shop.example/keyboards?0"]
+        "http://shop.example/1?0",
+        "http://shop.example/gbk?0",
+        "http://shop.example/sjis?0",
+        "http://shop.example/keyboards?0",
+    ]
 
 
 def test_broken_rules_fail_on_the_client(tmp_path):
@@ -136,25 +139,27 @@ def test_json_lines_with_blank_and_broken_lines(tmp_path, client):
 
     records = extract_pages(bag, RULES).persist()
     out = tmp_path / "out"
-    records.filter(lambda r: "rows" in r).map(
-        lambda r: json.dumps(r, ensure_ascii=False)).to_textfiles(
-        str(out / "rows-*.jsonl"))
+    records.filter(lambda r: "rows" in r).map(lambda r: json.dumps(r, ensure_ascii=False)).to_textfiles(
+        str(out / "rows-*.jsonl")
+    )
 
     results, errors = serial(tmp_path, path)
     rows, failed = split(records.compute())
     assert rows == results and len(rows) == 13
     # The command line names a line by file and number, unknown here.
-    assert [(e["error"], e["message"]) for e in failed] == [
-        (e["error"], e["message"]) for e in errors]
+    assert [(e["error"], e["message"]) for e in failed] == [(e["error"], e["message"]) for e in errors]
     assert [e["error"] for e in failed] == [
-        "JSONDecodeError", "ValueError", "ValueError", "RecursionError",
-        "ValueError", "ValueError"]
-    assert failed[0]["page"].startswith("'{\"url\": \"http://shop.example/cut")
-    parts = sorted(out.glob("rows-*.jsonl"),
-                   key=lambda p: int(p.stem.split("-")[1]))
+        "JSONDecodeError",
+        "ValueError",
+        "ValueError",
+        "RecursionError",
+        "ValueError",
+        "ValueError",
+    ]
+    assert failed[0]["page"].startswith('\'{"url": "http://shop.example/cut')
+    parts = sorted(out.glob("rows-*.jsonl"), key=lambda p: int(p.stem.split("-")[1]))
     written = [line for p in parts for line in p.read_text("utf-8").splitlines()]
-    cli = run_cli("extract", RULES, str(path), "--jobs", "1",
-                  "--errors", str(tmp_path / "cli-errors.jsonl"))
+    cli = run_cli("extract", RULES, str(path), "--jobs", "1", "--errors", str(tmp_path / "cli-errors.jsonl"))
     assert written == cli.stdout.decode("utf-8").splitlines()
     text = "\n".join(written)
     assert any(ord(c) > 127 for c in text) and "\\u" not in text

@@ -5,11 +5,11 @@ import pytest
 import yaml
 
 from ostrel.crawler.field_extractor import extractor as extractor_module
+from ostrel.crawler.field_extractor.dravine import FieldsProcessor
 from ostrel.crawler.field_extractor.extractor import FieldExtractor
 from ostrel.crawler.field_extractor.html_parsers import FieldParser, FieldsParser
 from ostrel.crawler.field_extractor.html_parsers.selvane import AttrParser
 from ostrel.crawler.field_extractor.pallock import FieldsMatcher
-from ostrel.crawler.field_extractor.dravine import FieldsProcessor
 
 UNEQUAL = "head_fields and tail_fields  is unequal"
 
@@ -25,6 +25,7 @@ PAGE = """<html><body>
 @pytest.fixture(params=["json", "yaml"])
 def make(request, tmp_path):
     """Writes a configuration as a JSON or YAML rules file and builds an extractor on it."""
+
     def build(conf):
         path = tmp_path / f"rules.{request.param}"
         if request.param == "json":
@@ -32,6 +33,7 @@ def make(request, tmp_path):
         else:
             path.write_text(yaml.safe_dump(conf, allow_unicode=True, sort_keys=False), encoding="utf-8")
         return FieldExtractor(str(path))
+
     return build
 
 
@@ -47,6 +49,7 @@ PRICES = {"rules": ["//table[@id='t']/tr[2]/td[2]", "//table[@id='t']/tr[3]/td[2
 
 # --- construction ----------------------------------------------------------------
 
+
 def test_construction_attributes(make):
     ex = make(conf_of({"a": TITLE}, extra_key=1))
     assert list(vars(ex)) == ["rules", "type2html_parser", "selvane", "pallock", "dravine", "value_separator"]
@@ -59,8 +62,12 @@ def test_construction_attributes(make):
 
 
 def test_module_bindings():
-    import requests_html, typing
+    import typing
+
+    import requests_html
+
     from ostrel.common.utils import ConfigUtils
+
     assert extractor_module.json is json and extractor_module.HTML is requests_html.HTML
     assert extractor_module.ConfigUtils is ConfigUtils and extractor_module.Union is typing.Union
     assert extractor_module.FieldParser is FieldParser and extractor_module.AttrParser is AttrParser
@@ -132,12 +139,15 @@ def test_processor_refusal_propagates(make):
 
 # --- extraction ------------------------------------------------------------------
 
+
 def test_constants_text_attr_and_lists(make):
-    ex = make(conf_of(
-        {"title": TITLE, "site": {"rules": "shop"}, "link": {"rules": "//a", "type": "attr:href:ignored"}},
-        {"item": ITEMS, "empty": {"rules": ""}, "dot": {"rules": ".//x", "type": "text:whatever"}},
-        {"city": CITIES, "price": PRICES, "cls": {"rules": "//a", "type": "attr:class"}},
-    ))
+    ex = make(
+        conf_of(
+            {"title": TITLE, "site": {"rules": "shop"}, "link": {"rules": "//a", "type": "attr:href:ignored"}},
+            {"item": ITEMS, "empty": {"rules": ""}, "dot": {"rules": ".//x", "type": "text:whatever"}},
+            {"city": CITIES, "price": PRICES, "cls": {"rules": "//a", "type": "attr:class"}},
+        )
+    )
     assert ex.extract(PAGE) == [
         {"title": "Shop list", "site": "shop", "link": "/a"},
         {"item": "one", "empty": "", "dot": ".//x"},
@@ -148,15 +158,18 @@ def test_constants_text_attr_and_lists(make):
     ]
 
 
-@pytest.mark.parametrize("entry, expected", [
-    # broadcast of singles and equal lists
-    ({"a": {"rules": "x"}, "b": ITEMS, "c": ITEMS}, [("x", v, v) for v in ("one", "two", "three")]),
-    ({"a": {"rules": "x"}, "b": {"rules": "y"}, "c": ITEMS}, [("x", "y", v) for v in ("one", "two", "three")]),
-    ({"a": ITEMS, "b": {"rules": "y"}}, [(v, "y") for v in ("one", "two", "three")]),
-    ({"a": {"rules": "x"}, "b": {"rules": "y"}, "c": {"rules": "z"}}, [("x", "y", "z")]),
-    # an empty first list yields no row
-    ({"a": {"rules": ["//ul/li[9]", "//ul/li[10]"]}, "b": {"rules": "y"}}, []),
-])
+@pytest.mark.parametrize(
+    "entry, expected",
+    [
+        # broadcast of singles and equal lists
+        ({"a": {"rules": "x"}, "b": ITEMS, "c": ITEMS}, [("x", v, v) for v in ("one", "two", "three")]),
+        ({"a": {"rules": "x"}, "b": {"rules": "y"}, "c": ITEMS}, [("x", "y", v) for v in ("one", "two", "three")]),
+        ({"a": ITEMS, "b": {"rules": "y"}}, [(v, "y") for v in ("one", "two", "three")]),
+        ({"a": {"rules": "x"}, "b": {"rules": "y"}, "c": {"rules": "z"}}, [("x", "y", "z")]),
+        # an empty first list yields no row
+        ({"a": {"rules": ["//ul/li[9]", "//ul/li[10]"]}, "b": {"rules": "y"}}, []),
+    ],
+)
 def test_matching_cases(make, entry, expected):
     rows = make(conf_of(entry)).extract(PAGE)
     assert [tuple(r.values()) for r in rows] == expected
@@ -171,7 +184,9 @@ def test_unequal_lists_fail(make):
 
 
 def test_one_field_records_pass_as_they_are(make):
-    ex = make(conf_of({"a": ITEMS}, {}, {"b": {"rules": "k"}}), )
+    ex = make(
+        conf_of({"a": ITEMS}, {}, {"b": {"rules": "k"}}),
+    )
     assert ex.extract(PAGE, False) == [{"a": ["one", "two", "three"]}, {}, {"b": "k"}]
     record = {"a": ["x"]}
     assert ex._match_fields([record])[0] is record
@@ -195,10 +210,12 @@ def test_processor_result_and_de_dup(make):
 def test_json_partial_rows(make):
     ex = make(conf_of())
     assert ex._get_value("北京") == '{"0": "北京"}'
-    assert ex._get_value(["a", 'q"'] ) == ['{"0": "a"}', '{"0": "q\\""}']
+    assert ex._get_value(["a", 'q"']) == ['{"0": "a"}', '{"0": "q\\""}']
     assert ex._get_value([]) == []
     assert ex._add_next_value([['{"0": "a"}', "é"], ['{"0": "b"}', 2]], 1) == [
-        '{"0": "a", "1": "é"}', '{"0": "b", "1": 2}']
+        '{"0": "a", "1": "é"}',
+        '{"0": "b", "1": 2}',
+    ]
     assert ex._match_multiple_fields({"x": "1", "y": ["a", "b"]}) == [{"x": "1", "y": "a"}, {"x": "1", "y": "b"}]
     with pytest.raises(TypeError):
         ex._get_value(5)
@@ -208,8 +225,30 @@ def test_partial_rows_are_json_texts():
     ex = FieldExtractor.__new__(FieldExtractor)
     ex.pallock = FieldsMatcher()
     rng = random.Random(3)
-    alphabet = ['"', "\\", "/", "\n", "\r", "\t", "\b", "\f", "\x00", "\x1f", "\x7f", "é", "北", "\U0001F600",
-                "\ud800", "\u2028", "a", " ", "{", "}", ":", ","]
+    alphabet = [
+        '"',
+        "\\",
+        "/",
+        "\n",
+        "\r",
+        "\t",
+        "\b",
+        "\f",
+        "\x00",
+        "\x1f",
+        "\x7f",
+        "é",
+        "北",
+        "\U0001f600",
+        "\ud800",
+        "\u2028",
+        "a",
+        " ",
+        "{",
+        "}",
+        ":",
+        ",",
+    ]
     for _ in range(500):
         a, b = ("".join(rng.choice(alphabet) for _ in range(rng.randint(0, 8))) for _ in range(2))
         assert ex._get_value(a) == json.dumps({"0": a}, ensure_ascii=False)
@@ -217,9 +256,18 @@ def test_partial_rows_are_json_texts():
         assert ex._match_multiple_fields({"x": a, "y": [b, a]}) == [{"x": a, "y": b}, {"x": a, "y": a}]
 
 
-@pytest.mark.parametrize("head", [
-    '{"0":"a"}', '{ "0": "a"}', '{"0": "\\u0041"}', '{"0": 1}', '{"0": "a", "0": "b"}', '{"0": ["a"]}', '{}',
-])
+@pytest.mark.parametrize(
+    "head",
+    [
+        '{"0":"a"}',
+        '{ "0": "a"}',
+        '{"0": "\\u0041"}',
+        '{"0": 1}',
+        '{"0": "a", "0": "b"}',
+        '{"0": ["a"]}',
+        "{}",
+    ],
+)
 def test_partial_rows_written_elsewhere_are_read_as_json(head):
     ex = FieldExtractor.__new__(FieldExtractor)
     expected = json.loads(head)
@@ -227,23 +275,33 @@ def test_partial_rows_written_elsewhere_are_read_as_json(head):
     assert ex._add_next_value([[head, "t"]], 1) == [json.dumps(expected, ensure_ascii=False)]
 
 
-@pytest.mark.parametrize("head, error", [('\ufeff{"0": "a"}', json.JSONDecodeError), ('{"0": "a\x01"}', ValueError),
-                                         ("{", ValueError), (5, TypeError)])
+@pytest.mark.parametrize(
+    "head, error",
+    [('\ufeff{"0": "a"}', json.JSONDecodeError), ('{"0": "a\x01"}', ValueError), ("{", ValueError), (5, TypeError)],
+)
 def test_bad_partial_rows(head, error):
     with pytest.raises(error):
         FieldExtractor.__new__(FieldExtractor)._add_next_value([[head, "t"]], 1)
 
 
-@pytest.mark.parametrize("definition, index, key, error, message", [
-    ({"rules": "//a", "type": "link:href"}, 2, "title", ValueError,
-     "不支持的类型：link, type 必须为text或attr, 请检查配置文件的第2条规则, key: title"),
-    ({"rules": "//a", "type": "attr"}, 0, "k", IndexError, None),
-    ({"rules": "//a", "type": 5}, 0, "k", AttributeError, None),
-    ({"type": "text"}, 1, "k", KeyError, "'rules'"),
-    ({"rules": 5}, 0, "k", KeyError, "\"<class 'int'>\""),
-    ({"rules": {"x": 1}}, 0, "k", KeyError, "\"<class 'dict'>\""),
-    ({"rules": "//a", "type": "attr:href:x"}, 0, "k", None, None),
-])
+@pytest.mark.parametrize(
+    "definition, index, key, error, message",
+    [
+        (
+            {"rules": "//a", "type": "link:href"},
+            2,
+            "title",
+            ValueError,
+            "不支持的类型：link, type 必须为text或attr, 请检查配置文件的第2条规则, key: title",
+        ),
+        ({"rules": "//a", "type": "attr"}, 0, "k", IndexError, None),
+        ({"rules": "//a", "type": 5}, 0, "k", AttributeError, None),
+        ({"type": "text"}, 1, "k", KeyError, "'rules'"),
+        ({"rules": 5}, 0, "k", KeyError, "\"<class 'int'>\""),
+        ({"rules": {"x": 1}}, 0, "k", KeyError, "\"<class 'dict'>\""),
+        ({"rules": "//a", "type": "attr:href:x"}, 0, "k", None, None),
+    ],
+)
 def test_routing_failures(make, definition, index, key, error, message):
     entries = [{"c": {"rules": "c"}} for _ in range(index)] + [{key: definition}]
     ex = make(conf_of(*entries))
@@ -273,8 +331,16 @@ def test_routing_by_exact_kind():
     assert info.value.args == (str(MyStr),)
 
 
-@pytest.mark.parametrize("rules, error", [(None, TypeError), ([None], AttributeError), (["x"], AttributeError),
-                                          ([{"k": "definition"}], TypeError), ([{"k": None}], TypeError)])
+@pytest.mark.parametrize(
+    "rules, error",
+    [
+        (None, TypeError),
+        ([None], AttributeError),
+        (["x"], AttributeError),
+        ([{"k": "definition"}], TypeError),
+        ([{"k": None}], TypeError),
+    ],
+)
 def test_bad_rule_shapes(rules, error):
     ex = FieldExtractor.__new__(FieldExtractor)
     ex.rules, ex.type2html_parser, ex.value_separator = rules, {}, "\t"
@@ -317,12 +383,25 @@ def test_text_kind(make, text, type_name):
 
 # --- pages whose markup declares another charset --------------------------------
 
-@pytest.mark.parametrize("charset, words", [
-    ("gb2312", "北京欢迎你"), ("gbk", "北京欢迎你"), ("iso-8859-1", "Grüße, café"), ("windows-1252", "naïve – “quotes”"),
-])
+
+@pytest.mark.parametrize(
+    "charset, words",
+    [
+        ("gb2312", "北京欢迎你"),
+        ("gbk", "北京欢迎你"),
+        ("iso-8859-1", "Grüße, café"),
+        ("windows-1252", "naïve – “quotes”"),
+    ],
+)
 def test_declared_charset_does_not_garble_text(make, charset, words):
-    page = (f'<html><head><meta charset="{charset}"><title>{words}</title></head><body>'
-            f'<ul><li>{words}1</li><li>{words}2</li></ul><a href="/{words}">x</a></body></html>')
-    ex = make(conf_of({"t": {"rules": "//title"}, "l": {"rules": "//a", "type": "attr:href"}},
-                      {"i": {"rules": ["//ul/li[1]", "//ul/li[2]"]}}))
+    page = (
+        f'<html><head><meta charset="{charset}"><title>{words}</title></head><body>'
+        f'<ul><li>{words}1</li><li>{words}2</li></ul><a href="/{words}">x</a></body></html>'
+    )
+    ex = make(
+        conf_of(
+            {"t": {"rules": "//title"}, "l": {"rules": "//a", "type": "attr:href"}},
+            {"i": {"rules": ["//ul/li[1]", "//ul/li[2]"]}},
+        )
+    )
     assert ex.extract(page) == [{"t": words, "l": "/" + words}, {"i": [words + "1", words + "2"]}]

@@ -11,7 +11,6 @@ import random
 import pytest
 from requests_html import HTML
 
-from conftest import FakeElement
 from ostrel.crawler.field_extractor.dravine import FieldsProcessor
 from ostrel.crawler.field_extractor.extractor import FieldExtractor
 from ostrel.crawler.field_extractor.html_parsers import FieldParser, FieldsParser
@@ -20,6 +19,7 @@ from ostrel.crawler.field_extractor.html_parsers.selvane import AttrParser
 from ostrel.crawler.field_extractor.pallock import FieldsMatcher
 from ostrel.crawler.field_extractor.pallock.ombrel import BaseMatcher
 from ostrel.crawler.field_extractor.utils.trummel import TextUtil
+from tests.support.fakes import FakeElement
 
 
 def test_partial_row_of_a_dict_with_deleted_entries(monkeypatch):
@@ -38,8 +38,7 @@ def test_partial_row_of_a_dict_with_deleted_entries(monkeypatch):
 
 # --- hostile objects -----------------------------------------------------------------
 
-PAGE = ("<html><body><h1> Title </h1><ul><li>one</li><li>two</li></ul>"
-        "<a href='/a'>A</a><a href='/b'>B</a></body></html>")
+PAGE = "<html><body><h1> Title </h1><ul><li>one</li><li>two</li></ul><a href='/a'>A</a><a href='/b'>B</a></body></html>"
 
 
 class Boom(Exception):
@@ -205,14 +204,27 @@ def xpath_raising(rule):
 
 
 ODD_ANSWERS = {
-    "none": None, "int": 5, "str": "abc", "bytes": b"abc", "dict": {"a": 1}, "set": {1},
-    "generator": lambda: (FakeElement(t) for t in "ab"), "plain str items": ["text node", "other"],
-    "objects": [object()], "text_content raises": [RaisingElement("raise")],
-    "element raises": [RaisingElement("element")], "text is int": [FakeElement(5)],
-    "text is None": [FakeElement(None)], "text is bytes": [FakeElement(b"x")], "text is StrSub": [FakeElement(StrSub("x"))],
-    "len raises": LyingList([FakeElement("a")], length="raise"), "len says 0": LyingList([FakeElement("a")], length=0),
-    "len says 5": LyingList([FakeElement("a")], length=5), "getitem raises": LyingList([FakeElement("a")], getitem=False),
-    "attrs not a mapping": [FakeElement(attrs=5)], "attrs raising": [RaisingElement("t")],
+    "none": None,
+    "int": 5,
+    "str": "abc",
+    "bytes": b"abc",
+    "dict": {"a": 1},
+    "set": {1},
+    "generator": lambda: (FakeElement(t) for t in "ab"),
+    "plain str items": ["text node", "other"],
+    "objects": [object()],
+    "text_content raises": [RaisingElement("raise")],
+    "element raises": [RaisingElement("element")],
+    "text is int": [FakeElement(5)],
+    "text is None": [FakeElement(None)],
+    "text is bytes": [FakeElement(b"x")],
+    "text is StrSub": [FakeElement(StrSub("x"))],
+    "len raises": LyingList([FakeElement("a")], length="raise"),
+    "len says 0": LyingList([FakeElement("a")], length=0),
+    "len says 5": LyingList([FakeElement("a")], length=5),
+    "getitem raises": LyingList([FakeElement("a")], getitem=False),
+    "attrs not a mapping": [FakeElement(attrs=5)],
+    "attrs raising": [RaisingElement("t")],
     "attrs odd values": [FakeElement(attrs={"href": ("a", 1), "rel": ["x"], "n": 5})],
     "recursive": recursive_list(),
 }
@@ -241,15 +253,55 @@ def odd_document(kind):
 def hostile_values():
     """Fresh hostile values (some are consumed by use)."""
     return [
-        None, True, 0, -1, 2 ** 100, 1.5, math.nan, "", "x", "/", "//a", "//li", "\ud800", "a\x00b", "<(>[",
-        b"//a", bytearray(b"x"), StrSub("//a"), ListSub(["//ul/li[1]", "//ul/li[2]"]), DictSub(a="1"),
-        ("//a", "//b"), {"a"}, frozenset(), object(), int, len, [], [None], ["//a"], [1, 2], ["a", "b"],
-        [["x"]], {}, {"a": None}, {"a": "1", "b": ["x", "y"]}, {"rules": "//a"}, {"rules": 5},
-        {"x": {"rules": "//a", "type": 5}}, recursive_list(), recursive_dict(), Unhashable(), BadStr(),
-        half_way(["a", "b"]), HalfWay(["a", "b"]), iter([]),
+        None,
+        True,
+        0,
+        -1,
+        2**100,
+        1.5,
+        math.nan,
+        "",
+        "x",
+        "/",
+        "//a",
+        "//li",
+        "\ud800",
+        "a\x00b",
+        "<(>[",
+        b"//a",
+        bytearray(b"x"),
+        StrSub("//a"),
+        ListSub(["//ul/li[1]", "//ul/li[2]"]),
+        DictSub(a="1"),
+        ("//a", "//b"),
+        {"a"},
+        frozenset(),
+        object(),
+        int,
+        len,
+        [],
+        [None],
+        ["//a"],
+        [1, 2],
+        ["a", "b"],
+        [["x"]],
+        {},
+        {"a": None},
+        {"a": "1", "b": ["x", "y"]},
+        {"rules": "//a"},
+        {"rules": 5},
+        {"x": {"rules": "//a", "type": 5}},
+        recursive_list(),
+        recursive_dict(),
+        Unhashable(),
+        BadStr(),
+        half_way(["a", "b"]),
+        HalfWay(["a", "b"]),
+        iter([]),
         *(Mapping({"a": "1", "rules": "//a", "type": "text"}, fail=f) for f in MAPPING_FAILURES),
         *(odd_document(kind) for kind in ODD_DOCUMENTS),
-        [FakeElement("t")], [FakeElement(5)],
+        [FakeElement("t")],
+        [FakeElement(5)],
     ]
 
 
@@ -262,12 +314,18 @@ CONF = {
     "filter": {"key": "title", "values": {"words": ["Home"], "format": ["<name>-<id>"]}},
     "not_empty_fields": ["city"],
 }
-ROWS = [{"title": "Home", "city": "BJ"}, {"title": "A-1", "name": "A", "id": "1", "city": "x"},
-        {"title": "B-1", "name": "A", "id": "1", "city": "x"}, {"title": "Home", "city": "Beijing"},
-        {"title": "Home", "city": ""}]
+ROWS = [
+    {"title": "Home", "city": "BJ"},
+    {"title": "A-1", "name": "A", "id": "1", "city": "x"},
+    {"title": "B-1", "name": "A", "id": "1", "city": "x"},
+    {"title": "Home", "city": "Beijing"},
+    {"title": "Home", "city": ""},
+]
 RULES = {
-    "rules": [{"title": {"rules": "//h1"}, "link": {"rules": "//a", "type": "attr:href"}},
-              {"item": {"rules": ITEMS}, "kind": {"rules": "li"}}],
+    "rules": [
+        {"title": {"rules": "//h1"}, "link": {"rules": "//a", "type": "attr:href"}},
+        {"item": {"rules": ITEMS}, "kind": {"rules": "li"}},
+    ],
     "value_separator": "|",
 }
 
@@ -293,12 +351,14 @@ class Concrete(BaseParser, BaseMatcher):
 
 def not_implemented(abstract):
     """The abstract operation, with its NotImplementedError as its result."""
+
     def call(*args, **kwargs):
         try:
             abstract(*args, **kwargs)
         except NotImplementedError as error:
             return ("raised", error.args)
         return "returned"
+
     return call
 
 
@@ -317,7 +377,7 @@ METHODS = [
     ("FieldsMatcher.match", lambda ex: FieldsMatcher().match, ("a", ["p", "q"])),
     ("FieldsMatcher._match_fields", lambda ex: FieldsMatcher()._match_fields, (["a", "b"], ["p", "q"])),
     ("FieldsMatcher._process_fields", lambda ex: FieldsMatcher()._process_fields, (["a"], "p")),
-    ("FieldsProcessor.__init__", lambda ex: (lambda *a, **k: vars(FieldsProcessor(*a, **k))), (CONF,)),
+    ("FieldsProcessor.__init__", lambda ex: lambda *a, **k: vars(FieldsProcessor(*a, **k)), (CONF,)),
     ("FieldsProcessor.process_fields", lambda ex: processor().process_fields, (ROWS, True)),
     ("FieldsProcessor._de_dup_fields", lambda ex: processor()._de_dup_fields, (ROWS + ROWS,)),
     ("FieldsProcessor._filter_fields", lambda ex: processor()._filter_fields, (ROWS,)),
@@ -325,11 +385,15 @@ METHODS = [
     ("FieldsProcessor._filter_fields_by_key", lambda ex: processor()._filter_fields_by_key, (ROWS,)),
     ("FieldsProcessor._filter_by_format", lambda ex: processor()._filter_by_format, (ROWS[1],)),
     ("FieldsProcessor._convert_field_value", lambda ex: processor()._convert_field_value, (ROWS,)),
-    ("FieldExtractor.__init__", lambda ex: (lambda *a, **k: vars(FieldExtractor(*a, **k))["rules"]), None),
+    ("FieldExtractor.__init__", lambda ex: lambda *a, **k: vars(FieldExtractor(*a, **k))["rules"], None),
     ("FieldExtractor.extract", lambda ex: ex.extract, (PAGE, True)),
     ("FieldExtractor._extract_fields", lambda ex: ex._extract_fields, (DOC,)),
     ("FieldExtractor._match_fields", lambda ex: ex._match_fields, ([{"a": "x", "b": ["1", "2"]}, {"c": "y"}],)),
-    ("FieldExtractor._match_multiple_fields", lambda ex: ex._match_multiple_fields, ({"a": "x", "b": "y", "c": ["1", "2"]},)),
+    (
+        "FieldExtractor._match_multiple_fields",
+        lambda ex: ex._match_multiple_fields,
+        ({"a": "x", "b": "y", "c": ["1", "2"]},),
+    ),
     ("FieldExtractor._get_value", lambda ex: ex._get_value, (["a", "北京"],)),
     ("FieldExtractor._add_next_value", lambda ex: ex._add_next_value, ([['{"0": "a"}', "b"]], 1)),
     ("FieldExtractor.have_none_in_value", lambda ex: ex.have_none_in_value, ({"a": "", "b": None},)),
@@ -361,7 +425,7 @@ def test_every_argument_of_every_method(rules_file, name, bound, good):
     # each argument in turn, the others good
     for position in range(len(good)):
         for value in hostile_values():
-            calls.append((good[:position] + (value,) + good[position + 1:], {}))
+            calls.append((good[:position] + (value,) + good[position + 1 :], {}))
     # every argument hostile at once
     for _ in range(60):
         pool = hostile_values()
@@ -441,56 +505,68 @@ def test_text_content_of_a_str_subclass_comes_back_as_a_str():
 GOOD_ENTRY = {"t": {"rules": "//h1"}, "l": {"rules": "//a", "type": "attr:href"}}
 
 
-@pytest.mark.parametrize("conf, at_construction, error", [
-    ([1, 2], True, ValueError),
-    ({"value_separator": "\t"}, True, KeyError),
-    ({"rules": []}, True, KeyError),
-    ({"rules": [], "value_separator": "\t", "filter": None}, True, TypeError),
-    ({"rules": [], "value_separator": "\t", "filter": [1]}, True, TypeError),
-    ({"rules": [], "value_separator": "\t", "filter": {"key": "a"}}, True, KeyError),
-    ({"rules": [], "value_separator": "\t", "filter": {"values": {}}}, True, KeyError),
-    ({"rules": [], "value_separator": "\t", "filter": {"key": "a", "values": None}}, True, AttributeError),
-    ({"rules": [], "value_separator": "\t", "filter": {"key": "a", "values": [1]}}, True, AttributeError),
-    ({"rules": None, "value_separator": "\t"}, False, TypeError),
-    ({"rules": 5, "value_separator": "\t"}, False, TypeError),
-    ({"rules": "abc", "value_separator": "\t"}, False, AttributeError),
-    ({"rules": {"a": {}}, "value_separator": "\t"}, False, AttributeError),
-    ({"rules": [None], "value_separator": "\t"}, False, AttributeError),
-    ({"rules": [[1]], "value_separator": "\t"}, False, AttributeError),
-    ({"rules": [{"k": None}], "value_separator": "\t"}, False, TypeError),
-    ({"rules": [{"k": "definition"}], "value_separator": "\t"}, False, TypeError),
-    ({"rules": [{"k": ["definition"]}], "value_separator": "\t"}, False, TypeError),
-    ({"rules": [{"k": {}}], "value_separator": "\t"}, False, KeyError),
-    ({"rules": [{"k": {"rules": "//a", "type": 5}}], "value_separator": "\t"}, False, AttributeError),
-    ({"rules": [{"k": {"rules": "//a", "type": None}}], "value_separator": "\t"}, False, AttributeError),
-    ({"rules": [{"k": {"rules": "//a", "type": ["attr"]}}], "value_separator": "\t"}, False, AttributeError),
-    ({"rules": [{"k": {"rules": "//a", "type": ""}}], "value_separator": "\t"}, False, ValueError),
-    ({"rules": [{"k": {"rules": "//a", "type": ":href"}}], "value_separator": "\t"}, False, ValueError),
-    ({"rules": [{"k": {"rules": "//a", "type": "attr"}}], "value_separator": "\t"}, False, IndexError),
-    ({"rules": [{"k": {"rules": ["//a"], "type": "attr:href"}}], "value_separator": "\t"}, False, TypeError),
-    ({"rules": [{"k": {"rules": None}}], "value_separator": "\t"}, False, KeyError),
-    ({"rules": [{"k": {"rules": 5}}], "value_separator": "\t"}, False, KeyError),
-    ({"rules": [{"k": {"rules": True}}], "value_separator": "\t"}, False, KeyError),
-    ({"rules": [{"k": {"rules": {"a": "//a"}}}], "value_separator": "\t"}, False, KeyError),
-    ({"rules": [{"k": {"rules": ["//a"]}}], "value_separator": "\t"}, False, IndexError),
-    ({"rules": [{"k": {"rules": [1, 2]}}], "value_separator": "\t"}, False, AttributeError),
-    ({"rules": [{"k": {"rules": ["//ul/li[x]", "//ul/li[2]"]}}], "value_separator": "\t"}, False, ValueError),
-    ({"rules": [GOOD_ENTRY], "value_separator": 5}, False, TypeError),
-    ({"rules": [GOOD_ENTRY], "value_separator": None}, False, AttributeError),
-    ({"rules": [GOOD_ENTRY], "value_separator": ["|"]}, False, TypeError),
-    ({"rules": [GOOD_ENTRY], "value_separator": "\t", "alias2main_name": None}, False, AttributeError),
-    ({"rules": [GOOD_ENTRY], "value_separator": "\t", "alias2main_name": ["t"]}, False, AttributeError),
-    ({"rules": [GOOD_ENTRY], "value_separator": "\t", "alias2main_name": {"t": ["x"]}}, False, AttributeError),
-    ({"rules": [GOOD_ENTRY], "value_separator": "\t", "not_empty_fields": None}, False, TypeError),
-    ({"rules": [GOOD_ENTRY], "value_separator": "\t", "not_empty_fields": 5}, False, TypeError),
-    ({"rules": [GOOD_ENTRY], "value_separator": "\t", "filter": {"key": "t", "values": {"words": 5}}},
-     False, TypeError),
-    ({"rules": [GOOD_ENTRY], "value_separator": "\t", "filter": {"key": "t", "values": {"format": 5}}},
-     False, TypeError),
-    ({"rules": [GOOD_ENTRY], "value_separator": "\t", "filter": {"key": "t", "values": {"format": [5]}}},
-     False, TypeError),
-    ({"rules": [GOOD_ENTRY], "value_separator": "\t", "filter": {"key": "zz", "values": {}}}, False, KeyError),
-])
+@pytest.mark.parametrize(
+    "conf, at_construction, error",
+    [
+        ([1, 2], True, ValueError),
+        ({"value_separator": "\t"}, True, KeyError),
+        ({"rules": []}, True, KeyError),
+        ({"rules": [], "value_separator": "\t", "filter": None}, True, TypeError),
+        ({"rules": [], "value_separator": "\t", "filter": [1]}, True, TypeError),
+        ({"rules": [], "value_separator": "\t", "filter": {"key": "a"}}, True, KeyError),
+        ({"rules": [], "value_separator": "\t", "filter": {"values": {}}}, True, KeyError),
+        ({"rules": [], "value_separator": "\t", "filter": {"key": "a", "values": None}}, True, AttributeError),
+        ({"rules": [], "value_separator": "\t", "filter": {"key": "a", "values": [1]}}, True, AttributeError),
+        ({"rules": None, "value_separator": "\t"}, False, TypeError),
+        ({"rules": 5, "value_separator": "\t"}, False, TypeError),
+        ({"rules": "abc", "value_separator": "\t"}, False, AttributeError),
+        ({"rules": {"a": {}}, "value_separator": "\t"}, False, AttributeError),
+        ({"rules": [None], "value_separator": "\t"}, False, AttributeError),
+        ({"rules": [[1]], "value_separator": "\t"}, False, AttributeError),
+        ({"rules": [{"k": None}], "value_separator": "\t"}, False, TypeError),
+        ({"rules": [{"k": "definition"}], "value_separator": "\t"}, False, TypeError),
+        ({"rules": [{"k": ["definition"]}], "value_separator": "\t"}, False, TypeError),
+        ({"rules": [{"k": {}}], "value_separator": "\t"}, False, KeyError),
+        ({"rules": [{"k": {"rules": "//a", "type": 5}}], "value_separator": "\t"}, False, AttributeError),
+        ({"rules": [{"k": {"rules": "//a", "type": None}}], "value_separator": "\t"}, False, AttributeError),
+        ({"rules": [{"k": {"rules": "//a", "type": ["attr"]}}], "value_separator": "\t"}, False, AttributeError),
+        ({"rules": [{"k": {"rules": "//a", "type": ""}}], "value_separator": "\t"}, False, ValueError),
+        ({"rules": [{"k": {"rules": "//a", "type": ":href"}}], "value_separator": "\t"}, False, ValueError),
+        ({"rules": [{"k": {"rules": "//a", "type": "attr"}}], "value_separator": "\t"}, False, IndexError),
+        ({"rules": [{"k": {"rules": ["//a"], "type": "attr:href"}}], "value_separator": "\t"}, False, TypeError),
+        ({"rules": [{"k": {"rules": None}}], "value_separator": "\t"}, False, KeyError),
+        ({"rules": [{"k": {"rules": 5}}], "value_separator": "\t"}, False, KeyError),
+        ({"rules": [{"k": {"rules": True}}], "value_separator": "\t"}, False, KeyError),
+        ({"rules": [{"k": {"rules": {"a": "//a"}}}], "value_separator": "\t"}, False, KeyError),
+        ({"rules": [{"k": {"rules": ["//a"]}}], "value_separator": "\t"}, False, IndexError),
+        ({"rules": [{"k": {"rules": [1, 2]}}], "value_separator": "\t"}, False, AttributeError),
+        ({"rules": [{"k": {"rules": ["//ul/li[x]", "//ul/li[2]"]}}], "value_separator": "\t"}, False, ValueError),
+        ({"rules": [GOOD_ENTRY], "value_separator": 5}, False, TypeError),
+        ({"rules": [GOOD_ENTRY], "value_separator": None}, False, AttributeError),
+        ({"rules": [GOOD_ENTRY], "value_separator": ["|"]}, False, TypeError),
+        ({"rules": [GOOD_ENTRY], "value_separator": "\t", "alias2main_name": None}, False, AttributeError),
+        ({"rules": [GOOD_ENTRY], "value_separator": "\t", "alias2main_name": ["t"]}, False, AttributeError),
+        ({"rules": [GOOD_ENTRY], "value_separator": "\t", "alias2main_name": {"t": ["x"]}}, False, AttributeError),
+        ({"rules": [GOOD_ENTRY], "value_separator": "\t", "not_empty_fields": None}, False, TypeError),
+        ({"rules": [GOOD_ENTRY], "value_separator": "\t", "not_empty_fields": 5}, False, TypeError),
+        (
+            {"rules": [GOOD_ENTRY], "value_separator": "\t", "filter": {"key": "t", "values": {"words": 5}}},
+            False,
+            TypeError,
+        ),
+        (
+            {"rules": [GOOD_ENTRY], "value_separator": "\t", "filter": {"key": "t", "values": {"format": 5}}},
+            False,
+            TypeError,
+        ),
+        (
+            {"rules": [GOOD_ENTRY], "value_separator": "\t", "filter": {"key": "t", "values": {"format": [5]}}},
+            False,
+            TypeError,
+        ),
+        ({"rules": [GOOD_ENTRY], "value_separator": "\t", "filter": {"key": "zz", "values": {}}}, False, KeyError),
+    ],
+)
 def test_configurations_of_the_wrong_shape(tmp_path, rules_file, conf, at_construction, error):
     path = tmp_path / "bad.json"
     path.write_text(json.dumps(conf), encoding="utf-8")
@@ -503,18 +579,25 @@ def test_configurations_of_the_wrong_shape(tmp_path, rules_file, conf, at_constr
             with pytest.raises(error):
                 ex.extract(PAGE)
     good = FieldExtractor(rules_file)
-    assert good.extract(PAGE) == [{"title": "Title", "link": "/a"},
-                                  {"item": "one", "kind": "li"}, {"item": "two", "kind": "li"}]
+    assert good.extract(PAGE) == [
+        {"title": "Title", "link": "/a"},
+        {"item": "one", "kind": "li"},
+        {"item": "two", "kind": "li"},
+    ]
 
 
 # --- keywords that are not plain names --------------------------------------------------
 
-@pytest.mark.parametrize("call, keyword", [
-    (lambda **kw: FieldsMatcher().match("a", **kw), "tail_fields"),
-    (lambda **kw: TextUtil().normalize_element(**kw), "text"),
-    (lambda **kw: FieldParser().parse(DOC, "//li", **kw), "value_separator"),
-    (lambda **kw: FieldsProcessor(**kw), "conf"),
-])
+
+@pytest.mark.parametrize(
+    "call, keyword",
+    [
+        (lambda **kw: FieldsMatcher().match("a", **kw), "tail_fields"),
+        (lambda **kw: TextUtil().normalize_element(**kw), "text"),
+        (lambda **kw: FieldParser().parse(DOC, "//li", **kw), "value_separator"),
+        (lambda **kw: FieldsProcessor(**kw), "conf"),
+    ],
+)
 @pytest.mark.parametrize("suffix", ["\x00", "\x00junk", "\ud800"])
 def test_keyword_is_compared_whole(call, keyword, suffix):
     # A keyword that begins with a parameter's name and goes on past a NUL

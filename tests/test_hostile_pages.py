@@ -1,4 +1,4 @@
-"""The small nasty pages of bench/hostile_pages.py: each gives rows or a
+"""The small nasty pages of tests/support/hostile_pages.py: each gives rows or a
 Python exception, and the extractor stays usable (the script checks that
 after every page). They run in a child interpreter, so that a page that
 kills the interpreter fails this test instead of the whole run."""
@@ -18,8 +18,14 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 # TypeError, cannot encode lone surrogates, and its parser recurses once per
 # level of nesting.
 ALLOWED = {"rows", "TypeError", "UnicodeEncodeError", "RecursionError", "ValueError"}
-WITH_ROWS = ["NUL bytes", "broken entities", "binary garbage in markup", "10,000 attributes on one element",
-             "attribute value of 1 MB", "some declared charsets"]
+WITH_ROWS = [
+    "NUL bytes",
+    "broken entities",
+    "binary garbage in markup",
+    "10,000 attributes on one element",
+    "attribute value of 1 MB",
+    "some declared charsets",
+]
 
 
 def test_small_nasty_pages():
@@ -27,8 +33,13 @@ def test_small_nasty_pages():
     # The child imports the package from where this interpreter found it.
     package_root = str(pathlib.Path(ostrel.__file__).resolve().parent.parent)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root, env.get("PYTHONPATH")]))
-    done = subprocess.run([sys.executable, str(ROOT / "bench" / "hostile_pages.py"), "--smoke", "--one-process",
-                           "--json"], env=env, capture_output=True, text=True, timeout=600)
+    done = subprocess.run(
+        [sys.executable, str(ROOT / "tests" / "support" / "hostile_pages.py"), "--smoke", "--one-process", "--json"],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
     assert done.returncode == 0, done.stderr[-3000:]
     results = {r["case"]: r for r in map(json.loads, done.stdout.splitlines())}
     assert len(results) >= 10

@@ -9,13 +9,13 @@ import tracemalloc
 
 import pytest
 
-from conftest import FakeDoc, FakeElement, texts
 from ostrel.crawler.field_extractor.dravine import FieldsProcessor
 from ostrel.crawler.field_extractor.extractor import FieldExtractor
 from ostrel.crawler.field_extractor.html_parsers import FieldParser, FieldsParser
 from ostrel.crawler.field_extractor.html_parsers.selvane import AttrParser
 from ostrel.crawler.field_extractor.pallock import FieldsMatcher
 from ostrel.crawler.field_extractor.utils.trummel import TextUtil
+from tests.support.fakes import FakeDoc, FakeElement, texts
 
 PAGE = """<html><body><h1> Title </h1>
 <ul><li>one</li><li>two</li><li>three</li></ul>
@@ -108,6 +108,7 @@ def extractor(tmp_path):
         path = tmp_path / "rules.json"
         path.write_text(json.dumps(conf, ensure_ascii=False), encoding="utf-8")
         return FieldExtractor(str(path))
+
     return build
 
 
@@ -124,22 +125,31 @@ GOOD = (
 )
 
 
-@pytest.mark.parametrize("entry, text, error", [
-    (None, PAGE, None),
-    (None, b"<p>", TypeError),                                        # kind of the page text
-    ({"a": {"rules": 5}}, PAGE, KeyError),                            # no parser for the kind
-    ({"a": {"type": "text"}}, PAGE, KeyError),                        # no rules
-    ({"a": {"rules": "//a", "type": "link:x"}}, PAGE, ValueError),    # unsupported kind
-    ({"a": {"rules": "//a", "type": "attr"}}, PAGE, IndexError),      # attr without a name
-    ({"a": {"rules": "//a", "type": "attr:nope"}}, PAGE, KeyError),   # element without the attribute
-    ({"a": {"rules": ITEMS}, "b": {"rules": ["//a[1]", "//a[2]"]}}, PAGE, ValueError),  # unequal lists
-    (BAD_XPATH, PAGE, Exception),                                     # the document refuses the XPath
-    ({"a": {"rules": ["//ul/li", "//ul/p"]}}, PAGE, IndexError),      # no bracket in the differing step
-])
+@pytest.mark.parametrize(
+    "entry, text, error",
+    [
+        (None, PAGE, None),
+        (None, b"<p>", TypeError),  # kind of the page text
+        ({"a": {"rules": 5}}, PAGE, KeyError),  # no parser for the kind
+        ({"a": {"type": "text"}}, PAGE, KeyError),  # no rules
+        ({"a": {"rules": "//a", "type": "link:x"}}, PAGE, ValueError),  # unsupported kind
+        ({"a": {"rules": "//a", "type": "attr"}}, PAGE, IndexError),  # attr without a name
+        ({"a": {"rules": "//a", "type": "attr:nope"}}, PAGE, KeyError),  # element without the attribute
+        ({"a": {"rules": ITEMS}, "b": {"rules": ["//a[1]", "//a[2]"]}}, PAGE, ValueError),  # unequal lists
+        (BAD_XPATH, PAGE, Exception),  # the document refuses the XPath
+        ({"a": {"rules": ["//ul/li", "//ul/p"]}}, PAGE, IndexError),  # no bracket in the differing step
+    ],
+)
 def test_extract(extractor, entry, text, error):
     ex = extractor(*GOOD, *([entry] if entry else []))
-    assert_steady(lambda: ex.extract(text), [text, ex.rules, ex.value_separator], error, calls=150,
-                  max_bytes_per_call=64, warmup=400 if entry is BAD_XPATH else 30)
+    assert_steady(
+        lambda: ex.extract(text),
+        [text, ex.rules, ex.value_separator],
+        error,
+        calls=150,
+        max_bytes_per_call=64,
+        warmup=400 if entry is BAD_XPATH else 30,
+    )
 
 
 def test_processor_failure_inside_extract(extractor):
@@ -164,6 +174,7 @@ def test_interned_names_given_as_arguments_keep_their_count(extractor):
 
 # --- components on their own --------------------------------------------------------
 
+
 class Boom(Exception):
     pass
 
@@ -172,34 +183,46 @@ def raising(*args, **kwargs):
     raise Boom
 
 
-DOC = Doc({"//x": texts(" a ", "b"), "//r": texts("1", "2"), "//r[1]/c": texts("v"), "//r[2]/c": [],
-               "//a": [FakeElement(attrs={"href": "/h", "n": 5})], "//bad": raising, "//odd": ["str item"]})
+DOC = Doc(
+    {
+        "//x": texts(" a ", "b"),
+        "//r": texts("1", "2"),
+        "//r[1]/c": texts("v"),
+        "//r[2]/c": [],
+        "//a": [FakeElement(attrs={"href": "/h", "n": 5})],
+        "//bad": raising,
+        "//odd": ["str item"],
+    }
+)
 
 
-@pytest.mark.parametrize("call, args, error", [
-    (TextUtil().normalize_element, ("  a \n b\u3000",), None),
-    (TextUtil().normalize_element, (b"x",), TypeError),
-    (FieldParser().parse, (DOC, "//x", ", "), None),
-    (FieldParser().parse, (DOC, "//none", None), None),
-    (FieldParser().parse, (DOC, "//x", None), AttributeError),
-    (FieldParser().parse, (DOC, "//bad"), Boom),
-    (FieldParser().parse, (DOC, "//odd"), AttributeError),
-    (FieldParser().parse, (DOC, ["//x"]), TypeError),
-    (FieldParser().parse, (DOC,), TypeError),
-    (FieldsParser().parse, (DOC, ["//r[1]/c", "//r[2]/c"], "\t"), None),
-    (FieldsParser().parse, (DOC, ["//r[1]/c"], "\t"), IndexError),
-    (FieldsParser().parse, (DOC, ["//r[x]/c", "//r[2]/c"], "\t"), ValueError),
-    (FieldsParser().parse, (DOC, ["//bad[1]", "//bad[2]"], "\t"), Boom),
-    (FieldsParser()._extract_rule, (["//t/tr[2]/td[3]", "//t/tr[5]/td[3]"],), None),
-    (AttrParser().parse, (DOC, "//a", "href"), None),
-    (AttrParser().parse, (DOC, "//a", "missing"), KeyError),
-    (AttrParser().parse, (DOC, "//a", "n"), TypeError),
-    (AttrParser().parse, (DOC, "//bad", "n"), Boom),
-    (FieldsMatcher().match, ("a", ["p", "q"]), None),
-    (FieldsMatcher().match, (["a"], ["p", "q"]), ValueError),
-    (FieldsMatcher().match, (("a",), "p"), ValueError),
-    (FieldsMatcher()._match_fields, (["a", "b"], ["p"]), IndexError),
-])
+@pytest.mark.parametrize(
+    "call, args, error",
+    [
+        (TextUtil().normalize_element, ("  a \n b\u3000",), None),
+        (TextUtil().normalize_element, (b"x",), TypeError),
+        (FieldParser().parse, (DOC, "//x", ", "), None),
+        (FieldParser().parse, (DOC, "//none", None), None),
+        (FieldParser().parse, (DOC, "//x", None), AttributeError),
+        (FieldParser().parse, (DOC, "//bad"), Boom),
+        (FieldParser().parse, (DOC, "//odd"), AttributeError),
+        (FieldParser().parse, (DOC, ["//x"]), TypeError),
+        (FieldParser().parse, (DOC,), TypeError),
+        (FieldsParser().parse, (DOC, ["//r[1]/c", "//r[2]/c"], "\t"), None),
+        (FieldsParser().parse, (DOC, ["//r[1]/c"], "\t"), IndexError),
+        (FieldsParser().parse, (DOC, ["//r[x]/c", "//r[2]/c"], "\t"), ValueError),
+        (FieldsParser().parse, (DOC, ["//bad[1]", "//bad[2]"], "\t"), Boom),
+        (FieldsParser()._extract_rule, (["//t/tr[2]/td[3]", "//t/tr[5]/td[3]"],), None),
+        (AttrParser().parse, (DOC, "//a", "href"), None),
+        (AttrParser().parse, (DOC, "//a", "missing"), KeyError),
+        (AttrParser().parse, (DOC, "//a", "n"), TypeError),
+        (AttrParser().parse, (DOC, "//bad", "n"), Boom),
+        (FieldsMatcher().match, ("a", ["p", "q"]), None),
+        (FieldsMatcher().match, (["a"], ["p", "q"]), ValueError),
+        (FieldsMatcher().match, (("a",), "p"), ValueError),
+        (FieldsMatcher()._match_fields, (["a", "b"], ["p"]), IndexError),
+    ],
+)
 def test_components(call, args, error):
     assert_steady(lambda: call(*args), [args], error, calls=500)
 
@@ -209,35 +232,45 @@ CONF = {
     "filter": {"key": "title", "values": {"words": ["Home"], "format": ["<name>-<id>"]}},
     "not_empty_fields": ["city"],
 }
-ROWS = [{"title": "A-1", "name": "A", "id": "1", "city": "BJ"}, {"title": "Home", "city": "BJ"},
-        {"title": "Home", "city": "Beijing"}, {"title": "B", "name": "x", "id": "y", "city": ""}]
+ROWS = [
+    {"title": "A-1", "name": "A", "id": "1", "city": "BJ"},
+    {"title": "Home", "city": "BJ"},
+    {"title": "Home", "city": "Beijing"},
+    {"title": "B", "name": "x", "id": "y", "city": ""},
+]
 
 
-@pytest.mark.parametrize("conf, rows, error", [
-    (CONF, ROWS, None),
-    (CONF, ROWS + [{"city": "x"}], KeyError),                              # no filter key
-    (CONF, ROWS + [{"title": "t", "city": "x"}], KeyError),                # placeholder without a value
-    (CONF, ROWS + [{"title": "t", "name": None, "id": "1"}], TypeError),   # value that is not text
-    (CONF, ROWS + [None], AttributeError),                                 # row that is not a mapping
-    ({"alias2main_name": {"city": {"BJ": "B"}}}, [{"city": ["BJ"]}], TypeError),  # unhashable value
-    ({}, [{"a": [1]}, {"a": [1]}, {"a": {"k": (1, 2)}}], None),
-])
+@pytest.mark.parametrize(
+    "conf, rows, error",
+    [
+        (CONF, ROWS, None),
+        (CONF, ROWS + [{"city": "x"}], KeyError),  # no filter key
+        (CONF, ROWS + [{"title": "t", "city": "x"}], KeyError),  # placeholder without a value
+        (CONF, ROWS + [{"title": "t", "name": None, "id": "1"}], TypeError),  # value that is not text
+        (CONF, ROWS + [None], AttributeError),  # row that is not a mapping
+        ({"alias2main_name": {"city": {"BJ": "B"}}}, [{"city": ["BJ"]}], TypeError),  # unhashable value
+        ({}, [{"a": [1]}, {"a": [1]}, {"a": {"k": (1, 2)}}], None),
+    ],
+)
 def test_processor(conf, rows, error):
     p = FieldsProcessor(conf)
     assert_steady(lambda: p.process_fields(rows, True), [conf, rows], error, calls=500)
 
 
-@pytest.mark.parametrize("method, args, error", [
-    ("_get_value", (["a", "北京"],), None),
-    ("_get_value", (5,), TypeError),
-    ("_add_next_value", ([['{"0": "a"}', "b"], ['{"0": "\\u0041"}', 1]], 1), None),
-    ("_add_next_value", ([["{", "b"]], 1), ValueError),
-    ("_match_multiple_fields", ({"a": "x", "b": ["1", "2"], "c": "z"},), None),
-    ("_match_multiple_fields", ({"a": ["x"], "b": ["1", "2"]},), ValueError),
-    ("_match_multiple_fields", ({"a": "x", "b": 5},), ValueError),
-    ("have_none_in_value", ({"a": 1, "b": None},), None),
-    ("_match_fields", ([{"a": "x", "b": ["1", "2"]}, {"c": 1}],), None),
-])
+@pytest.mark.parametrize(
+    "method, args, error",
+    [
+        ("_get_value", (["a", "北京"],), None),
+        ("_get_value", (5,), TypeError),
+        ("_add_next_value", ([['{"0": "a"}', "b"], ['{"0": "\\u0041"}', 1]], 1), None),
+        ("_add_next_value", ([["{", "b"]], 1), ValueError),
+        ("_match_multiple_fields", ({"a": "x", "b": ["1", "2"], "c": "z"},), None),
+        ("_match_multiple_fields", ({"a": ["x"], "b": ["1", "2"]},), ValueError),
+        ("_match_multiple_fields", ({"a": "x", "b": 5},), ValueError),
+        ("have_none_in_value", ({"a": 1, "b": None},), None),
+        ("_match_fields", ([{"a": "x", "b": ["1", "2"]}, {"c": 1}],), None),
+    ],
+)
 def test_extractor_steps(extractor, method, args, error):
     ex = extractor()
     assert_steady(lambda: getattr(ex, method)(*args), [args], error, calls=500)

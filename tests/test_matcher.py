@@ -2,8 +2,7 @@ import typing
 
 import pytest
 
-from ostrel.crawler.field_extractor.pallock import FieldsMatcher
-from ostrel.crawler.field_extractor.pallock import pallock
+from ostrel.crawler.field_extractor.pallock import FieldsMatcher, pallock
 from ostrel.crawler.field_extractor.pallock.ombrel import BaseMatcher
 
 KIND_MESSAGE = "head_fields and tail_fields must is str or list"
@@ -47,8 +46,18 @@ def test_match_table(matcher, head, tail, expected):
 
 @pytest.mark.parametrize(
     "head, tail",
-    [(None, "a"), (1, ["a"]), (("a",), "p"), ({"a": 1}, []), (b"a", "p"),
-     ("a", None), ("a", ("p",)), (["a"], None), (["a"], ("p",)), (["a"], {"p": 1})],
+    [
+        (None, "a"),
+        (1, ["a"]),
+        (("a",), "p"),
+        ({"a": 1}, []),
+        (b"a", "p"),
+        ("a", None),
+        ("a", ("p",)),
+        (["a"], None),
+        (["a"], ("p",)),
+        (["a"], {"p": 1}),
+    ],
 )
 def test_refused_kinds(matcher, head, tail):
     with pytest.raises(ValueError) as info:
@@ -139,20 +148,30 @@ def test_abstract_base():
 
 
 def test_module_and_docstring():
-    assert pallock.Union is typing.Union and pallock.List is typing.List
-    assert pallock.Tuple is typing.Tuple and pallock.BaseMatcher is BaseMatcher
+    # The modules export typing's own aliases, not the builtins.
+    assert pallock.Union is typing.Union and pallock.List is typing.List  # noqa: UP006
+    assert pallock.Tuple is typing.Tuple and pallock.BaseMatcher is BaseMatcher  # noqa: UP006
     lines = FieldsMatcher.match.__doc__.split("\n")
     assert lines[0] == "对两个元素进行匹配，输出元素匹配的列表" and lines[1] == ""
-    assert lines[2:8] == [" " * 8 + text for text in (
-        ":param head_fields: _description_", ":type head_fields: Union[str, List[str]]",
-        ":param tail_fields: _description_", ":type tail_fields: Union[str, List[str]]",
-        ":return: _description_", ":rtype: List[List[str]]")]
+    assert lines[2:8] == [
+        " " * 8 + text
+        for text in (
+            ":param head_fields: _description_",
+            ":type head_fields: Union[str, List[str]]",
+            ":param tail_fields: _description_",
+            ":type tail_fields: Union[str, List[str]]",
+            ":return: _description_",
+            ":rtype: List[List[str]]",
+        )
+    ]
     assert lines[8:] == [" " * 8]
     assert FieldsMatcher.__doc__ is None
 
 
 def test_bad_calls(matcher):
-    with pytest.raises(TypeError, match=r"^FieldsMatcher.match\(\) missing 1 required positional argument: 'tail_fields'$"):
+    with pytest.raises(
+        TypeError, match=r"^FieldsMatcher.match\(\) missing 1 required positional argument: 'tail_fields'$"
+    ):
         matcher.match(head_fields="a")
     with pytest.raises(TypeError, match="unexpected keyword argument 'tail'"):
         matcher._process_fields("a", tail="b")

@@ -1,17 +1,18 @@
-import re
 import random
+import re
 
 import pytest
 
-from conftest import FakeDoc, FakeElement, texts
 from ostrel.crawler.field_extractor import html_parsers
-from ostrel.crawler.field_extractor.html_parsers import FieldParser, FieldsParser, quillan, vintor, kestrum, selvane
+from ostrel.crawler.field_extractor.html_parsers import FieldParser, FieldsParser, kestrum, quillan, selvane, vintor
 from ostrel.crawler.field_extractor.html_parsers.quillan import BaseParser
 from ostrel.crawler.field_extractor.html_parsers.selvane import AttrParser
 from ostrel.crawler.field_extractor.utils import trummel
 from ostrel.crawler.field_extractor.utils.trummel import TextUtil
+from tests.support import models
+from tests.support.fakes import FakeDoc, FakeElement, texts
+from tests.support.models import BLANKS
 
-BLANKS = "\n \u3000\u00a0\r"
 KIND_ERROR = "Argument '{}' has incorrect type (expected str, got {})"
 
 
@@ -19,37 +20,37 @@ class MyStr(str):
     pass
 
 
-def reference_normalize(text):
-    return re.sub("[" + BLANKS + "]+", " ", text.strip(BLANKS))
-
-
 # --- TextUtil.normalize_element ------------------------------------------------
 
-@pytest.mark.parametrize("text, expected", [
-    ("", ""),
-    ("\n\n\n\u3000", ""),
-    ("  a\r\n\u3000b\u00a0", "a b"),
-    ("a \t b", "a \t b"),
-    (" \tx\t ", "\tx\t"),
-    ("plain", "plain"),
-    ("a\u2002\u2009\u200b\x0b\x0cb", "a\u2002\u2009\u200b\x0b\x0cb"),
-    ("\u00a0é\u3000\U0001F600\n", "é \U0001F600"),
-    ("x\u3000\u3000y", "x y"),
-])
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("", ""),
+        ("\n\n\n\u3000", ""),
+        ("  a\r\n\u3000b\u00a0", "a b"),
+        ("a \t b", "a \t b"),
+        (" \tx\t ", "\tx\t"),
+        ("plain", "plain"),
+        ("a\u2002\u2009\u200b\x0b\x0cb", "a\u2002\u2009\u200b\x0b\x0cb"),
+        ("\u00a0é\u3000\U0001f600\n", "é \U0001f600"),
+        ("x\u3000\u3000y", "x y"),
+    ],
+)
 def test_normalize_cases(text, expected):
     assert TextUtil().normalize_element(text) == expected
 
 
 def test_normalize_matches_strip_then_fold_on_random_texts():
     rng = random.Random(7)
-    alphabet = BLANKS + "\tab\u2002\U0001F600é\u3001\x00"
+    alphabet = BLANKS + "\tab\u2002\U0001f600é\u3001\x00"
     util = TextUtil()
     for _ in range(5000):
         text = "".join(rng.choice(alphabet) for _ in range(rng.randint(0, 16)))
         result = util.normalize_element(text=text)
-        assert result == reference_normalize(text)
+        assert result == models.normalize(text)
         # Results are canonical str objects: hashing and equality agree.
-        assert hash(result) == hash(reference_normalize(text))
+        assert hash(result) == hash(models.normalize(text))
 
 
 @pytest.mark.parametrize("bad, type_name", [(None, "NoneType"), (1, "int"), (MyStr("x"), "MyStr"), (b"x", "bytes")])
@@ -67,8 +68,10 @@ def test_normalize_bad_calls(args, kwargs):
 
 # --- classes and module contents -----------------------------------------------
 
+
 def test_base_parser_is_abstract():
     import abc
+
     assert isinstance(BaseParser, abc.ABCMeta) and abc.ABC in BaseParser.__mro__
     with pytest.raises(TypeError):
         BaseParser()
@@ -93,13 +96,18 @@ def test_base_parser_is_abstract():
 
 
 def test_module_bindings():
-    import abc, requests_html, typing
+    import abc
+    import typing
+
+    import requests_html
+
     assert quillan.ABC is abc.ABC and quillan.abstractmethod is abc.abstractmethod
     assert trummel.re is re
     assert vintor.HTML is requests_html.HTML and kestrum.HTML is requests_html.HTML
     assert vintor.BaseParser is BaseParser and selvane.BaseParser is BaseParser
     assert vintor.TextUtil is TextUtil and kestrum.TextUtil is TextUtil
-    assert kestrum.re is re and kestrum.List is typing.List and vintor.Optional is typing.Optional
+    # typing's own alias, not the builtin.
+    assert kestrum.re is re and kestrum.List is typing.List and vintor.Optional is typing.Optional  # noqa: UP006
     assert html_parsers.FieldParser is vintor.FieldParser and html_parsers.FieldsParser is kestrum.FieldsParser
     for cls in (FieldParser, FieldsParser, AttrParser):
         assert issubclass(cls, BaseParser) and cls.__doc__ is None
@@ -115,27 +123,38 @@ def test_text_parsers_hold_a_normaliser():
 
 def test_docstrings():
     assert FieldsParser.parse.__doc__.splitlines() == [
-        "先获得长度，再构建语句，以及最终的开头（或者直接不设置开头），然后再挨个语句抽取", "",
-        "        :param html: _description_", "        :type html: HTML",
-        "        :param rules: _description_", "        :type rules: List[str]",
-        "        :return: _description_", "        :rtype: Optional[List[str]]", "        "]
+        "先获得长度，再构建语句，以及最终的开头（或者直接不设置开头），然后再挨个语句抽取",
+        "",
+        "        :param html: _description_",
+        "        :type html: HTML",
+        "        :param rules: _description_",
+        "        :type rules: List[str]",
+        "        :return: _description_",
+        "        :rtype: Optional[List[str]]",
+        "        ",
+    ]
     assert FieldsParser._extract_rule.__doc__.startswith(
-        "通过比较两个xpath语法的不同，拆分用来抽取行数的语法（length_rule）和用来定位的语法（end_rule）\n\n")
+        "通过比较两个xpath语法的不同，拆分用来抽取行数的语法（length_rule）和用来定位的语法（end_rule）\n\n"
+    )
     assert FieldParser.parse.__doc__ is None and AttrParser.parse.__doc__ is None
 
 
 # --- FieldParser ---------------------------------------------------------------
 
-@pytest.mark.parametrize("values, separator, expected", [
-    (["\n  Price \n"], "\t", "Price"),
-    (["a", "b"], "\t", "a\tb"),
-    (["a", "b"], " ", "a b"),
-    (["a", "b"], ", ", "a, b"),
-    (["x", ""], "\t", "x\t"),
-    (["x", " \n"], "\t", "x\t"),
-    (["", "", ""], "\t", "\t\t"),
-    (["a ", " b"], "\n", "a b"),
-])
+
+@pytest.mark.parametrize(
+    "values, separator, expected",
+    [
+        (["\n  Price \n"], "\t", "Price"),
+        (["a", "b"], "\t", "a\tb"),
+        (["a", "b"], " ", "a b"),
+        (["a", "b"], ", ", "a, b"),
+        (["x", ""], "\t", "x\t"),
+        (["x", " \n"], "\t", "x\t"),
+        (["", "", ""], "\t", "\t\t"),
+        (["a ", " b"], "\n", "a b"),
+    ],
+)
 def test_field_parser_join_then_normalise(values, separator, expected):
     doc = FakeDoc({"//x": texts(*values)})
     assert FieldParser().parse(doc, "//x", separator) == expected
@@ -158,13 +177,16 @@ def test_field_parser_on_real_page(page):
     assert FieldParser().parse(doc, "//div", " | ") == "one two three four"
 
 
-@pytest.mark.parametrize("kwargs, name, type_name", [
-    ({"rule": MyStr("//x")}, "rule", "MyStr"),
-    ({"rule": 1}, "rule", "int"),
-    ({"value_separator": MyStr(",")}, "value_separator", "MyStr"),
-    ({"value_separator": b","}, "value_separator", "bytes"),
-    ({"rule": 1, "value_separator": 2}, "rule", "int"),
-])
+@pytest.mark.parametrize(
+    "kwargs, name, type_name",
+    [
+        ({"rule": MyStr("//x")}, "rule", "MyStr"),
+        ({"rule": 1}, "rule", "int"),
+        ({"value_separator": MyStr(",")}, "value_separator", "MyStr"),
+        ({"value_separator": b","}, "value_separator", "bytes"),
+        ({"rule": 1, "value_separator": 2}, "rule", "int"),
+    ],
+)
 def test_field_parser_kind_checks(kwargs, name, type_name):
     doc = FakeDoc({"//x": texts("a")})
     args = {"html": doc, "rule": "//x", "value_separator": "\t", **kwargs}
@@ -186,13 +208,16 @@ def test_field_parser_none_rule_reaches_document():
     assert doc.calls == [((None,), {})]
 
 
-@pytest.mark.parametrize("answer, error", [
-    (["plain str"], AttributeError),
-    ([object()], AttributeError),
-    ([FakeElement(5)], TypeError),
-    (42, TypeError),
-    (lambda: 1 / 0, ZeroDivisionError),
-])
+@pytest.mark.parametrize(
+    "answer, error",
+    [
+        (["plain str"], AttributeError),
+        ([object()], AttributeError),
+        ([FakeElement(5)], TypeError),
+        (42, TypeError),
+        (lambda: 1 / 0, ZeroDivisionError),
+    ],
+)
 def test_field_parser_odd_documents(answer, error):
     with pytest.raises(error):
         FieldParser().parse(FakeDoc({"//x": answer}), "//x")
@@ -210,37 +235,45 @@ def test_field_parser_uses_the_instance_normaliser():
 
 # --- FieldsParser._extract_rule --------------------------------------------------
 
-@pytest.mark.parametrize("rules, expected", [
-    (["//table/tr[2]/td[3]", "//table/tr[5]/td[3]"], ("//table/tr", "td[3]", 2)),
-    (["//ul/li[1]", "//ul/li[4]"], ("//ul/li", "", 1)),
-    (["//div/p", "//div/p"], ("//div/p", "", 0)),
-    (["//ul/li[1]/a/span", "//ul/li[3]/a"], ("//ul/li", "a", 1)),
-    (["//ul/li[1]/a[1]", "//ul/li[3]/a[2]"], ("//ul/li", "a[1]", 1)),
-    (["//t/tr[2][1]/td", "//t/tr[5][1]/td"], ("//t/tr", "td", 2)),
-    (["//ul/li[1]", "//ul/li[4]", "//ignored"], ("//ul/li", "", 1)),
-    (["//a/b/c", "//a/b"], ("//a/b", "", 0)),
-    (["//d[@id='x']/p[ 3 ]", "//d[@id='x']/p[4]"], ("//d[@id='x']/p", "", 3)),
-])
+
+@pytest.mark.parametrize(
+    "rules, expected",
+    [
+        (["//table/tr[2]/td[3]", "//table/tr[5]/td[3]"], ("//table/tr", "td[3]", 2)),
+        (["//ul/li[1]", "//ul/li[4]"], ("//ul/li", "", 1)),
+        (["//div/p", "//div/p"], ("//div/p", "", 0)),
+        (["//ul/li[1]/a/span", "//ul/li[3]/a"], ("//ul/li", "a", 1)),
+        (["//ul/li[1]/a[1]", "//ul/li[3]/a[2]"], ("//ul/li", "a[1]", 1)),
+        (["//t/tr[2][1]/td", "//t/tr[5][1]/td"], ("//t/tr", "td", 2)),
+        (["//ul/li[1]", "//ul/li[4]", "//ignored"], ("//ul/li", "", 1)),
+        (["//a/b/c", "//a/b"], ("//a/b", "", 0)),
+        (["//d[@id='x']/p[ 3 ]", "//d[@id='x']/p[4]"], ("//d[@id='x']/p", "", 3)),
+    ],
+)
 def test_extract_rule(rules, expected):
     result = FieldsParser()._extract_rule(rules)
     assert result == expected and type(result) is tuple
     assert FieldsParser._extract_rule(self=None, rules=rules) == expected
 
 
-@pytest.mark.parametrize("rules, error", [
-    (["//a"], IndexError),
-    ([], IndexError),
-    (["//a/p", "//a/span"], IndexError),
-    (["//a/p[last()]", "//a/p[2]"], ValueError),
-    ([1, "//a"], AttributeError),
-    (None, TypeError),
-])
+@pytest.mark.parametrize(
+    "rules, error",
+    [
+        (["//a"], IndexError),
+        ([], IndexError),
+        (["//a/p", "//a/span"], IndexError),
+        (["//a/p[last()]", "//a/p[2]"], ValueError),
+        ([1, "//a"], AttributeError),
+        (None, TypeError),
+    ],
+)
 def test_extract_rule_failures(rules, error):
     with pytest.raises(error):
         FieldsParser()._extract_rule(rules)
 
 
 # --- FieldsParser.parse ----------------------------------------------------------
+
 
 def test_fields_parser_row_xpaths_in_order():
     rows = {"//table/tr": texts(*"123456")}
@@ -258,11 +291,14 @@ def test_fields_parser_without_end_rule_and_identical_rules():
     assert doc.calls[1][0] == ("//div/p[0]",)
 
 
-@pytest.mark.parametrize("rules, expected", [
-    (["//ul/li[7]", "//ul/li[8]"], []),     # start above the number of rows
-    (["//ul/li[6]", "//ul/li[8]"], []),
-    (["//ul/li[5]", "//ul/li[8]"], ["e"]),
-])
+@pytest.mark.parametrize(
+    "rules, expected",
+    [
+        (["//ul/li[7]", "//ul/li[8]"], []),  # start above the number of rows
+        (["//ul/li[6]", "//ul/li[8]"], []),
+        (["//ul/li[5]", "//ul/li[8]"], ["e"]),
+    ],
+)
 def test_fields_parser_row_range(rules, expected):
     doc = FakeDoc({"//ul/li": texts(*"abcde"), "//ul/li[5]": texts("e")})
     assert FieldsParser().parse(doc, rules) == expected
@@ -280,8 +316,10 @@ def test_fields_parser_empty_rows_keep_their_place_and_join():
 
 
 def test_fields_parser_on_real_page(page):
-    doc = page("<html><body><table><tr><th>h</th></tr><tr><td>1</td><td> x\n y </td></tr>"
-               "<tr><td>2</td></tr><tr><td>3</td><td>z</td></tr></table></body></html>")
+    doc = page(
+        "<html><body><table><tr><th>h</th></tr><tr><td>1</td><td> x\n y </td></tr>"
+        "<tr><td>2</td></tr><tr><td>3</td><td>z</td></tr></table></body></html>"
+    )
     parser = FieldsParser()
     assert parser.parse(doc, ["//table/tr[2]/td[2]", "//table/tr[3]/td[2]"], "\t") == ["x y", "", "z"]
     assert parser.parse(doc, ["//table/tr[2]/td", "//table/tr[4]/td"], " ") == ["1 x y", "2", "3 z"]
@@ -324,18 +362,23 @@ def test_fields_parser_bad_located_rule(located, error):
 
 # --- AttrParser ------------------------------------------------------------------
 
-ATTR_PAGE = ("<html><body><a href='/1' class='x  y'>1</a><a href='/2'>2</a><a>3</a>"
-             "<img alt='' src=' s.png '><a rel='nofollow'>4</a></body></html>")
+ATTR_PAGE = (
+    "<html><body><a href='/1' class='x  y'>1</a><a href='/2'>2</a><a>3</a>"
+    "<img alt='' src=' s.png '><a rel='nofollow'>4</a></body></html>"
+)
 
 
-@pytest.mark.parametrize("rule, name, expected", [
-    ("//a", "href", "/1"),
-    ("//img", "alt", ""),
-    ("//img", "src", " s.png "),
-    ("//nothing", "href", None),
-    ("//a[1]", "class", "x y"),   # multi-valued attributes come back as words joined by a space
-    ("//a[@rel]", "rel", "nofollow"),
-])
+@pytest.mark.parametrize(
+    "rule, name, expected",
+    [
+        ("//a", "href", "/1"),
+        ("//img", "alt", ""),
+        ("//img", "src", " s.png "),
+        ("//nothing", "href", None),
+        ("//a[1]", "class", "x y"),  # multi-valued attributes come back as words joined by a space
+        ("//a[@rel]", "rel", "nofollow"),
+    ],
+)
 def test_attr_parser_on_real_page(page, rule, name, expected):
     assert AttrParser().parse(page(ATTR_PAGE), rule, name) == expected
 
@@ -346,12 +389,15 @@ def test_attr_parser_first_element_only(page):
     assert info.value.args == ("class",)
 
 
-@pytest.mark.parametrize("value, message", [
-    (5, "Expected unicode, got int"),
-    (("a", 1), "Expected unicode, got tuple"),
-    (["a"], "Expected unicode, got list"),
-    (MyStr("a"), "Expected unicode, got MyStr"),
-])
+@pytest.mark.parametrize(
+    "value, message",
+    [
+        (5, "Expected unicode, got int"),
+        (("a", 1), "Expected unicode, got tuple"),
+        (["a"], "Expected unicode, got list"),
+        (MyStr("a"), "Expected unicode, got MyStr"),
+    ],
+)
 def test_attr_parser_value_kinds(value, message):
     doc = FakeDoc({"//a": [FakeElement(attrs={"v": value})]})
     with pytest.raises(TypeError) as info:
@@ -365,12 +411,15 @@ def test_attr_parser_none_value_and_calls():
     assert doc.calls == [(("//a",), {})]
 
 
-@pytest.mark.parametrize("rule, attr_name, name, type_name", [
-    (["//a"], "href", "rule", "list"),
-    (MyStr("//a"), "href", "rule", "MyStr"),
-    ("//a", 1, "attr_name", "int"),
-    (1, 1, "rule", "int"),
-])
+@pytest.mark.parametrize(
+    "rule, attr_name, name, type_name",
+    [
+        (["//a"], "href", "rule", "list"),
+        (MyStr("//a"), "href", "rule", "MyStr"),
+        ("//a", 1, "attr_name", "int"),
+        (1, 1, "rule", "int"),
+    ],
+)
 def test_attr_parser_kind_checks(rule, attr_name, name, type_name):
     doc = FakeDoc({"//a": [FakeElement(attrs={"href": "x"})]})
     with pytest.raises(TypeError) as info:
@@ -385,12 +434,15 @@ def test_attr_parser_odd_documents(answer, error):
         AttrParser().parse(FakeDoc({"//a": answer}), "//a", "href")
 
 
-@pytest.mark.parametrize("call", [
-    lambda p: p.parse(),
-    lambda p: p.parse(1, 2, 3, 4),
-    lambda p: p.parse(1, "//a", "h", html=1),
-    lambda p: p.parse(1, "//a", "h", bogus=1),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda p: p.parse(),
+        lambda p: p.parse(1, 2, 3, 4),
+        lambda p: p.parse(1, "//a", "h", html=1),
+        lambda p: p.parse(1, "//a", "h", bogus=1),
+    ],
+)
 def test_bad_calls_are_type_errors(call):
     for parser in (FieldParser(), FieldsParser(), AttrParser()):
         with pytest.raises(TypeError):

@@ -42,7 +42,11 @@ def test_attributes_hold_the_configurations_objects_or_new_defaults():
     conf = copy.deepcopy(CONF)
     p = FieldsProcessor(conf)
     values = conf["filter"]["values"]
-    assert (p.alias2main_name is conf["alias2main_name"], p.filter_key, p.filter_values is values) == (True, "title", True)
+    assert (p.alias2main_name is conf["alias2main_name"], p.filter_key, p.filter_values is values) == (
+        True,
+        "title",
+        True,
+    )
     assert p.words_filter_values is values["words"] and p.format_values is values["format"]
     assert p.not_empty_fields is conf["not_empty_fields"]
     a, b = FieldsProcessor({}), FieldsProcessor({})
@@ -78,13 +82,24 @@ def test_class_shape_and_docs():
     assert type(FieldsProcessor) is type and FieldsProcessor.__bases__ == (object,)
     assert dravine.re.__name__ == "re" and dravine.List.__module__ == "typing"
     names = [n for n in vars(FieldsProcessor) if not n.startswith("__") or n == "__init__"]
-    assert names == ["__init__", "process_fields", "_de_dup_fields", "_filter_fields", "_filter_empty_fields",
-                     "_filter_fields_by_key", "_filter_by_format", "_convert_field_value"]
-    fields_doc = "\n\n        :param fields: _description_\n        :type fields: List[Dict]\n" \
-                 "        :return: _description_\n        :rtype: List[Dict]\n        "
+    assert names == [
+        "__init__",
+        "process_fields",
+        "_de_dup_fields",
+        "_filter_fields",
+        "_filter_empty_fields",
+        "_filter_fields_by_key",
+        "_filter_by_format",
+        "_convert_field_value",
+    ]
+    fields_doc = (
+        "\n\n        :param fields: _description_\n        :type fields: List[Dict]\n"
+        "        :return: _description_\n        :rtype: List[Dict]\n        "
+    )
     assert FieldsProcessor._filter_by_format.__doc__ == (
         "通过format格式的规则过滤，不被过滤时返回False\n\n        :param field: _description_\n"
-        "        :type field: Dict\n        :return: _description_\n        :rtype: bool\n        ")
+        "        :type field: Dict\n        :return: _description_\n        :rtype: bool\n        "
+    )
     assert FieldsProcessor._convert_field_value.__doc__ == "对部分字段的值进行别名转换" + fields_doc
     assert FieldsProcessor._filter_fields_by_key.__doc__ == "根据某一个字段，过滤出我们想要的结果" + fields_doc
     assert FieldsProcessor._de_dup_fields.__doc__.endswith("进行过滤" + fields_doc)
@@ -109,17 +124,19 @@ def test_de_dup_flag_by_truth(flag, count):
 
 
 def test_nothing_the_caller_passed_is_modified():
-    conf, rows = copy.deepcopy(CONF), [
-        {"title": "A-1", "name": "A", "id": "1", "city": "BJ"},
-        {"title": "Home", "city": "-"},
-        {"title": "Home", "city": "BJ"},
-        {"title": "Home", "city": "BJ"},
-    ]
+    conf, rows = (
+        copy.deepcopy(CONF),
+        [
+            {"title": "A-1", "name": "A", "id": "1", "city": "BJ"},
+            {"title": "Home", "city": "-"},
+            {"title": "Home", "city": "BJ"},
+            {"title": "Home", "city": "BJ"},
+        ],
+    )
     saved = copy.deepcopy(rows)
     p = FieldsProcessor(conf)
     result = p.process_fields(rows, True)
-    assert result == [{"title": "A-1", "name": "A", "id": "1", "city": "Beijing"},
-                      {"title": "Home", "city": "Beijing"}]
+    assert result == [{"title": "A-1", "name": "A", "id": "1", "city": "Beijing"}, {"title": "Home", "city": "Beijing"}]
     assert rows == saved and conf == CONF
     assert all(r is not s for r in result for s in rows)
     assert FieldsProcessor({}).process_fields(rows, False) is not rows
@@ -385,8 +402,10 @@ def test_hostile_inputs_raise_and_leave_the_processor_usable(conf, rows, de_dup)
         p.process_fields(rows, de_dup)
     assert p.process_fields([], True) == []
     good = [{"title": "Home", "city": "BJ"}, {"title": "Home", "city": "Beijing"}]
-    assert FieldsProcessor(CONF).process_fields(good, True) == [{"title": "Home", "city": "Beijing"},
-                                                                 {"title": "Home", "city": "Peking"}]
+    assert FieldsProcessor(CONF).process_fields(good, True) == [
+        {"title": "Home", "city": "Beijing"},
+        {"title": "Home", "city": "Peking"},
+    ]
 
 
 @pytest.mark.parametrize(

@@ -12,10 +12,16 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 RULES = {
     "value_separator": " | ",
     "rules": [
-        {"title": {"rules": "//h1"}, "site": {"rules": "示例"}, "link": {"rules": "//a[@class='main']", "type": "attr:href"}},
-        {"name": {"rules": ["//table/tr[2]/td[1]", "//table/tr[3]/td[1]"]},
-         "price": {"rules": ["//table/tr[2]/td[2]", "//table/tr[3]/td[2]"]},
-         "tags": {"rules": ["//table/tr[2]/td[3]/i", "//table/tr[3]/td[3]/i"]}},
+        {
+            "title": {"rules": "//h1"},
+            "site": {"rules": "示例"},
+            "link": {"rules": "//a[@class='main']", "type": "attr:href"},
+        },
+        {
+            "name": {"rules": ["//table/tr[2]/td[1]", "//table/tr[3]/td[1]"]},
+            "price": {"rules": ["//table/tr[2]/td[2]", "//table/tr[3]/td[2]"]},
+            "tags": {"rules": ["//table/tr[2]/td[3]/i", "//table/tr[3]/td[3]/i"]},
+        },
         {"item": {"rules": ["//ul/li[1]", "//ul/li[2]"]}, "kind": {"rules": "list"}},
         # Pages with an <ol> of another length than their <ul> fail here.
         {"a": {"rules": ["//ul/li[1]", "//ul/li[2]"]}, "b": {"rules": ["//ol/li[1]", "//ol/li[2]"]}},
@@ -29,12 +35,15 @@ def page(rng, n):
     rows = "".join(
         f"<tr><td>{rng.choice(['keep', f'{n}-{i}-x', '北京'])}</td><td>{rng.choice([str(n), '0', str(i)])}</td>"
         f"<td>{''.join(f'<i>t{k}</i>' for k in range(rng.randint(0, 3)))}</td></tr>"
-        for i in range(rng.randint(0, 12)))
+        for i in range(rng.randint(0, 12))
+    )
     items = "".join(f"<li> item {n}.{i}\u3000</li>" for i in range(rng.randint(0, 8)))
     # Some pages have lists of unequal length in one rule entry: they fail.
     extra = "<ol><li>a</li><li>b</li></ol>" if rng.random() < 0.1 else ""
-    return (f"<html><body><h1> Page {n} </h1><a class='main' href='/p/{n}'>x</a>"
-            f"<table><tr><th>h</th></tr>{rows}</table>{extra}<ul>{items}</ul></body></html>")
+    return (
+        f"<html><body><h1> Page {n} </h1><a class='main' href='/p/{n}'>x</a>"
+        f"<table><tr><th>h</th></tr>{rows}</table>{extra}<ul>{items}</ul></body></html>"
+    )
 
 
 def outcome(extractor, text):

@@ -10,7 +10,7 @@ import tracemalloc
 
 import pytest
 
-from treecanon import native_builder
+from tests.support.treecanon import native_builder
 
 builder, WHY_NOT = native_builder()
 pytestmark = pytest.mark.skipif(builder is None, reason=WHY_NOT or "")
@@ -44,14 +44,17 @@ def least_growth(call, enough, windows=10, calls=1000):
     return least
 
 
-@pytest.mark.parametrize("text, error", [
-    (PAGE, None),                                         # a tree
-    ("<!--a--><p class='x  y'>&amp;lt;</p><?pi x?>", None),  # top-level siblings, unescaping, list attribute
-    ("<p>a\x00b</p>", None),                              # bail-out: lxml refuses the text
-    ("<a href='x", None),                                 # bail-out in the tokenizer
-    ("<div>" * 300, None),                                # bail-out: too deep
-    (b"<p>x</p>", TypeError),
-])
+@pytest.mark.parametrize(
+    "text, error",
+    [
+        (PAGE, None),  # a tree
+        ("<!--a--><p class='x  y'>&amp;lt;</p><?pi x?>", None),  # top-level siblings, unescaping, list attribute
+        ("<p>a\x00b</p>", None),  # bail-out: lxml refuses the text
+        ("<a href='x", None),  # bail-out in the tokenizer
+        ("<div>" * 300, None),  # bail-out: too deep
+        (b"<p>x</p>", TypeError),
+    ],
+)
 @pytest.mark.parametrize("call", ["build", "build_with_reason"])
 def test_builder_is_steady(call, text, error):
     function = getattr(builder, call)
@@ -78,8 +81,9 @@ def resident_bytes():
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="AddressSanitizer keeps freed memory in quarantine")
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer keeps freed memory in quarantine"
+)
 def test_dropped_trees_give_their_memory_back():
     text = PAGE * 200  # some 500 KB: a tree of several MB
     for _ in range(5):

@@ -2,7 +2,7 @@
 
 import json
 
-from test_cli import run_cli
+from tests.support.cli import run_cli
 
 RULES = """\
 value_separator: " | "
@@ -46,13 +46,13 @@ def test_try_shows_values_drops_and_rows(tmp_path):
     assert '-> 3 values: ["Acme", "诺德", "Acme"]' in text
     assert '-> "/1"' in text
     assert 'shop  constant "示例"' in text
-    assert ("rule 1: dropped: nothing found for 'featured'" in text)
+    assert "rule 1: dropped: nothing found for 'featured'" in text
     assert "-> nothing found (None)" in text
     assert "rule 2: kept: 1 row before filtering" in text
     assert '-> "a | b"' in text
     # The final rows: aliased, and the duplicate of the first row removed.
     start = lines.index("rows after aliases, filters and de-duplication: 3")
-    assert [json.loads(line) for line in lines[start + 1:]] == [
+    assert [json.loads(line) for line in lines[start + 1 :]] == [
         {"name": "ACME", "link": "/1", "shop": "示例"},
         {"name": "诺德", "link": "/1", "shop": "示例"},
         {"tags": "a | b"},
@@ -78,17 +78,17 @@ def test_try_shows_where_a_page_fails(tmp_path):
 
 
 def test_try_shows_rows_that_cannot_be_paired(tmp_path):
-    rules = RULES.replace('rules: "//span"',
-                          'rules: ["//span[1]", "//span[2]"]\n'
-                          '    name:\n      rules: ["//ul/li[1]/b", '
-                          '"//ul/li[2]/b"]')
+    rules = RULES.replace(
+        'rules: "//span"', 'rules: ["//span[1]", "//span[2]"]\n    name:\n      rules: ["//ul/li[1]/b", "//ul/li[2]/b"]'
+    )
 
     result = run_cli("try", *write(tmp_path, rules=rules))
 
     assert result.returncode == 1
     text = result.stdout.decode("utf-8")
-    assert ("rule 2: fails when pairing the values into rows: ValueError: "
-            "head_fields and tail_fields  is unequal") in text
+    assert (
+        "rule 2: fails when pairing the values into rows: ValueError: head_fields and tail_fields  is unequal"
+    ) in text
 
 
 def test_try_with_unloadable_rules_exits_with_2(tmp_path):

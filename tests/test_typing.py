@@ -46,19 +46,16 @@ def run_mypy(*args, cwd):
     installed = str(PACKAGE_ROOT) in map(str, site.getsitepackages())
     if not installed:
         env["MYPYPATH"] = str(PACKAGE_ROOT)
-    env["PYTHONPATH"] = os.pathsep.join(
-        [str(PACKAGE_ROOT)] + [p for p in [env.get("PYTHONPATH")] if p])
-    return subprocess.run(
-        [sys.executable, "-m", *args], cwd=cwd, env=env,
-        capture_output=True, text=True, timeout=600)
+    env["PYTHONPATH"] = os.pathsep.join([str(PACKAGE_ROOT)] + [p for p in [env.get("PYTHONPATH")] if p])
+    return subprocess.run([sys.executable, "-m", *args], cwd=cwd, env=env, capture_output=True, text=True, timeout=600)
 
 
 def mypy_strict(tmp_path, source):
     path = tmp_path / "usage.py"
     path.write_text(source, "utf-8")
-    return run_mypy("mypy", "--strict", "--no-incremental",
-                    "--cache-dir", str(tmp_path / "cache"), str(path),
-                    cwd=tmp_path)
+    return run_mypy(
+        "mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache"), str(path), cwd=tmp_path
+    )
 
 
 def test_the_native_modules_are_a_typed_package():
@@ -111,18 +108,23 @@ def misuse_report(tmp_path_factory):
     return mypy_strict(tmp_path, source).stdout
 
 
-@pytest.mark.parametrize("index", range(len(MISUSES)),
-                         ids=[line for line, _ in MISUSES])
+@pytest.mark.parametrize("index", range(len(MISUSES)), ids=[line for line, _ in MISUSES])
 def test_misuse_is_reported(misuse_report, index):
     line, error = MISUSES[index]
     lineno = PRELUDE.count("\n") + index + 1
-    assert any(f":{lineno}: error:" in report and f"[{error}]" in report
-               for report in misuse_report.splitlines()), misuse_report
+    assert any(f":{lineno}: error:" in report and f"[{error}]" in report for report in misuse_report.splitlines()), (
+        misuse_report
+    )
 
 
 def test_stubtest_finds_every_stubbed_name(tmp_path):
     result = run_mypy(
-        "mypy.stubtest", "--mypy-config-file", os.devnull,
-        "--allowlist", str(HERE / "stubtest-allowlist.txt"),
-        *NATIVE_MODULES, cwd=tmp_path)
+        "mypy.stubtest",
+        "--mypy-config-file",
+        os.devnull,
+        "--allowlist",
+        str(HERE / "stubtest-allowlist.txt"),
+        *NATIVE_MODULES,
+        cwd=tmp_path,
+    )
     assert result.returncode == 0, result.stdout + result.stderr

@@ -93,24 +93,18 @@ class ConfigUtils:
         a top level that is not a mapping.
         """
         if not isinstance(path, (str, os.PathLike)):
-            raise TypeError(
-                f"configuration path must be a str or os.PathLike, "
-                f"not {type(path).__name__}")
+            raise TypeError(f"configuration path must be a str or os.PathLike, not {type(path).__name__}")
         path = os.fspath(path)
         if not isinstance(path, str):
-            raise TypeError(
-                f"configuration path must name a str path, "
-                f"not {type(path).__name__}")
+            raise TypeError(f"configuration path must name a str path, not {type(path).__name__}")
 
         with open(path, "rb") as stream:
             data = stream.read()
         try:
             text = data.decode("utf-8-sig")
         except UnicodeDecodeError as exc:
-            line = data[:exc.start].count(b"\n") + 1
-            raise ValueError(
-                f"{path}: line {line}: not valid UTF-8 ({exc.reason})"
-            ) from None
+            line = data[: exc.start].count(b"\n") + 1
+            raise ValueError(f"{path}: line {line}: not valid UTF-8 ({exc.reason})") from None
 
         try:
             if path.lower().endswith(".json"):
@@ -119,13 +113,11 @@ class ConfigUtils:
                 conf = cls._parse_yaml(path, text)
         except _DuplicateKeyError as exc:
             where = f": line {exc.line}" if exc.line is not None else ""
-            raise ValueError(
-                f"{path}{where}: duplicate key {exc.key!r}") from None
+            raise ValueError(f"{path}{where}: duplicate key {exc.key!r}") from None
 
         if not isinstance(conf, dict):
             found = "nothing" if conf is None else type(conf).__name__
-            raise ValueError(
-                f"{path}: the top level must be a mapping, found {found}")
+            raise ValueError(f"{path}: the top level must be a mapping, found {found}")
         return _freeze(conf) if readonly else conf
 
     @staticmethod
@@ -133,9 +125,7 @@ class ConfigUtils:
         try:
             return json.loads(text, object_pairs_hook=_json_object)
         except json.JSONDecodeError as exc:
-            raise ValueError(
-                f"{path}: line {exc.lineno}, column {exc.colno}: "
-                f"invalid JSON: {exc.msg}") from None
+            raise ValueError(f"{path}: line {exc.lineno}, column {exc.colno}: invalid JSON: {exc.msg}") from None
 
     @staticmethod
     def _parse_yaml(path, text):
@@ -152,5 +142,4 @@ class ConfigUtils:
             if context and context_mark:
                 context += f" at line {context_mark.line + 1}"
             detail = f"{problem} ({context})" if context else problem
-            raise ValueError(
-                f"{path}{where}: invalid YAML: {detail}") from None
+            raise ValueError(f"{path}{where}: invalid YAML: {detail}") from None

@@ -32,9 +32,15 @@ import json
 import os
 import tempfile
 
-from ostrel.crawler.field_extractor.batch import (
-    error_record, extract_task, page_of_object, warc_tasks)
 from ostrel.crawler.field_extractor.extractor import FieldExtractor
+from ostrel.crawler.field_extractor.sources import (
+    PageObject,
+    PageText,
+    error_record,
+    extract_task,
+    page_of_object,
+    warc_tasks,
+)
 
 __all__ = ["RulesText", "extract_pages", "extract_warc_files"]
 
@@ -79,11 +85,10 @@ def _page_task(page):
     """The task of one bag item: a mapping with ``url`` and ``html``, or
     a pair (page id, text)."""
     if isinstance(page, dict):
-        return ("object", page)
+        return PageObject(page)
     if isinstance(page, (tuple, list)) and len(page) == 2:
-        return ("text", page[0], page[1])
-    raise TypeError(f"a page is a mapping with url and html, or a pair "
-                    f"(id, text); found {type(page).__name__}")
+        return PageText(page[0], page[1])
+    raise TypeError(f"a page is a mapping with url and html, or a pair (id, text); found {type(page).__name__}")
 
 
 def _line_id(line):
@@ -102,7 +107,7 @@ def _extract_line(extractor, line, de_dup):
             page_of_object(page)  # raises the command line's error
     except Exception as exc:  # a page never fails the computation
         return error_record(_line_id(line), exc)
-    return extract_task(extractor, ("object", page), de_dup)
+    return extract_task(extractor, PageObject(page), de_dup)
 
 
 def _extract_page_partition(pages, rules, de_dup):
@@ -153,8 +158,7 @@ def extract_pages(pages, rules, de_dup=True):
     ``rules`` is the path of a rules file or a ``RulesText``. The result
     keeps the partitions and the order of ``pages``.
     """
-    return pages.map_partitions(_extract_page_partition, _rules(rules),
-                                de_dup)
+    return pages.map_partitions(_extract_page_partition, _rules(rules), de_dup)
 
 
 def extract_warc_files(paths, rules, de_dup=True):
@@ -164,5 +168,4 @@ def extract_warc_files(paths, rules, de_dup=True):
     are opened on the workers with fsspec, so a path is a local path valid
     on every worker (a shared file system) or a URL such as
     ``s3://bucket/crawl-00001.warc.gz``."""
-    return paths.map_partitions(_extract_warc_partition, _rules(rules),
-                                de_dup)
+    return paths.map_partitions(_extract_warc_partition, _rules(rules), de_dup)

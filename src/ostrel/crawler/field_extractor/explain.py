@@ -13,8 +13,8 @@ from requests_html import HTML
 
 __all__ = ["explain_page", "field_value"]
 
-_SHOWN_VALUES = 10    # list values shown per field
-_SHOWN_CHARS = 300    # characters shown per value
+_SHOWN_VALUES = 10  # list values shown per field
+_SHOWN_CHARS = 300  # characters shown per value
 
 
 def field_value(extractor, doc, definition):
@@ -29,10 +29,8 @@ def field_value(extractor, doc, definition):
         how = "list" if type(rules) is list else "xpath"
         return how, parser.parse(doc, rules, extractor.value_separator)
     if pieces[0] == "attr":
-        return f"attr:{pieces[1]}", extractor.selvane.parse(doc, rules,
-                                                            pieces[1])
-    raise ValueError(f"unknown type {pieces[0]!r}: a type is text or "
-                     f"attr:NAME")
+        return f"attr:{pieces[1]}", extractor.selvane.parse(doc, rules, pieces[1])
+    raise ValueError(f"unknown type {pieces[0]!r}: a type is text or attr:NAME")
 
 
 def _show(value):
@@ -68,8 +66,7 @@ def explain_page(extractor, text, de_dup=True):
 
     for index, entry in enumerate(extractor.rules):
         if not isinstance(entry, dict):
-            add(f"rule {index}: not a mapping of field keys to field definitions "
-                f"({type(entry).__name__})")
+            add(f"rule {index}: not a mapping of field keys to field definitions ({type(entry).__name__})")
             continue
         record, missing, failed = {}, [], []
         body = []
@@ -81,8 +78,7 @@ def explain_page(extractor, text, de_dup=True):
             except Exception as exc:
                 failed.append(key)
                 body.append(f"{label}  {_show_rule(definition)}")
-                body.append(f"  {'':<{width}}  -> fails: {type(exc).__name__}: "
-                            f"{' '.join(str(exc).splitlines())}")
+                body.append(f"  {'':<{width}}  -> fails: {type(exc).__name__}: {' '.join(str(exc).splitlines())}")
                 continue
             record[key] = value
             if value is None:
@@ -93,28 +89,23 @@ def explain_page(extractor, text, de_dup=True):
                 body.append(f"{label}  {how} {_show_rule(definition)}")
                 body.append(f"  {'':<{width}}  -> {_show_value(value)}")
         if failed:
-            verdict = (f"fails at {', '.join(map(repr, failed))}: the whole "
-                       f"page fails")
+            verdict = f"fails at {', '.join(map(repr, failed))}: the whole page fails"
         elif missing:
-            verdict = (f"dropped: nothing found for "
-                       f"{', '.join(map(repr, missing))}")
+            verdict = f"dropped: nothing found for {', '.join(map(repr, missing))}"
         else:
             try:
                 rows = extractor._match_fields([record])
                 verdict = f"kept: {len(rows)} row{'' if len(rows) == 1 else 's'} before filtering"
             except Exception as exc:
-                verdict = (f"fails when pairing the values into rows: "
-                           f"{type(exc).__name__}: {exc}")
+                verdict = f"fails when pairing the values into rows: {type(exc).__name__}: {exc}"
         add(f"rule {index}: {verdict}")
         lines += body
 
     try:
         rows = extractor.extract(text, de_dup)
     except Exception as exc:
-        add(f"extract fails: {type(exc).__name__}: "
-            f"{' '.join(str(exc).splitlines())}")
+        add(f"extract fails: {type(exc).__name__}: {' '.join(str(exc).splitlines())}")
         return "\n".join(lines) + "\n", False
-    add(f"rows after aliases, filters{' and de-duplication' if de_dup else ''}: "
-        f"{len(rows)}")
+    add(f"rows after aliases, filters{' and de-duplication' if de_dup else ''}: {len(rows)}")
     lines += ["  " + json.dumps(row, ensure_ascii=False) for row in rows]
     return "\n".join(lines) + "\n", True

@@ -27,15 +27,15 @@ __all__ = ["Problem", "check_file", "check_rules", "summarize"]
 # text and attribute parsers need elements, and fail on such results.
 _NON_ELEMENT_STEP = re.compile(
     r"(?:/|::)(?:text\(\)|@[^/\[\]]*|comment\(\)|attribute::[^/\[\]]*)"
-    r"(?:\[[^\]]*\])*\s*$")
+    r"(?:\[[^\]]*\])*\s*$"
+)
 _PLACEHOLDER = re.compile("<(.*?)>")
 # Constant texts that are surely meant as XPaths: " //h1", "./h1", "../a",
 # "(//a)[1]", "(./p)[2]".
 _PATH_LIKE = re.compile(r"\s*(?:/|\.{1,2}/|\(\s*\.{0,2}/)")
 
 # The keys that the extractor reads at each level; any other key is ignored.
-_TOP_KEYS = ("value_separator", "rules", "alias2main_name", "filter",
-             "not_empty_fields")
+_TOP_KEYS = ("value_separator", "rules", "alias2main_name", "filter", "not_empty_fields")
 _FIELD_KEYS = ("rules", "type")
 _FILTER_KEYS = ("key", "values")
 _FILTER_VALUES_KEYS = ("words", "format")
@@ -46,11 +46,10 @@ class Problem:
     top-level section) and what goes wrong. A warning does not fail the
     check."""
 
-    def __init__(self, message, index=None, key=None, section=None,
-                 warning=False):
+    def __init__(self, message, index=None, key=None, section=None, warning=False):
         self.message = message
-        self.index = index      # rule entry index, from 0
-        self.key = key          # field key in that entry
+        self.index = index  # rule entry index, from 0
+        self.key = key  # field key in that entry
         self.section = section  # top-level key, for problems outside rules
         self.warning = warning
 
@@ -84,8 +83,7 @@ def summarize(problems):
     when there is an error; warnings alone leave it passing."""
     errors = sum(1 for problem in problems if not problem.warning)
     warnings = len(problems) - errors
-    text = (f"{errors} problem{'' if errors == 1 else 's'} found" if errors
-            else "no problems found")
+    text = f"{errors} problem{'' if errors == 1 else 's'} found" if errors else "no problems found"
     if warnings:
         text += f", {warnings} warning{'' if warnings == 1 else 's'}"
     return text, errors > 0
@@ -98,36 +96,32 @@ def check_rules(conf):
 
     rules = conf.get("rules")
     if "rules" not in conf:
-        add(Problem("there is no 'rules' list: the extractor cannot be built",
-                    section="rules"))
+        add(Problem("there is no 'rules' list: the extractor cannot be built", section="rules"))
         rules = []
     elif not isinstance(rules, list):
-        add(Problem(f"'rules' must be a list of rule entries, found "
-                    f"{_kind(rules)}", section="rules"))
+        add(Problem(f"'rules' must be a list of rule entries, found {_kind(rules)}", section="rules"))
         rules = []
     elif not rules:
-        add(Problem("the list has no rule entries: every page gives no rows",
-                    section="rules", warning=True))
+        add(Problem("the list has no rule entries: every page gives no rows", section="rules", warning=True))
 
     if "value_separator" not in conf:
-        add(Problem("there is no 'value_separator': the extractor cannot be "
-                    "built", section="value_separator"))
+        add(Problem("there is no 'value_separator': the extractor cannot be built", section="value_separator"))
     elif not isinstance(conf["value_separator"], str):
-        add(Problem(f"'value_separator' must be a string, found "
-                    f"{_kind(conf['value_separator'])}",
-                    section="value_separator"))
+        add(
+            Problem(
+                f"'value_separator' must be a string, found {_kind(conf['value_separator'])}", section="value_separator"
+            )
+        )
 
     entry_keys = []  # the field keys of each rule entry (None: not a mapping)
     for index, entry in enumerate(rules):
         if not isinstance(entry, dict):
-            add(Problem(f"a rule entry must map field keys to field "
-                        f"definitions, found {_kind(entry)}", index=index))
+            add(Problem(f"a rule entry must map field keys to field definitions, found {_kind(entry)}", index=index))
             entry_keys.append(None)
             continue
         entry_keys.append(list(entry))
         if not entry:
-            add(Problem("the rule entry has no fields: it adds an empty row "
-                        "to every page", index=index))
+            add(Problem("the rule entry has no fields: it adds an empty row to every page", index=index))
         for key, definition in entry.items():
             for found in _field_problems(definition):
                 if isinstance(found, str):
@@ -153,14 +147,13 @@ def _close_match(name, known):
         return None
     matches = difflib.get_close_matches(name, known, n=1)
     if not matches:
-        matches = difflib.get_close_matches(
-            name.lower(), [k.lower() for k in known], n=1)
+        matches = difflib.get_close_matches(name.lower(), [k.lower() for k in known], n=1)
         matches = [k for k in known if matches and k.lower() == matches[0]]
     return matches[0] if matches else None
 
 
 def _field_hint(name, produced):
-    """" (did you mean 'X'?)" with the produced field key closest to name."""
+    """ " (did you mean 'X'?)" with the produced field key closest to name."""
     known = sorted(key for key in produced if isinstance(key, str))
     match = _close_match(name, known)
     return f" (did you mean {match!r}?)" if match else ""
@@ -181,62 +174,63 @@ def _top_key_problems(conf):
             continue
         match = _close_match(key, _TOP_KEYS)
         if match:
-            problems.append(Problem(
-                f"unknown top-level key: did you mean {match!r}? As written "
-                f"it is ignored", section=str(key)))
+            problems.append(
+                Problem(f"unknown top-level key: did you mean {match!r}? As written it is ignored", section=str(key))
+            )
         else:
-            problems.append(Problem(
-                f"unknown top-level key, ignored by the extractor (it reads "
-                f"{_names(_TOP_KEYS)})", section=str(key), warning=True))
+            problems.append(
+                Problem(
+                    f"unknown top-level key, ignored by the extractor (it reads {_names(_TOP_KEYS)})",
+                    section=str(key),
+                    warning=True,
+                )
+            )
     return problems
 
 
 # -- Field definitions -------------------------------------------------------
 
+
 def _field_problems(definition):
     if not isinstance(definition, dict):
-        return [f"a field definition must be a mapping with 'rules' (and "
-                f"'type'), found {_kind(definition)}"]
+        return [f"a field definition must be a mapping with 'rules' (and 'type'), found {_kind(definition)}"]
     problems = []
     for name in definition:
         if name in _FIELD_KEYS:
             continue
         match = _close_match(name, _FIELD_KEYS)
         if match is None:
-            problems.append(f"unknown key {name!r} in the field definition, "
-                            f"which is ignored (a field definition has "
-                            f"{_names(_FIELD_KEYS)})")
+            problems.append(
+                f"unknown key {name!r} in the field definition, "
+                f"which is ignored (a field definition has "
+                f"{_names(_FIELD_KEYS)})"
+            )
             continue
         effect = ""
         if match not in definition:
-            effect = (", so the field is extracted as text" if match == "type"
-                      else "")
-        problems.append(f"unknown key {name!r} in the field definition: did "
-                        f"you mean {match!r}? As written it is ignored"
-                        f"{effect}")
+            effect = ", so the field is extracted as text" if match == "type" else ""
+        problems.append(
+            f"unknown key {name!r} in the field definition: did you mean {match!r}? As written it is ignored{effect}"
+        )
     if "rules" not in definition:
         problems.append("the field definition has no 'rules'")
     kind_text = definition.get("type", "text")
     if not isinstance(kind_text, str):
-        return problems + [f"'type' must be a string (text or attr:NAME), "
-                           f"found {_kind(kind_text)}"]
+        return problems + [f"'type' must be a string (text or attr:NAME), found {_kind(kind_text)}"]
     pieces = kind_text.split(":")
     kind = pieces[0]
     if kind not in ("text", "attr"):
         match = _close_match(kind, ("text", "attr"))
         hint = f" (did you mean {match!r}?)" if match else ""
-        return problems + [f"unknown type {kind!r}: a type is text or "
-                           f"attr:NAME{hint}"]
+        return problems + [f"unknown type {kind!r}: a type is text or attr:NAME{hint}"]
     if "rules" not in definition:
         return problems
     rule = definition["rules"]
     if kind == "attr":
         if len(pieces) < 2 or not pieces[1]:
-            problems.append(f"type {kind_text!r} names no attribute: write "
-                            f"attr:NAME, e.g. attr:href")
+            problems.append(f"type {kind_text!r} names no attribute: write attr:NAME, e.g. attr:href")
         if not isinstance(rule, str):
-            problems.append(f"an attr rule is one XPath (a string), found "
-                            f"{_kind(rule)}")
+            problems.append(f"an attr rule is one XPath (a string), found {_kind(rule)}")
         else:
             problems += _xpath_problems(rule)
         return problems
@@ -244,14 +238,13 @@ def _field_problems(definition):
         if rule.startswith("/"):
             problems += _xpath_problems(rule)
         elif _PATH_LIKE.match(rule):
-            problems.append(f"{rule!r} is taken as a constant text, not as an "
-                            f"XPath: only a leading '/' marks an XPath")
+            problems.append(f"{rule!r} is taken as a constant text, not as an XPath: only a leading '/' marks an XPath")
     elif type(rule) is list:
         problems += _list_rule_problems(rule)
     else:
-        problems.append(f"text rules must be a string (an XPath or a "
-                        f"constant) or a list of two XPaths, found "
-                        f"{_kind(rule)}")
+        problems.append(
+            f"text rules must be a string (an XPath or a constant) or a list of two XPaths, found {_kind(rule)}"
+        )
     return problems
 
 
@@ -261,9 +254,11 @@ def _xpath_problems(xpath):
     except (etree.XPathError, ValueError) as exc:  # ValueError: NUL bytes
         return [f"XPath {xpath!r} does not compile: {exc}"]
     if _NON_ELEMENT_STEP.search(xpath):
-        return [f"XPath {xpath!r} selects text or attribute nodes, not "
-                f"elements: extraction fails where it matches (select the "
-                f"element; for an attribute use type attr:NAME)"]
+        return [
+            f"XPath {xpath!r} selects text or attribute nodes, not "
+            f"elements: extraction fails where it matches (select the "
+            f"element; for an attribute use type attr:NAME)"
+        ]
     return []
 
 
@@ -285,18 +280,19 @@ def _list_rule_problems(rule):
     (up to the second's length) lead from a row to the field."""
     if len(rule) < 2:
         found = "an empty list" if not rule else "one"
-        return [f"a list rule needs two XPaths that differ in the row "
-                f"position, found {found}"]
+        return [f"a list rule needs two XPaths that differ in the row position, found {found}"]
     problems = []
     if len(rule) > 2:
-        problems.append(_warn(
-            f"a list rule uses its first two XPaths only; the other "
-            f"{len(rule) - 2} {'is' if len(rule) == 3 else 'are'} ignored"))
+        problems.append(
+            _warn(
+                f"a list rule uses its first two XPaths only; the other "
+                f"{len(rule) - 2} {'is' if len(rule) == 3 else 'are'} ignored"
+            )
+        )
     pair = rule[:2]
     bad = [item for item in pair if not isinstance(item, str)]
     if bad:
-        return problems + [f"the XPaths of a list rule must be strings, found "
-                           f"{_kind(bad[0])}"]
+        return problems + [f"the XPaths of a list rule must be strings, found {_kind(bad[0])}"]
     first, second = (item.split("/") for item in pair)
     common = min(len(first), len(second))
     differ = [i for i in range(common) if first[i] != second[i]]
@@ -305,13 +301,15 @@ def _list_rule_problems(rule):
             problems.append(
                 "the two XPaths are the same, so there is no row position: "
                 "write the first row's XPath and another row's, e.g. "
-                ".../tr[1]/td and .../tr[2]/td")
+                ".../tr[1]/td and .../tr[2]/td"
+            )
         else:
             problems.append(
                 "the two XPaths differ in no step that both have (one goes "
                 "on where the other ends), so there is no row position: "
                 "write the first row's XPath and another row's, e.g. "
-                ".../tr[1]/td and .../tr[2]/td")
+                ".../tr[1]/td and .../tr[2]/td"
+            )
         return problems
 
     i = differ[0]
@@ -322,85 +320,85 @@ def _list_rule_problems(rule):
         return problems + [
             f"the two XPaths first differ at {at}, which has no [N] row "
             f"position in the first XPath: a list rule's XPaths differ only "
-            f"in a row number, e.g. {first[i]}[1] and {first[i]}[2]"]
+            f"in a row number, e.g. {first[i]}[1] and {first[i]}[2]"
+        ]
     try:
         start = int(pieces[1])
     except ValueError:
         return problems + [
             f"the two XPaths first differ at {at}, and the row position "
             f"{pieces[1]!r} there is not a number: write the first row to "
-            f"read as a plain number, e.g. {pieces[0]}[1]"]
+            f"read as a plain number, e.g. {pieces[0]}[1]"
+        ]
     if start < 1:
         problems.append(
             f"the row position {start} in step {number} ({first[i]!r}) is "
             f"below 1: XPath counts rows from 1, so extraction gives "
             f"{1 - start} empty value{'' if start == 0 else 's'} before the "
-            f"first row")
+            f"first row"
+        )
 
-    row_pattern = "/".join(
-        first[:i] + [pieces[0] + "[N]"] + first[i + 1:common])
+    row_pattern = "/".join(first[:i] + [pieces[0] + "[N]"] + first[i + 1 : common])
     if len(first) > len(second):
         problems.append(
             f"the second XPath ends at step {_step_number(second, common - 1)} "
             f"({second[-1]!r}), so extraction drops the first XPath's steps "
             f"after it ({'/'.join(first[common:])!r}) and reads "
-            f"{row_pattern!r}: give both XPaths the same steps")
-    later = [f"step {_step_number(first, j)} ({first[j]!r} vs {second[j]!r})"
-             for j in differ[1:]]
-    also = ([f"also at {' and '.join(later)}"] if later else [])
+            f"{row_pattern!r}: give both XPaths the same steps"
+        )
+    later = [f"step {_step_number(first, j)} ({first[j]!r} vs {second[j]!r})" for j in differ[1:]]
+    also = [f"also at {' and '.join(later)}"] if later else []
     if len(second) > len(first):
-        also.append(f"the second goes on after the first ends "
-                    f"({'/'.join(second[common:])!r})")
+        also.append(f"the second goes on after the first ends ({'/'.join(second[common:])!r})")
     if also:
-        problems.append(_warn(
-            f"the two XPaths differ in more than the row position: at {at}, "
-            f"which gives the rows, and {' and '.join(also)}; only the first "
-            f"difference counts, rows are read as {row_pattern!r}"))
+        problems.append(
+            _warn(
+                f"the two XPaths differ in more than the row position: at {at}, "
+                f"which gives the rows, and {' and '.join(also)}; only the first "
+                f"difference counts, rows are read as {row_pattern!r}"
+            )
+        )
 
     try:
         length_rule, end_rule, start = FieldsParser()._extract_rule(pair)
     except Exception:  # the checks above follow the derivation; be safe
-        return problems + [f"the XPaths {pair[0]!r} and {pair[1]!r} do not "
-                           f"yield a row position"]
+        return problems + [f"the XPaths {pair[0]!r} and {pair[1]!r} do not yield a row position"]
     # What extraction evaluates: the rule that counts the rows, and one
     # XPath per row made of it (the second XPath only marks the position).
     row = f"{length_rule}[{max(start, 1)}]" + (f"/{end_rule}" if end_rule else "")
     for xpath, what in ((length_rule, "row count"), (row, "row")):
         for problem in _xpath_problems(xpath):
-            problems.append(f"{problem} (the {what} XPath made from the list "
-                            f"rule {pair[0]!r})")
+            problems.append(f"{problem} (the {what} XPath made from the list rule {pair[0]!r})")
             return problems
     return problems
 
 
 # -- Processor sections -----------------------------------------------------
 
+
 def _alias_problems(conf, produced):
     if "alias2main_name" not in conf:
         return []
     aliases = conf["alias2main_name"]
     if not isinstance(aliases, dict):
-        return [Problem(f"must map field keys to alias tables, found "
-                        f"{_kind(aliases)}", section="alias2main_name")]
+        return [Problem(f"must map field keys to alias tables, found {_kind(aliases)}", section="alias2main_name")]
     problems = []
     for key, table in aliases.items():
         where = f"alias2main_name[{key!r}]"
         if not isinstance(table, dict):
-            problems.append(Problem(
-                f"an alias table must map values to main values, found "
-                f"{_kind(table)}", section=where))
+            problems.append(
+                Problem(f"an alias table must map values to main values, found {_kind(table)}", section=where)
+            )
             continue
-        unhashable = [value for value in table.values()
-                      if isinstance(value, (list, dict))]
+        unhashable = [value for value in table.values() if isinstance(value, (list, dict))]
         if unhashable:
-            problems.append(Problem(
-                "a main value is a list or a mapping; use a string",
-                section=where))
+            problems.append(Problem("a main value is a list or a mapping; use a string", section=where))
         if key not in produced:
-            problems.append(Problem(
-                f"no rule entry has this field: the table has no effect"
-                f"{_field_hint(key, produced)}",
-                section=where))
+            problems.append(
+                Problem(
+                    f"no rule entry has this field: the table has no effect{_field_hint(key, produced)}", section=where
+                )
+            )
     return problems
 
 
@@ -409,89 +407,96 @@ def _filter_problems(conf, entry_keys, produced):
         return []
     flt = conf["filter"]
     if not isinstance(flt, dict):
-        return [Problem(f"must be a mapping with 'key' and 'values', found "
-                        f"{_kind(flt)}", section="filter")]
-    problems = _section_key_problems(flt, _FILTER_KEYS, _FILTER_VALUES_KEYS,
-                                     "filter", "values")
+        return [Problem(f"must be a mapping with 'key' and 'values', found {_kind(flt)}", section="filter")]
+    problems = _section_key_problems(flt, _FILTER_KEYS, _FILTER_VALUES_KEYS, "filter", "values")
     key = flt.get("key")
     if "key" not in flt:
-        problems.append(Problem("there is no 'key': the extractor cannot be "
-                                "built", section="filter"))
+        problems.append(Problem("there is no 'key': the extractor cannot be built", section="filter"))
     elif not isinstance(key, str):
-        problems.append(Problem(f"'key' must be a field key (a string), "
-                                f"found {_kind(key)}", section="filter"))
+        problems.append(Problem(f"'key' must be a field key (a string), found {_kind(key)}", section="filter"))
         key = None
     if "values" not in flt:
-        problems.append(Problem("there is no 'values' (words and/or format): "
-                                "the extractor cannot be built",
-                                section="filter"))
+        problems.append(
+            Problem("there is no 'values' (words and/or format): the extractor cannot be built", section="filter")
+        )
         return problems
     values = flt["values"]
     if not isinstance(values, dict):
-        problems.append(Problem(f"'values' must be a mapping with 'words' "
-                                f"and/or 'format', found {_kind(values)}",
-                                section="filter"))
+        problems.append(
+            Problem(f"'values' must be a mapping with 'words' and/or 'format', found {_kind(values)}", section="filter")
+        )
         return problems
-    problems += _section_key_problems(values, _FILTER_VALUES_KEYS, _FILTER_KEYS,
-                                      "filter.values", "filter")
+    problems += _section_key_problems(values, _FILTER_VALUES_KEYS, _FILTER_KEYS, "filter.values", "filter")
     words = values.get("words")
     if "words" in values and not isinstance(words, list):
-        problems.append(Problem(f"'words' must be a list of accepted values, "
-                                f"found {_kind(words)}",
-                                section="filter.values"))
+        problems.append(
+            Problem(f"'words' must be a list of accepted values, found {_kind(words)}", section="filter.values")
+        )
     formats = values.get("format", [])
     if not isinstance(formats, list):
-        problems.append(Problem(f"'format' must be a list of format rules, "
-                                f"found {_kind(formats)}",
-                                section="filter.values"))
+        problems.append(
+            Problem(f"'format' must be a list of format rules, found {_kind(formats)}", section="filter.values")
+        )
         formats = []
     if "words" not in values and "format" not in values:
-        problems.append(Problem("neither 'words' nor 'format' is given: "
-                                "every row is dropped", section="filter"))
+        problems.append(Problem("neither 'words' nor 'format' is given: every row is dropped", section="filter"))
 
     format_keys = {}
     for rule in formats:
         if not isinstance(rule, str):
-            problems.append(Problem(f"a format rule must be a string, found "
-                                    f"{_kind(rule)}", section="filter.values"))
+            problems.append(Problem(f"a format rule must be a string, found {_kind(rule)}", section="filter.values"))
             continue
         for name in _PLACEHOLDER.findall(rule):
             try:
                 re.compile("<" + name + ">")
             except re.error as exc:
-                problems.append(Problem(
-                    f"format rule {rule!r}: placeholder <{name}> is not a "
-                    f"valid pattern: {exc}", section="filter.values"))
+                problems.append(
+                    Problem(
+                        f"format rule {rule!r}: placeholder <{name}> is not a valid pattern: {exc}",
+                        section="filter.values",
+                    )
+                )
                 continue
             format_keys.setdefault(name, rule)
             if name not in produced:
-                problems.append(Problem(
-                    f"format rule {rule!r} names <{name}>, a key that no "
-                    f"rule entry produces{_field_hint(name, produced)}",
-                    section="filter.values"))
+                problems.append(
+                    Problem(
+                        f"format rule {rule!r} names <{name}>, a key that no "
+                        f"rule entry produces{_field_hint(name, produced)}",
+                        section="filter.values",
+                    )
+                )
 
     if key is not None:
         if key not in produced:
-            problems.append(Problem(f"the filter key {key!r} is a field of no "
-                                    f"rule entry{_field_hint(key, produced)}",
-                                    section="filter"))
+            problems.append(
+                Problem(
+                    f"the filter key {key!r} is a field of no rule entry{_field_hint(key, produced)}", section="filter"
+                )
+            )
         for index, keys in enumerate(entry_keys):
             if keys is None or not keys:
                 continue
             if key not in keys:
-                problems.append(Problem(
-                    f"has no field {key!r}, the filter key: extraction fails "
-                    f"with KeyError wherever this entry gives rows",
-                    index=index))
+                problems.append(
+                    Problem(
+                        f"has no field {key!r}, the filter key: extraction fails "
+                        f"with KeyError wherever this entry gives rows",
+                        index=index,
+                    )
+                )
                 continue
-            missing = [name for name in format_keys
-                       if name in produced and name not in keys]
+            missing = [name for name in format_keys if name in produced and name not in keys]
             if missing:
                 names = ", ".join(repr(name) for name in missing)
-                problems.append(Problem(
-                    f"has no field {names}, named by the filter's format "
-                    f"rules: extraction fails with KeyError on rows whose "
-                    f"{key!r} is not one of the words", index=index))
+                problems.append(
+                    Problem(
+                        f"has no field {names}, named by the filter's format "
+                        f"rules: extraction fails with KeyError on rows whose "
+                        f"{key!r} is not one of the words",
+                        index=index,
+                    )
+                )
     return problems
 
 
@@ -503,13 +508,14 @@ def _section_key_problems(mapping, known, elsewhere, section, home):
         if name in known:
             continue
         if name in elsewhere:
-            message = (f"{name!r} belongs in {home!r}: here it is ignored")
+            message = f"{name!r} belongs in {home!r}: here it is ignored"
         else:
             match = _close_match(name, known)
-            message = (f"unknown key {name!r}: did you mean {match!r}? As "
-                       f"written it is ignored" if match else
-                       f"unknown key {name!r}, which is ignored (the keys "
-                       f"here are {_names(known)})")
+            message = (
+                f"unknown key {name!r}: did you mean {match!r}? As written it is ignored"
+                if match
+                else f"unknown key {name!r}, which is ignored (the keys here are {_names(known)})"
+            )
         problems.append(Problem(message, section=section))
     return problems
 
@@ -519,15 +525,15 @@ def _not_empty_problems(conf, produced):
         return []
     names = conf["not_empty_fields"]
     if not isinstance(names, list):
-        return [Problem(f"must be a list of field keys, found {_kind(names)}",
-                        section="not_empty_fields")]
+        return [Problem(f"must be a list of field keys, found {_kind(names)}", section="not_empty_fields")]
     problems = []
     for name in names:
         if not isinstance(name, str):
-            problems.append(Problem(f"{name!r} is not a field key (a string)",
-                                    section="not_empty_fields"))
+            problems.append(Problem(f"{name!r} is not a field key (a string)", section="not_empty_fields"))
         elif name not in produced:
-            problems.append(Problem(f"{name!r} is a field of no rule entry"
-                                    f"{_field_hint(name, produced)}",
-                                    section="not_empty_fields"))
+            problems.append(
+                Problem(
+                    f"{name!r} is a field of no rule entry{_field_hint(name, produced)}", section="not_empty_fields"
+                )
+            )
     return problems

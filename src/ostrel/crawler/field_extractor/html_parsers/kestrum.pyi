@@ -1,6 +1,6 @@
 """Types of the native module ``ostrel.crawler.field_extractor.html_parsers.kestrum``."""
 
-from typing import List, Optional, Sequence, Tuple
+from collections.abc import Sequence
 
 from ostrel.crawler.field_extractor.html_parsers.quillan import BaseParser as BaseParser
 from ostrel.crawler.field_extractor.html_parsers.quillan import _XPathDocument
@@ -13,6 +13,6 @@ class FieldsParser(BaseParser):
     # text per row, None when the rows' XPath selects nothing.
     def parse(  # type: ignore[override]
         self, html: _XPathDocument, rules: Sequence[str], value_separator: str = "\t"
-    ) -> Optional[List[str]]: ...
+    ) -> list[str] | None: ...
     # (the rows' XPath, the XPath within a row, the first row's position)
-    def _extract_rule(self, rules: Sequence[str]) -> Tuple[str, str, int]: ...
+    def _extract_rule(self, rules: Sequence[str]) -> tuple[str, str, int]: ...

@@ -87,7 +87,9 @@ def _load():
     built_against = getattr(_treebuilder, "LXML_BUILT_AGAINST", None)
     if built_against != lxml.__version__:
         return None, "the native module was built against lxml %s, lxml %s is installed" % (
-            built_against, lxml.__version__)
+            built_against,
+            lxml.__version__,
+        )
     return _treebuilder.build, None
 
 
@@ -97,5 +99,8 @@ except Exception as error:  # noqa: BLE001 - the gate itself must never stop the
     build_tree, DISABLED_REASON = None, "the gate failed: %r" % error
 ENABLED = build_tree is not None
 if not ENABLED:
-    warnings.warn("native tree builder disabled: %s; pages are parsed by soupparser" % DISABLED_REASON,
-                  RuntimeWarning, stacklevel=2)
+    warnings.warn(
+        "native tree builder disabled: %s; pages are parsed by soupparser" % DISABLED_REASON,
+        RuntimeWarning,
+        stacklevel=2,
+    )

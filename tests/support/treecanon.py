@@ -42,8 +42,7 @@ def slow_path(text):
 def _docinfo(tree):
     info = tree.docinfo
     fields = []
-    for name in ("public_id", "system_url", "doctype", "root_name", "xml_version", "encoding", "standalone",
-                 "URL"):
+    for name in ("public_id", "system_url", "doctype", "root_name", "xml_version", "encoding", "standalone", "URL"):
         try:
             value = getattr(info, name)
         except Exception as error:  # noqa: BLE001 - a field that cannot be read is part of the picture
@@ -138,12 +137,12 @@ def first_difference(a, b, context=2):
         return None
     if a is None or b is None or isinstance(a, str) or isinstance(b, str):
         return f"{a!r:.300}\n  !=\n{b!r:.300}"
-    for index, (x, y) in enumerate(zip(a, b)):
+    for index, (x, y) in enumerate(zip(a, b)):  # noqa: B007 - index is read after the loop
         if x != y:
             break
     else:
         index = min(len(a), len(b))
-    before = a[max(0, index - context):index]
+    before = a[max(0, index - context) : index]
     out = [f"first difference at line {index} of {len(a)} / {len(b)}"]
     out += [f"    {_clip(line)}" for line in before]
     x = a[index] if index < len(a) else "<end>"
@@ -152,7 +151,7 @@ def first_difference(a, b, context=2):
         column = next((i for i, (p, q) in enumerate(zip(x, y)) if p != q), min(len(x), len(y)))
         start = max(0, column - _WIDTH // 2)
         out.append(f"  (lines part at column {column}; showing from column {start})")
-        x, y = x[start:start + _WIDTH], y[start:start + _WIDTH]
+        x, y = x[start : start + _WIDTH], y[start : start + _WIDTH]
     out.append(f"  - {x}")
     out.append(f"  + {y}")
     return "\n".join(out)
@@ -202,6 +201,8 @@ def explain(got, text):
     if got == want:
         return None
     if got[0] != want[0] or got[0] == "raised":
-        return f"builder {got[0]} {got[1] if got[0] == 'raised' else ''}, slow path {want[0]} " \
-               f"{want[1] if want[0] == 'raised' else ''}"
+        return (
+            f"builder {got[0]} {got[1] if got[0] == 'raised' else ''}, slow path {want[0]} "
+            f"{want[1] if want[0] == 'raised' else ''}"
+        )
     return first_difference(want[1], got[1])

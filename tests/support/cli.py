@@ -1,0 +1,105 @@
+"""Running the command line in a child interpreter, and the pages, rules
+and WARC files the command-line tests give it."""
+
+import io
+import json
+import os
+import subprocess
+import sys
+
+RULES = """\
+value_separator: " | "
+rules:
+  - title:
+      rules: "//h1"
+    site:
+      rules: "示例商城"
+  - name:
+      rules: ["//ul[@id='names']/li[1]", "//ul[@id='names']/li[2]"]
+    price:
+      rules: ["//ul[@id='prices']/li[1]", "//ul[@id='prices']/li[2]"]
+"""
+
+
+def page_html(title, names=(), prices=(), head=""):
+    def items(id_, texts):
+        if not texts:
+            return ""
+        lis = "".join(f"<li>{text}</li>" for text in texts)
+        return f"<ul id='{id_}'>{lis}</ul>"
+
+    return (
+        f"<html><head>{head}<title>t</title></head><body>"
+        f"<h1>{title}</h1>{items('names', names)}{items('prices', prices)}"
+        f"</body></html>"
+    )
+
+
+def rows_for(title, names=(), prices=()):
+    rows = [{"title": title, "site": "示例商城"}]
+    rows += [{"name": n, "price": p} for n, p in zip(names, prices)]
+    return rows
+
+
+def run_cli(*args, cwd=None, env=None):
+    full_env = dict(os.environ)
+    full_env.pop("PYTHONIOENCODING", None)
+    full_env.update(env or {})
+    return subprocess.run(
+        [sys.executable, "-m", "ostrel.crawler.field_extractor", *args],
+        cwd=cwd,
+        env=full_env,
+        capture_output=True,
+        timeout=300,
+    )
+
+
+def records_of(text):
+    return [json.loads(line) for line in text.splitlines()]
+
+
+def write_warc(path, responses, compress=None):
+    """A WARC file of (url, status, content type, body bytes) responses,
+    each preceded by its request record, as a crawler writes them."""
+    from warcio.statusandheaders import StatusAndHeaders
+    from warcio.warcwriter import WARCWriter
+
+    compress = str(path).endswith(".gz") if compress is None else compress
+    with open(path, "wb") as stream:
+        writer = WARCWriter(stream, gzip=compress)
+        for url, status, content_type, body in responses:
+            request = StatusAndHeaders("GET / HTTP/1.1", [("Host", "shop.example")], is_http_request=True)
+            writer.write_record(writer.create_warc_record(url, "request", http_headers=request))
+            headers = StatusAndHeaders(
+                f"{status} X", [("Content-Type", content_type), ("Content-Length", str(len(body)))], protocol="HTTP/1.1"
+            )
+            writer.write_record(
+                writer.create_warc_record(url, "response", payload=io.BytesIO(body), http_headers=headers)
+            )
+
+
+# Chinese that GBK can encode, Japanese that Shift_JIS can encode.
+GBK_TITLE = "机械键盘 – 中文"
+SJIS_TITLE = "日本語のページ"
+
+WARC_RESPONSES = [
+    ("http://shop.example/1", 200, "text/html; charset=utf-8", page_html("第一", ["a"], ["1"]).encode("utf-8")),
+    # Skipped: an image, an error page, a redirect.
+    ("http://shop.example/logo.png", 200, "image/png", b"\x89PNG\r\n"),
+    ("http://shop.example/missing", 404, "text/html", page_html("Not found").encode("utf-8")),
+    ("http://shop.example/old", 301, "text/html", page_html("Moved").encode("utf-8")),
+    # Charset given by the HTTP header only.
+    ("http://shop.example/gbk", 200, "text/html; charset=GBK", page_html(GBK_TITLE).encode("gbk")),
+    # Charset given by the markup only.
+    (
+        "http://shop.example/sjis",
+        200,
+        "application/xhtml+xml",
+        page_html(SJIS_TITLE, head='<meta charset="shift_jis">').encode("shift_jis"),
+    ),
+]
+WARC_EXPECTED = [
+    ("http://shop.example/1", rows_for("第一", ["a"], ["1"])),
+    ("http://shop.example/gbk", rows_for(GBK_TITLE)),
+    ("http://shop.example/sjis", rows_for(SJIS_TITLE)),
+]
