@@ -11,7 +11,7 @@ import json
 
 from requests_html import HTML
 
-__all__ = ["explain_page", "field_value"]
+__all__ = ["explain_page", "field_value", "locate_failure"]
 
 _SHOWN_VALUES = 10  # list values shown per field
 _SHOWN_CHARS = 300  # characters shown per value
@@ -109,3 +109,84 @@ def explain_page(extractor, text, de_dup=True):
     add(f"rows after aliases, filters{' and de-duplication' if de_dup else ''}: {len(rows)}")
     lines += ["  " + json.dumps(row, ensure_ascii=False) for row in rows]
     return "\n".join(lines) + "\n", True
+
+
+def _parsed(text):
+    doc = HTML(html=text)
+    doc.encoding = "utf-8"
+    return doc
+
+
+def locate_failure(extractor, text, exc):
+    """Where ``extractor.extract(text)`` failed with ``exc``, for the error
+    report: ``{"rule": INDEX, "field": KEY, "hint": WORDS}``, each key only
+    when known (an empty dict when the failure lies in no one rule entry).
+
+    The extractor is native code, so its traceback names no rule entry;
+    instead the page's fields are run again one by one, in the extractor's
+    own order: first every field of every entry (the extractor takes all
+    values before it pairs any), then the pairing of each entry that keeps
+    all its values. The first step that fails with the same exception type
+    is where the page failed. This costs one more parse of a page that
+    failed, and nothing for the others.
+    """
+    where = {}
+    try:
+        where = _first_failure(extractor, _parsed(text), type(exc))
+    except Exception:  # noqa: BLE001 - the report must not fail in turn
+        where = {}
+    hint = plain_words(exc, where.get("how"))
+    where.pop("how", None)
+    if hint:
+        where["hint"] = hint
+    return where
+
+
+def _first_failure(extractor, doc, kind):
+    records = []
+    for index, entry in enumerate(extractor.rules):
+        if not isinstance(entry, dict):
+            return {"rule": index}
+        record = {}
+        for key, definition in entry.items():
+            try:
+                record[key] = field_value(extractor, doc, definition)[1]
+            except Exception as error:
+                if type(error) is not kind:
+                    return {}
+                how = definition.get("type", "text") if isinstance(definition, dict) else None
+                if isinstance(definition, dict) and type(definition.get("rules")) is list:
+                    how = "list"
+                return {"rule": index, "field": key, "how": how}
+        if not extractor.have_none_in_value(record):
+            records.append((index, record))
+    for index, record in records:
+        try:
+            extractor._match_fields([record])
+        except Exception as error:
+            return {"rule": index, "how": "pairing"} if type(error) is kind else {}
+    return {}
+
+
+_EMPTY_PAGE = "the page is empty (it has no element at all), so there is nothing for an XPath to select"
+
+
+def plain_words(exc, how):
+    """Plain words for the failures that puzzle most, or None. ``how`` is the
+    kind of the failing field (``text``, ``list``, ``attr:NAME``), or
+    ``pairing``, or None when unknown."""
+    message = str(exc)
+    if "PyQuery" in message and "cannot be serialized" in message:
+        return _EMPTY_PAGE
+    if type(exc).__name__ == "ParserError" and "Document is empty" in message:
+        return _EMPTY_PAGE
+    if how and how.startswith("attr:") and isinstance(exc, KeyError):
+        return f"an element that the XPath selects has no {how[5:]!r} attribute"
+    if how in ("text", "list") and isinstance(exc, AttributeError) and message.startswith("'str' object"):
+        which = "a list rule's XPaths select" if how == "list" else "the XPath selects"
+        return (
+            f"{which} text or attribute values (text(), @name), not elements: "
+            "end the XPath at the element, whose text is taken; for an attribute "
+            "use type: attr:NAME"
+        )
+    return None

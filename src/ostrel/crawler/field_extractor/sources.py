@@ -102,8 +102,14 @@ def describe(exc):
     return " ".join(str(exc).splitlines())
 
 
-def error_record(page_id, exc):
-    return {"page": page_id, "error": type(exc).__name__, "message": describe(exc)}
+def error_record(page_id, exc, where=None):
+    """``{"page", "error", "message"}`` of a failed page, and ``rule``,
+    ``field`` and ``hint`` from ``where`` when known (see
+    ``explain.locate_failure``)."""
+    record = {"page": page_id, "error": type(exc).__name__, "message": describe(exc)}
+    if where:
+        record.update(where)
+    return record
 
 
 class InputStats:
@@ -394,8 +400,13 @@ def extract_task(extractor, task, de_dup=True):
     page_id = task.page_id
     try:
         page_id, text = task.load()
-        return {"page": page_id, "rows": extractor.extract(text, de_dup)}
     except _PageError as exc:
         return error_record(exc.page_id, exc.error)
     except Exception as exc:
         return error_record(page_id, exc)
+    try:
+        return {"page": page_id, "rows": extractor.extract(text, de_dup)}
+    except Exception as exc:
+        from ostrel.crawler.field_extractor.explain import locate_failure
+
+        return error_record(page_id, exc, locate_failure(extractor, text, exc))
