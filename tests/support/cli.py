@@ -41,9 +41,19 @@ def rows_for(title, names=(), prices=()):
     return rows
 
 
+def package_root():
+    """The folder holding the ``ostrel`` package that these tests import (the
+    worktree's src/ when built in place), so that the child runs that same
+    package and not another one installed in the interpreter."""
+    import ostrel.crawler.field_extractor as package
+
+    return os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(package.__file__)))))
+
+
 def run_cli(*args, cwd=None, env=None):
     full_env = dict(os.environ)
     full_env.pop("PYTHONIOENCODING", None)
+    full_env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root(), full_env.get("PYTHONPATH")]))
     full_env.update(env or {})
     return subprocess.run(
         [sys.executable, "-m", "ostrel.crawler.field_extractor", *args],

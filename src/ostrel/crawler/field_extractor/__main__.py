@@ -2,37 +2,57 @@
 
     ostrel-extract extract RULES INPUT... [-o OUT] [--format jsonl|csv]
                            [--jobs N] [--no-dedup] [--errors FILE]
+                           [--resume] [-q | -v]
     ostrel-extract check RULES
     ostrel-extract try RULES PAGE
     ostrel-extract RULES INPUT...          (the same as "extract")
+    ostrel-extract --version
 
 (``python -m ostrel.crawler.field_extractor`` is the same program.)
 
 ``extract`` reads pages from HTML files, directories, JSON-lines files and
 WARC files and writes one JSON line per page, ``{"page": ID, "rows": [...]}``
-(or CSV rows), in input order and as soon as each page is done. A page that
-fails is reported (on stderr, or as JSON lines in the ``--errors`` file) and
-the others go on.
+(or CSV rows; the format and gzip compression follow the output's name), in
+input order and as soon as each page is done. A page that fails is reported
+(on stderr, or as JSON lines in the ``--errors`` file) and the others go on.
 
 Exit status: 0 when every page was extracted (``check``: the rules are
 clean), 1 when at least one page failed (``check``: problems were found),
-2 when the rules file could not be loaded or the arguments were wrong.
+2 when the rules file could not be loaded or the arguments were wrong. A
+reader of stdout that goes away (``| head``) ends ``extract`` quietly, with 0
+unless a page failed before.
 """
 
 import argparse
 import os
 import sys
+import warnings
 
-from ostrel.crawler.field_extractor.extractor import FieldExtractor
-from ostrel.crawler.field_extractor.pool import WorkersFailing, run
+# The extractor and the pool are imported where they are used: importing the
+# native modules runs the page-tree gate, whose warning --version must not
+# print.
 from ostrel.crawler.field_extractor.sources import InputStats, decode_page, describe, iter_tasks  # noqa: F401 (decode_page is public here)
-from ostrel.crawler.field_extractor.writers import CsvWriter, ErrorWriter, JsonLinesWriter, Output, Progress
+from ostrel.crawler.field_extractor.writers import (
+    STDIO,
+    CsvWriter,
+    ErrorWriter,
+    JsonLinesWriter,
+    Output,
+    Progress,
+    ResumeError,
+    csv_header,
+    is_empty_file,
+    output_format,
+    resume_file,
+    same_destinations,
+)
 
 EXIT_OK = 0
 EXIT_PAGE_FAILED = 1
 EXIT_BAD_RULES = 2
 
 COMMANDS = ("extract", "check", "try")
+DISTRIBUTION = "ostrel-field-extractor"
 
 
 def _describe(exc):
@@ -67,7 +87,8 @@ def _positive(text):
 EXIT_TEXT = (
     "Exit status: 0 all pages extracted, 1 some page failed, "
     "2 the rules file could not be loaded or the arguments were "
-    "wrong."
+    "wrong. A reader of stdout that goes away (| head) stops extract "
+    "quietly, with 0 unless a page failed before."
 )
 
 
@@ -90,6 +111,11 @@ def _top_parser(prog):
         epilog=EXIT_TEXT,
     )
     parser.add_argument("command", metavar="COMMAND", choices=COMMANDS, help="extract, check or try")
+    parser.add_argument(
+        "--version",
+        action="store_true",
+        help="show the version, and whether the native page tree is on (and why not), and exit",
+    )
     return parser
 
 
@@ -102,12 +128,16 @@ def _extract_parser(prog):
             "file.\n\n"
             'Output: one JSON line per page, {"page": ID, "rows": [ROW, ...]},\n'
             "where ID is the file path (or the page URL) and each ROW maps field\n"
-            "keys to values; or, with --format csv, one CSV line per row. Pages\n"
+            "keys to values; or one CSV line per row, with --format csv or an\n"
+            "output named *.csv. An output named *.gz is gzip-compressed. Pages\n"
             "are written in input order as soon as they are done.\n\n"
             "A page that fails is reported and the other pages go on: on stderr\n"
-            "as 'PROGRAM: ID: TYPE: MESSAGE', or with --errors FILE as JSON lines\n"
-            '{"page": ID, "error": TYPE, "message": TEXT}. A progress bar is\n'
-            "shown on stderr when it is a terminal; a one-line summary always."
+            "as 'PROGRAM: ID: TYPE: MESSAGE (rule N, field KEY: HINT)', or with\n"
+            '--errors FILE as JSON lines {"page": ID, "error": TYPE, "message":\n'
+            'TEXT}, with "rule" (index from 0), "field" and "hint" (plain words)\n'
+            "when the failure lies in one rule entry or field. A progress bar is\n"
+            "shown on stderr when it is a terminal; a one-line summary always\n"
+            "(but with -q)."
         ),
         epilog=(
             "Inputs: a directory is walked recursively (in name order) for\n"
@@ -126,12 +156,19 @@ def _extract_parser(prog):
     parser.add_argument(
         "inputs", metavar="INPUT", nargs="+", help="HTML page (PAGE), directory, JSON-lines or WARC file"
     )
-    parser.add_argument("-o", "--output", metavar="OUT", help="write the output to this file instead of stdout")
+    parser.add_argument(
+        "-o",
+        "--output",
+        metavar="OUT",
+        help="write the output to this file instead of stdout ('-': stdout); "
+        "*.csv and *.csv.gz are CSV, *.gz is gzip-compressed",
+    )
     parser.add_argument(
         "--format",
         choices=("jsonl", "csv"),
-        default="jsonl",
-        help="jsonl: one JSON line per page (default); csv: one line per "
+        default=None,
+        help="jsonl: one JSON line per page (the default, but for an output "
+        "named *.csv or *.csv.gz); csv: one line per "
         "row, columns 'page' then every field key of the rules file "
         "in the order that the rule entries name them",
     )
@@ -152,7 +189,30 @@ def _extract_parser(prog):
         help="keep rows that are exact duplicates of an earlier row of the same page",
     )
     parser.add_argument(
-        "--errors", metavar="FILE", help="write failed pages to this file as JSON lines instead of to stderr"
+        "--errors",
+        metavar="FILE",
+        help="write failed pages to this file as JSON lines instead of to "
+        "stderr ('-': JSON lines on stderr; *.gz: gzip-compressed); it may "
+        "not be the output, nor an input",
+    )
+    parser.add_argument(
+        "--resume",
+        action="store_true",
+        help="go on with an existing output (-o OUT) of a stopped run: pass "
+        "over the pages already in it and append the others (a last line "
+        "that was cut off is dropped first); the errors file is appended to. "
+        "Pages that failed are tried again",
+    )
+    loudness = parser.add_mutually_exclusive_group()
+    loudness.add_argument(
+        "-q", "--quiet", action="store_true", help="no progress bar and no summary; failed pages are still reported"
+    )
+    loudness.add_argument(
+        "-v",
+        "--verbose",
+        action="store_true",
+        help="a line on stderr for every failed page even when they go to an "
+        "--errors file, and the number of pages passed over by --resume",
     )
     parser.add_argument(
         "--chunk-size",
@@ -203,6 +263,8 @@ def _simple_parser(prog, description, epilog):
 
 
 def _load_extractor(prog, rules):
+    from ostrel.crawler.field_extractor.extractor import FieldExtractor
+
     try:
         return FieldExtractor(rules)
     except Exception as exc:
@@ -212,31 +274,83 @@ def _load_extractor(prog, rules):
 
 def _stop_on_broken_pipe():
     # The reader went away (e.g. "| head"): stop quietly, and keep the
-    # interpreter's final flush of stdout from failing again.
+    # interpreter's final flush of stdout from failing again ("Exception
+    # ignored ... BrokenPipeError"), as the Python documentation of SIGPIPE
+    # advises.
     devnull = os.open(os.devnull, os.O_WRONLY)
     os.dup2(devnull, sys.stdout.fileno())
+
+
+def _check_destinations(args):
+    """A usage message when the output, the errors file and the inputs would
+    write over each other; checked before anything is opened."""
+    output = None if args.output in (None, STDIO) else args.output
+    destinations = [("-o " + (args.output or STDIO), output, 1)]
+    if args.errors is not None:
+        destinations.append(("--errors " + args.errors, None if args.errors == STDIO else args.errors, 2))
+    inputs = [name for name in [args.rules, *args.inputs] if name != STDIO and not os.path.isdir(name)]
+    clash = same_destinations(destinations, inputs)
+    if clash is not None:
+        first, second = clash
+        if second in inputs:
+            return f"{first} would write over the input {second}"
+        return f"{first} and {second} write to the same file or stream: each would write over the other"
+    if args.resume and output is None:
+        return "--resume needs an output file (-o OUT), not stdout"
+    return None
+
+
+def _without(done, items, key, progress):
+    for item in items:
+        if key(item) in done:
+            progress.resumed += 1
+        else:
+            yield item
 
 
 def command_extract(args, prog):
     extractor = _load_extractor(prog, args.rules)
     if extractor is None:
         return EXIT_BAD_RULES
+    from ostrel.crawler.field_extractor.pool import WorkersFailing, run
+
     jobs = args.jobs or _default_jobs()
+    fmt = output_format(args.output, args.format)
+    done = None
+    header = True
+    try:
+        if args.resume:
+            done = resume_file(args.output, fmt, csv_header(extractor) if fmt == "csv" else None)
+            header = not done and is_empty_file(args.output)
+            if args.errors not in (None, STDIO):
+                resume_file(args.errors)
+    except (ResumeError, OSError) as exc:
+        message = str(exc) if isinstance(exc, ResumeError) else _describe(exc)
+        print(f"{prog}: cannot resume: {message}", file=sys.stderr)
+        return EXIT_BAD_RULES
     output = errors = None
     try:
-        output = Output(args.output)
-        errors = ErrorWriter(args.errors, prog)
+        output = Output(args.output, append=args.resume)
+        errors = ErrorWriter(args.errors, prog, append=args.resume, verbose=args.verbose)
     except OSError as exc:
         if output is not None:
             output.close()
         print(f"{prog}: {_describe(exc)}", file=sys.stderr)
         return EXIT_BAD_RULES
-    writer = (CsvWriter if args.format == "csv" else JsonLinesWriter)(output, extractor)
+    writer = CsvWriter(output, extractor, header=header) if fmt == "csv" else JsonLinesWriter(output, extractor)
     stats = InputStats()
-    progress = errors.progress = Progress()
+    progress = errors.progress = Progress(quiet=args.quiet)
+    tasks = iter_tasks(args.inputs, stats)
+    if done:
+        if args.verbose:
+            print(f"{prog}: resuming {args.output}: {len(done)} pages already in it", file=sys.stderr)
+        # A task whose id is known before its page is read is passed over
+        # unread; a JSON-lines page learns its id (the URL) only when read,
+        # so its record is dropped once extracted.
+        tasks = _without(done, tasks, lambda task: task.page_id, progress)
     results = run(
         args.rules,
-        iter_tasks(args.inputs, stats),
+        tasks,
         jobs=jobs,
         de_dup=args.de_dup,
         chunk_pages=args.chunk_size,
@@ -244,6 +358,8 @@ def command_extract(args, prog):
     )
     try:
         for records in results:
+            if done:
+                records = list(_without(done, records, lambda record: record["page"], progress))
             for record in records:
                 if "error" in record:
                     errors.page(record)
@@ -253,9 +369,10 @@ def command_extract(args, prog):
             errors.flush()
             progress.add(records)
     except BrokenPipeError:
+        # A closed pipe is the reader's choice (| head), not a failure.
         results.close()
         _stop_on_broken_pipe()
-        return EXIT_PAGE_FAILED
+        return EXIT_PAGE_FAILED if progress.errors else EXIT_OK
     except KeyboardInterrupt:
         results.close()
         progress.close(prog, stats)
@@ -308,9 +425,29 @@ def command_try(args, prog):
         return EXIT_PAGE_FAILED
     report, ok = explain_page(extractor, text, de_dup=args.de_dup)
     out = Output(None)
-    out.write(report)
-    out.flush()
+    try:
+        out.write(report)
+        out.flush()
+    except BrokenPipeError:
+        _stop_on_broken_pipe()
     return EXIT_OK if ok else EXIT_PAGE_FAILED
+
+
+def version_text(prog):
+    """'PROG VERSION (native page tree: on|off, REASON)'."""
+    import importlib.metadata
+
+    try:
+        version = importlib.metadata.version(DISTRIBUTION)
+    except importlib.metadata.PackageNotFoundError:
+        version = "(not installed: run from the source tree)"
+    # The gate warns, when it is off, as it is imported: here its reason is
+    # printed anyway, so the warning would only repeat it.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        from ostrel.crawler.field_extractor.utils import _treegate
+    tree = "on" if _treegate.ENABLED else f"off, {_treegate.DISABLED_REASON}"
+    return f"{prog} {version} (native page tree: {tree})"
 
 
 def main(argv=None):
@@ -318,6 +455,9 @@ def main(argv=None):
     prog = _program_name()
     argv = list(sys.argv[1:] if argv is None else argv)
     try:
+        if argv[:1] == ["--version"]:
+            print(version_text(prog))
+            return EXIT_OK
         if not argv or argv[0] in ("-h", "--help"):
             _top_parser(prog).parse_args(argv)  # prints help or usage, exits
         command = argv[0] if argv[0] in COMMANDS else "extract"
@@ -325,6 +465,11 @@ def main(argv=None):
             argv = argv[1:]
         parser = {"extract": _extract_parser, "check": _check_parser, "try": _try_parser}[command](prog)
         args = parser.parse_args(argv)
+        if command == "extract":
+            # Before anything is opened, let alone written.
+            problem = _check_destinations(args)
+            if problem:
+                parser.error(problem)
     except SystemExit as exit_:
         return exit_.code if isinstance(exit_.code, int) else EXIT_BAD_RULES
     handler = {"extract": command_extract, "check": command_check, "try": command_try}[command]
