@@ -43,6 +43,7 @@ from ostrel.crawler.field_extractor.writers import (
     csv_header,
     is_empty_file,
     output_format,
+    plural,
     resume_file,
     same_destinations,
 )
@@ -343,7 +344,7 @@ def command_extract(args, prog):
     tasks = iter_tasks(args.inputs, stats)
     if done:
         if args.verbose:
-            print(f"{prog}: resuming {args.output}: {len(done)} pages already in it", file=sys.stderr)
+            print(f"{prog}: resuming {args.output}: {plural(len(done), 'page')} already in it", file=sys.stderr)
         # A task whose id is known before its page is read is passed over
         # unread; a JSON-lines page learns its id (the URL) only when read,
         # so its record is dropped once extracted.

@@ -26,6 +26,7 @@ __all__ = [
     "field_keys",
     "is_empty_file",
     "output_format",
+    "plural",
     "resume_file",
     "same_destinations",
 ]
