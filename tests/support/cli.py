@@ -41,7 +41,7 @@ def rows_for(title, names=(), prices=()):
     return rows
 
 
-def run_cli(*args, cwd=None, env=None):
+def run_cli(*args, cwd=None, env=None, input=None):
     full_env = dict(os.environ)
     full_env.pop("PYTHONIOENCODING", None)
     full_env.update(env or {})
@@ -50,6 +50,7 @@ def run_cli(*args, cwd=None, env=None):
         cwd=cwd,
         env=full_env,
         capture_output=True,
+        input=input,
         timeout=300,
     )
 
