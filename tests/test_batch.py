@@ -182,19 +182,18 @@ def _bad_inputs(tmp_path):
     broken_warc = tmp_path / "broken.warc.gz"
     write_warc(broken_warc, WARC_RESPONSES[:1] + WARC_RESPONSES[4:5])
     broken_warc.write_bytes(broken_warc.read_bytes()[:-100])
-    missing = tmp_path / "missing.html"
-    arguments = [str(good), str(unmatched), str(pages), str(missing), str(broken_warc)]
+    arguments = [str(good), str(unmatched), str(pages), str(broken_warc)]
     outputs = [
         (str(good), rows_for("好")),
         ("http://x/ok", rows_for("ok")),
+        # A line without a url is a page all the same, named by its line.
+        (f"{pages}:4", rows_for("no url")),
         ("http://shop.example/1", rows_for("第一", ["a"], ["1"])),
     ]
     errors = [
         (str(unmatched), "ValueError"),
         (f"{pages}:2", "JSONDecodeError"),
         ("http://x/nohtml", "ValueError"),
-        (f"{pages}:4", "ValueError"),
-        (str(missing), "FileNotFoundError"),
         (str(broken_warc), "EOFError"),
     ]
     return arguments, outputs, errors
@@ -315,6 +314,8 @@ def test_csv_has_one_line_per_row_and_a_column_per_field_key(tmp_path):
 def test_progress_bar_on_a_terminal(tmp_path, rules):
     page = tmp_path / "p.html"
     page.write_text(page_html("t", ["a"], ["1"]), "utf-8")
+    unmatched = tmp_path / "unmatched.html"
+    unmatched.write_text(page_html("t", ["a", "b"], ["1"]), "utf-8")
     controller, terminal = pty.openpty()
     fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
     process = subprocess.Popen(
@@ -325,7 +326,7 @@ def test_progress_bar_on_a_terminal(tmp_path, rules):
             "extract",
             rules,
             str(page),
-            str(tmp_path / "missing.html"),
+            str(unmatched),
             "--jobs",
             "1",
         ],

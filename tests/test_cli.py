@@ -135,10 +135,6 @@ def test_declared_legacy_charset_in_latin_text(tmp_path, rules):
     assert output_lines(result)[0]["rows"] == rows_for("Café crème")
 
 
-def _make_missing(path):
-    pass
-
-
 def _make_empty_directory(path):
     # A directory is walked for pages; one without any page is reported.
     path.mkdir()
@@ -152,7 +148,6 @@ def _make_unmatched_lists(path):
 @pytest.mark.parametrize(
     "make_bad_page, error",
     [
-        (_make_missing, "FileNotFoundError"),
         (_make_empty_directory, "FileNotFoundError"),
         (_make_unmatched_lists, "ValueError"),
     ],
@@ -183,13 +178,17 @@ def test_failing_page_is_reported_and_the_others_go_on(tmp_path, rules, make_bad
 def test_every_failing_page_is_reported(tmp_path, rules):
     good = tmp_path / "good.html"
     good.write_text(page_html("好"), encoding="utf-8")
-    missing = [str(tmp_path / f"missing{i}.html") for i in range(3)]
+    bad = []
+    for i in range(3):
+        bad.append(tmp_path / f"bad{i}.html")
+        bad[-1].write_text(page_html("坏页", ["a", "b"], ["1"]), encoding="utf-8")
+    bad = [str(path) for path in bad]
 
-    result = run_cli(rules, missing[0], str(good), *missing[1:])
+    result = run_cli(rules, bad[0], str(good), *bad[1:])
 
     assert result.returncode == 1
     assert [line["page"] for line in output_lines(result)] == [str(good)]
-    for path in missing:
+    for path in bad:
         assert len(stderr_lines_naming(result, path)) == 1
 
 
@@ -241,7 +240,10 @@ def test_main_returns_the_exit_status(tmp_path, rules, capsys):
     assert main([rules, str(page)]) == 0
     assert json.loads(capsys.readouterr().out) == {"page": str(page), "rows": rows_for("标题")}
 
-    assert main([rules, str(page), str(tmp_path / "missing.html")]) == 1
+    bad = tmp_path / "bad.html"
+    bad.write_text(page_html("坏页", ["a", "b"], ["1"]), encoding="utf-8")
+    assert main([rules, str(page), str(bad)]) == 1
+    assert main([rules, str(page), str(tmp_path / "missing.html")]) == 2
     assert main([str(tmp_path / "missing.yaml"), str(page)]) == 2
 
 

@@ -50,7 +50,7 @@ def package_root():
     return os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(package.__file__)))))
 
 
-def run_cli(*args, cwd=None, env=None):
+def run_cli(*args, cwd=None, env=None, input=None):
     full_env = dict(os.environ)
     full_env.pop("PYTHONIOENCODING", None)
     full_env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root(), full_env.get("PYTHONPATH")]))
@@ -60,6 +60,7 @@ def run_cli(*args, cwd=None, env=None):
         cwd=cwd,
         env=full_env,
         capture_output=True,
+        input=input,
         timeout=300,
     )
 

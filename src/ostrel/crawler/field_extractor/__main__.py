@@ -3,18 +3,21 @@
     ostrel-extract extract RULES INPUT... [-o OUT] [--format jsonl|csv]
                            [--jobs N] [--no-dedup] [--errors FILE]
                            [--resume] [-q | -v]
+                           [--include GLOB] [--input-format FORMAT]
+                           [--html-key KEY] [--url-key KEY]
     ostrel-extract check RULES
-    ostrel-extract try RULES PAGE
+    ostrel-extract try RULES PAGE [--page URL|ID]
     ostrel-extract RULES INPUT...          (the same as "extract")
     ostrel-extract --version
 
 (``python -m ostrel.crawler.field_extractor`` is the same program.)
 
-``extract`` reads pages from HTML files, directories, JSON-lines files and
-WARC files and writes one JSON line per page, ``{"page": ID, "rows": [...]}``
-(or CSV rows; the format and gzip compression follow the output's name), in
-input order and as soon as each page is done. A page that fails is reported
-(on stderr, or as JSON lines in the ``--errors`` file) and the others go on.
+``extract`` reads pages from HTML files, directories, JSON-lines files,
+WARC files and standard input (``-``) and writes one JSON line per page,
+``{"page": ID, "rows": [...]}`` (or CSV rows; the format and gzip
+compression follow the output's name), in input order and as soon as each
+page is done. A page that fails is reported (on stderr, or as JSON lines in
+the ``--errors`` file) and the others go on.
 
 Exit status: 0 when every page was extracted (``check``: the rules are
 clean), 1 when at least one page failed (``check``: problems were found),
@@ -31,7 +34,18 @@ import warnings
 # The extractor and the pool are imported where they are used: importing the
 # native modules runs the page-tree gate, whose warning --version must not
 # print.
-from ostrel.crawler.field_extractor.sources import InputStats, decode_page, describe, iter_tasks  # noqa: F401 (decode_page is public here)
+from ostrel.crawler.field_extractor.sources import (  # noqa: F401 (decode_page is public here)
+    DEFAULT_INCLUDE,
+    INPUT_FORMATS,
+    InputError,
+    InputStats,
+    JsonLine,
+    decode_page,
+    describe,
+    input_size,
+    input_tasks,
+    iter_tasks,
+)
 from ostrel.crawler.field_extractor.writers import (
     STDIO,
     CsvWriter,
@@ -54,6 +68,10 @@ EXIT_BAD_RULES = 2
 
 COMMANDS = ("extract", "check", "try")
 DISTRIBUTION = "ostrel-field-extractor"
+
+
+class UsageError(Exception):
+    """Wrong arguments found after parsing: reported with the usage, exit 2."""
 
 
 def _describe(exc):
@@ -102,7 +120,8 @@ def _top_parser(prog):
             "Extract fields from crawled web pages with one rules file.\n\n"
             "commands:\n"
             "  extract RULES INPUT...  extract every page of the inputs (HTML files,\n"
-            "                          directories, JSON-lines and WARC files)\n"
+            "                          directories, JSON-lines and WARC files, - for\n"
+            "                          standard input)\n"
             "  check RULES             find the mistakes of a rules file before a crawl\n"
             "  try RULES PAGE          show what every rule yields on one page\n\n"
             f"  {prog} RULES PAGE...\n"
@@ -141,21 +160,32 @@ def _extract_parser(prog):
             "(but with -q)."
         ),
         epilog=(
-            "Inputs: a directory is walked recursively (in name order) for\n"
-            "*.html, *.htm, *.xhtml, *.shtml, *.jsonl, *.ndjson, *.jl (also\n"
-            "gzipped: *.jsonl.gz ...), *.warc and *.warc.gz files. A JSON-lines\n"
-            'file holds one page per line, {"url": URL, "html": TEXT}. Of a\n'
-            "WARC file the 2xx responses of type text/html or\n"
-            "application/xhtml+xml are extracted, decoded by their HTTP\n"
-            "charset, then their markup charset; other records are counted as\n"
-            "skipped. Any other file is one saved HTML page, read as UTF-8 (a\n"
-            "BOM is allowed) or, when it is not valid UTF-8, by the charset\n"
-            "that it declares.\n\n" + EXIT_TEXT
+            "Inputs: a directory is walked recursively (in name order) for the\n"
+            "pages that --include names (by default, in any letter case:\n"
+            "*.html, *.htm, *.xhtml, *.shtml and the same gzipped, *.html.gz\n"
+            "...), and for JSON-lines and WARC files; the other files are\n"
+            "ignored and counted in the summary. A JSON-lines file (*.jsonl,\n"
+            "*.ndjson, *.jl, also gzipped) holds one page per line,\n"
+            '{"url": URL, "html": TEXT}; the url is optional (the page id is\n'
+            "then FILE:LINE). Of a WARC file (*.warc, *.warc.gz) the 2xx\n"
+            "responses of type text/html or application/xhtml+xml are\n"
+            "extracted, decoded by their HTTP charset, then their markup\n"
+            "charset; other records are counted as skipped. Any other file is\n"
+            "one saved HTML page, plain or gzipped, read as UTF-8 (a BOM is\n"
+            "allowed) or, when it is not valid UTF-8, by the charset that it\n"
+            "declares. '-' reads standard input: gunzipped when gzipped, then a\n"
+            "WARC stream when it starts with 'WARC/', JSON lines when it starts\n"
+            "with '{' (page ids -:LINE), otherwise one HTML page (page id -).\n"
+            "A missing input is a usage error. The summary counts the pages\n"
+            "whose text holds undecodable bytes (U+FFFD: a wrong charset).\n\n" + EXIT_TEXT
         ),
     )
     parser.add_argument("rules", metavar="RULES", help="rules file (.json for JSON, any other name for YAML)")
     parser.add_argument(
-        "inputs", metavar="INPUT", nargs="+", help="HTML page (PAGE), directory, JSON-lines or WARC file"
+        "inputs",
+        metavar="INPUT",
+        nargs="+",
+        help="HTML page (PAGE), directory, JSON-lines or WARC file, or - for standard input",
     )
     parser.add_argument(
         "-o",
@@ -223,7 +253,34 @@ def _extract_parser(prog):
         help="pages handed to a worker at once (default: as many as take "
         "about 50 ms, judged from the pages done so far)",
     )
+    _add_input_options(parser)
+    parser.add_argument(
+        "--include",
+        action="append",
+        metavar="GLOB",
+        help="files of a walked directory that are pages (repeatable; replaces the default "
+        + " ".join(DEFAULT_INCLUDE)
+        + "); matched in any letter case against the base name, or, when GLOB holds a '/', "
+        "against the path below the directory, e.g. --include '*' takes every file, "
+        "--include 'shop/*.php*' the PHP pages under shop/. JSON-lines and WARC files are always read",
+    )
     return parser
+
+
+def _add_input_options(parser):
+    parser.add_argument(
+        "--input-format",
+        choices=INPUT_FORMATS,
+        default="auto",
+        help="what the files named (not walked) and - hold: auto (default) knows a file by its name "
+        "and standard input by its first bytes",
+    )
+    parser.add_argument(
+        "--html-key", default="html", metavar="KEY", help="JSON-lines member holding the page's HTML (default: html)"
+    )
+    parser.add_argument(
+        "--url-key", default="url", metavar="KEY", help="JSON-lines member holding the page's URL (default: url)"
+    )
 
 
 def _check_parser(prog):
@@ -246,10 +303,23 @@ def _try_parser(prog):
         f"{prog} try",
         "Show, for one page, what each field of each rule entry yields "
         "before matching, which rule entries are dropped because a field "
-        "found nothing, and the final rows.",
-        "Exit status: 0 the page was extracted, 1 its extraction failed, 2 the rules file could not be loaded.",
+        "found nothing, and the final rows. The page is a saved HTML page "
+        "(plain or gzipped), or one page of a WARC or JSON-lines file "
+        "chosen with --page.",
+        "Exit status: 0 the page was extracted, 1 its extraction failed, 2 the rules file could not be "
+        "loaded or the arguments were wrong.",
     )
-    parser.add_argument("page", metavar="PAGE", help="saved HTML page")
+    parser.add_argument(
+        "page", metavar="PAGE", help="saved HTML page, WARC or JSON-lines file (with --page), or - for standard input"
+    )
+    parser.add_argument(
+        "--page",
+        dest="pick",
+        metavar="URL|ID",
+        help="the page of a WARC or JSON-lines file to show: its URL (the WARC target URI) or its page id "
+        "FILE:LINE (--page=-:LINE for standard input)",
+    )
+    _add_input_options(parser)
     parser.add_argument("--no-dedup", dest="de_dup", action="store_false", help="keep exact duplicate rows")
     return parser
 
@@ -309,7 +379,24 @@ def _without(done, items, key, progress):
             yield item
 
 
+def _check_inputs(inputs):
+    """Usage errors of the inputs, found before anything is read or written."""
+    for name in inputs:
+        if name != "-" and not os.path.exists(name):
+            raise UsageError(f"{name}: no such file or directory")
+    if inputs.count("-") > 1:
+        raise UsageError("- (standard input) can be read only once")
+
+
+def _marked(tasks, stats, marks):
+    """The tasks, noting after each how many input bytes were read."""
+    for task in tasks:
+        marks.append(stats.bytes_read)
+        yield task
+
+
 def command_extract(args, prog):
+    _check_inputs(args.inputs)
     extractor = _load_extractor(prog, args.rules)
     if extractor is None:
         return EXIT_BAD_RULES
@@ -340,8 +427,8 @@ def command_extract(args, prog):
         return EXIT_BAD_RULES
     writer = CsvWriter(output, extractor, header=header) if fmt == "csv" else JsonLinesWriter(output, extractor)
     stats = InputStats()
-    progress = errors.progress = Progress(quiet=args.quiet)
-    tasks = iter_tasks(args.inputs, stats)
+    progress = errors.progress = Progress(lambda: input_size(args.inputs, args.include), quiet=args.quiet)
+    tasks = iter_tasks(args.inputs, stats, args.include, args.input_format, args.html_key, args.url_key)
     if done:
         if args.verbose:
             print(f"{prog}: resuming {args.output}: {plural(len(done), 'page')} already in it", file=sys.stderr)
@@ -349,6 +436,8 @@ def command_extract(args, prog):
         # unread; a JSON-lines page learns its id (the URL) only when read,
         # so its record is dropped once extracted.
         tasks = _without(done, tasks, lambda task: task.page_id, progress)
+    if progress.marks is not None:
+        tasks = _marked(tasks, stats, progress.marks)
     results = run(
         args.rules,
         tasks,
@@ -415,14 +504,30 @@ def command_check(args, prog):
 def command_try(args, prog):
     from ostrel.crawler.field_extractor.explain import explain_page
 
+    _check_inputs([args.page])
+    if os.path.isdir(args.page):
+        raise UsageError(f"{args.page}: a directory: try shows one page")
     extractor = _load_extractor(prog, args.rules)
     if extractor is None:
         return EXIT_BAD_RULES
+    kind, tasks = input_tasks(args.page, args.input_format, keys=(args.html_key, args.url_key))
+    if kind == "html":
+        if args.pick is not None:
+            raise UsageError(f"--page picks a page of a WARC or JSON-lines file; {args.page} is one HTML page")
+        task = next(tasks)
+    elif args.pick is None:
+        what = "a WARC" if kind == "warc" else "a JSON-lines"
+        raise UsageError(f"{args.page} is {what} file of many pages: choose one with --page URL or --page FILE:LINE")
+    else:
+        task = _pick(tasks, args.pick)
+        if task is None:
+            raise UsageError(f"{args.page} holds no page {args.pick!r} (a URL, or a page id FILE:LINE)")
     try:
-        with open(args.page, "rb") as stream:
-            text = decode_page(stream.read())
-    except OSError as exc:
-        print(f"{prog}: {args.page}: {_describe(exc)}", file=sys.stderr)
+        if isinstance(task, InputError):
+            raise OSError(task.message)
+        _, text = task.load()
+    except Exception as exc:
+        print(f"{prog}: {task.page_id}: {_describe(exc)}", file=sys.stderr)
         return EXIT_PAGE_FAILED
     report, ok = explain_page(extractor, text, de_dup=args.de_dup)
     out = Output(None)
@@ -451,6 +556,20 @@ def version_text(prog):
     return f"{prog} {version} (native page tree: {tree})"
 
 
+def _pick(tasks, wanted):
+    """The first task whose page id or URL is ``wanted``, or None."""
+    for task in tasks:
+        if task.page_id == wanted:
+            return task
+        if isinstance(task, JsonLine):
+            try:
+                if task.load()[0] == wanted:
+                    return task
+            except Exception:  # a line that cannot be read is not the one
+                pass
+    return None
+
+
 def main(argv=None):
     """Run the command line; return the exit status."""
     prog = _program_name()
@@ -474,7 +593,12 @@ def main(argv=None):
     except SystemExit as exit_:
         return exit_.code if isinstance(exit_.code, int) else EXIT_BAD_RULES
     handler = {"extract": command_extract, "check": command_check, "try": command_try}[command]
-    return handler(args, prog)
+    try:
+        return handler(args, prog)
+    except UsageError as exc:
+        parser.print_usage(sys.stderr)
+        print(f"{parser.prog}: error: {exc}", file=sys.stderr)
+        return EXIT_BAD_RULES
 
 
 if __name__ == "__main__":

@@ -9,11 +9,13 @@ a ``size``, the bytes of page data it carries (0 when the page is read
 later).
 
 ``PageFile(path)``
-    a saved HTML page; its id is the path.
-``JsonLine(source, lineno, line)``
+    a saved HTML page, plain or gzipped; its id is the path.
+``PageBytes(page_id, data)``
+    a saved HTML page already read (standard input), plain or gzipped.
+``JsonLine(source, lineno, line, html_key, url_key)``
     one line (bytes) of a JSON-lines file of pages, an object with the
-    members ``url`` (its id) and ``html``; a line that cannot be read is
-    reported as ``source:lineno``.
+    members ``url`` (its id) and ``html`` (or other keys); a line without
+    ``url``, or that cannot be read, is reported as ``source:lineno``.
 ``HttpResponse(url, body, content_type)``
     the body (bytes) of an HTML response taken from a WARC file, decoded by
     its HTTP charset, then its markup charset.
@@ -29,11 +31,19 @@ Every task gives one *record*, a dict (``extract_task``):
 
 - ``{"page": ID, "rows": [ROW, ...]}`` for an extracted page;
 - ``{"page": ID, "error": TYPE, "message": TEXT}`` for a page that failed.
+
+The record is a ``PageRecord``, a dict that also tells, outside its
+content, whether the page's text held U+FFFD replacement characters.
 """
 
+import fnmatch
 import gzip
+import io
 import json
 import os
+import stat
+import sys
+import time
 from typing import NamedTuple
 
 from w3lib.encoding import html_to_unicode
@@ -44,7 +54,10 @@ __all__ = [
     "InputError",
     "InputStats",
     "JsonLine",
+    "PageBytes",
     "PageFile",
+    "PageNames",
+    "PageRecord",
     "PageObject",
     "PageText",
     "PAGE_SUFFIXES",
@@ -53,19 +66,27 @@ __all__ = [
     "describe",
     "error_record",
     "extract_task",
+    "input_size",
+    "input_tasks",
     "iter_tasks",
     "jsonl_tasks",
     "page_of_object",
     "warc_tasks",
 ]
 
-#: File names taken as saved HTML pages when a directory is walked. A file
-#: named on the command line is taken as a page whatever its name, unless
-#: its name marks a JSON-lines or WARC file.
+#: File names taken as saved HTML pages when a directory is walked (see
+#: ``PageNames``). A file named on the command line is taken as a page
+#: whatever its name, unless its name marks a JSON-lines or WARC file.
 HTML_SUFFIXES = (".html", ".htm", ".xhtml", ".shtml")
+DEFAULT_INCLUDE = tuple("*" + suffix + gz for gz in ("", ".gz") for suffix in HTML_SUFFIXES)
 JSONL_SUFFIXES = (".jsonl", ".ndjson", ".jl", ".jsonl.gz", ".ndjson.gz", ".jl.gz")
 WARC_SUFFIXES = (".warc", ".warc.gz")
-PAGE_SUFFIXES = HTML_SUFFIXES + JSONL_SUFFIXES + WARC_SUFFIXES
+PAGE_SUFFIXES = tuple(pattern[1:] for pattern in DEFAULT_INCLUDE) + JSONL_SUFFIXES + WARC_SUFFIXES
+
+#: The kinds of input, as ``--input-format`` names them.
+INPUT_FORMATS = ("auto", "html", "jsonl", "warc")
+
+_GZIP_MAGIC = b"\x1f\x8b"
 
 #: HTTP media types of the WARC responses that are extracted.
 HTML_MEDIA_TYPES = frozenset({"text/html", "application/xhtml+xml"})
@@ -87,6 +108,14 @@ def decode_page(data):
     except UnicodeDecodeError:
         _, text = html_to_unicode(None, data)
     return text
+
+
+def gunzipped(data):
+    """The bytes of a page, decompressed when they are gzipped (by their
+    first bytes, whatever the file is called)."""
+    if data[:2] == _GZIP_MAGIC:
+        return gzip.decompress(data)
+    return data
 
 
 def decode_response(body, content_type):
@@ -117,6 +146,34 @@ class InputStats:
 
     def __init__(self):
         self.skipped_records = 0  # WARC records that are not HTML responses
+        self.ignored_files = 0  # files of a walk that are not pages by name
+        self.bytes_read = 0  # of the input files, as stored (compressed)
+
+
+class PageNames:
+    """Which files of a directory walk are pages: those matching one of the
+    glob ``patterns`` (by default ``DEFAULT_INCLUDE``), case-insensitively.
+    A pattern holding a ``/`` is matched against the path relative to the
+    walked directory (``/`` separated; ``*`` crosses ``/`` too), any other
+    against the base name. JSON-lines and WARC files are always taken."""
+
+    def __init__(self, patterns=None):
+        self.patterns = [pattern.lower() for pattern in (patterns or DEFAULT_INCLUDE)]
+
+    def __call__(self, relpath):
+        relpath = relpath.lower()
+        name = relpath.rsplit("/", 1)[-1]
+        if name.endswith(JSONL_SUFFIXES + WARC_SUFFIXES):
+            return True
+        return any(fnmatch.fnmatchcase(relpath if "/" in pattern else name, pattern) for pattern in self.patterns)
+
+
+class PageRecord(dict):
+    """A task's record; ``undecodable`` (not part of the content) tells that
+    the page's text held U+FFFD replacement characters: bytes that its
+    charset could not decode, usually a page whose charset is mislabelled."""
+
+    undecodable = False
 
 
 # -- Tasks ------------------------------------------------------------------
@@ -135,7 +192,21 @@ class PageFile(NamedTuple):
 
     def load(self):
         with open(self.path, "rb") as stream:
-            return self.path, decode_page(stream.read())
+            return self.path, decode_page(gunzipped(stream.read()))
+
+
+class PageBytes(NamedTuple):
+    """A saved HTML page already read, plain or gzipped."""
+
+    page_id: str
+    data: bytes
+
+    @property
+    def size(self):
+        return len(self.data)
+
+    def load(self):
+        return self.page_id, decode_page(gunzipped(self.data))
 
 
 class JsonLine(NamedTuple):
@@ -144,6 +215,8 @@ class JsonLine(NamedTuple):
     source: str
     lineno: int
     line: bytes
+    html_key: str = "html"
+    url_key: str = "url"
 
     @property
     def page_id(self):
@@ -154,7 +227,7 @@ class JsonLine(NamedTuple):
         return len(self.line)
 
     def load(self):
-        return page_of_object(json.loads(self.line))
+        return page_of_object(json.loads(self.line), self.page_id, self.html_key, self.url_key)
 
 
 class HttpResponse(NamedTuple):
@@ -226,36 +299,118 @@ def _has_suffix(name, suffixes):
     return name.lower().endswith(suffixes)
 
 
-def iter_tasks(inputs, stats=None):
+def _kind_by_name(path):
+    if _has_suffix(path, WARC_SUFFIXES):
+        return "warc"
+    if _has_suffix(path, JSONL_SUFFIXES):
+        return "jsonl"
+    return "html"
+
+
+def iter_tasks(inputs, stats=None, include=None, input_format="auto", html_key="html", url_key="url"):
     """Tasks for the command line's inputs, in order, read lazily.
 
     An input is a directory (walked recursively in name order, taking the
-    files whose names end in one of ``PAGE_SUFFIXES``), a WARC file
-    (``.warc``, ``.warc.gz``), a JSON-lines file of pages (``.jsonl``,
-    ``.ndjson``, ``.jl``) or, any other name, one saved HTML page.
+    files that ``PageNames(include)`` takes; the others are counted in
+    ``stats.ignored_files``), ``-`` (standard input, see ``input_tasks``)
+    or a file: by ``input_format``, or with ``auto`` by its name, a WARC
+    file (``.warc``, ``.warc.gz``), a JSON-lines file of pages (``.jsonl``,
+    ``.ndjson``, ``.jl``, also gzipped) or, any other name, one saved HTML
+    page (plain or gzipped).
     """
     stats = stats if stats is not None else InputStats()
+    names = PageNames(include)
+    keys = (html_key, url_key)
     for name in inputs:
-        if os.path.isdir(name):
+        if name != "-" and os.path.isdir(name):
             found = False
-            for path in _walk(name):
+            ignored = stats.ignored_files
+            for path, size in _walk(name, names, stats):
                 found = True
                 if isinstance(path, InputError):  # a folder that cannot be read
                     yield path
                 else:
-                    yield from _file_tasks(path, stats)
+                    yield from _file_tasks(path, _kind_by_name(path), stats, keys, size)
             if not found:
                 yield InputError(
-                    name, "FileNotFoundError", "no page files (" + ", ".join(PAGE_SUFFIXES) + ") in this directory"
+                    name,
+                    "FileNotFoundError",
+                    f"no page files in this directory ({stats.ignored_files - ignored} files ignored by name; "
+                    "--include GLOB chooses which are pages)",
                 )
         else:
-            yield from _file_tasks(name, stats)
+            yield from input_tasks(name, input_format, stats, keys)[1]
 
 
-def _walk(top, seen=None):
-    """Page files under ``top``, depth first, each directory in name order;
-    an error task for a directory that cannot be listed. A directory met
-    again through a symbolic link is not walked twice."""
+def input_tasks(name, input_format="auto", stats=None, keys=("html", "url")):
+    """(kind, tasks) of one file, or of standard input when ``name`` is
+    ``-``: kind is ``html``, ``jsonl`` or ``warc``, from ``input_format``,
+    or with ``auto`` from the file's name; standard input is decompressed
+    when it is gzipped and then known by its first bytes (``WARC/``, ``{``
+    for JSON lines, anything else is one HTML page). Its page ids are
+    ``-`` for a page and ``-:LINE`` for JSON lines."""
+    stats = stats if stats is not None else InputStats()
+    if name != "-":
+        kind = _kind_by_name(name) if input_format == "auto" else input_format
+        return kind, _file_tasks(name, kind, stats, keys)
+    stream = io.BufferedReader(_Meter(sys.stdin.buffer, stats))
+    kind, stream = _sniffed(stream)
+    if input_format != "auto":
+        kind = input_format
+    return kind, _stream_tasks("-", kind, stream, stats, keys)
+
+
+def _stream_tasks(name, kind, stream, stats, keys):
+    if kind == "html":
+        try:
+            yield PageBytes(name, stream.read())
+        except Exception as exc:  # e.g. gzip cut short
+            yield InputError.of(name, exc)
+    elif kind == "jsonl":
+        yield from _jsonl_stream_tasks(name, stream, keys)
+    else:
+        yield from _warc_stream_tasks(name, stream, stats)
+
+
+def input_size(inputs, include=None, budget=1.0):
+    """Bytes of all the inputs as stored, or None when that is not known
+    (standard input from a pipe) or not cheap: when walking the
+    directories takes more than ``budget`` seconds."""
+    names = PageNames(include)
+    deadline = time.monotonic() + budget
+    total = 0
+    for name in inputs:
+        if name == "-":
+            try:
+                info = os.fstat(sys.stdin.fileno())
+            except (OSError, ValueError, AttributeError):
+                return None
+            if not stat.S_ISREG(info.st_mode):
+                return None
+            total += info.st_size
+        elif os.path.isdir(name):
+            for _path, size in _walk(name, names, InputStats()):
+                total += size
+                if time.monotonic() > deadline:
+                    return None
+        else:
+            total += _size_of(name)
+    return total
+
+
+def _size_of(path):
+    try:
+        return os.stat(path).st_size
+    except OSError:
+        return 0
+
+
+def _walk(top, names, stats, seen=None, relative=""):
+    """(path, size) of the page files under ``top``, depth first, each
+    directory in name order; an error task for a directory that cannot be
+    listed. Files that ``names`` does not take are counted in
+    ``stats.ignored_files``. A directory met again through a symbolic link
+    is not walked twice."""
     seen = set() if seen is None else seen
     real = os.path.realpath(top)
     if real in seen:
@@ -265,35 +420,134 @@ def _walk(top, seen=None):
         with os.scandir(top) as listing:
             entries = sorted(listing, key=lambda entry: entry.name)
     except OSError as exc:
-        yield InputError.of(top, exc)
+        yield InputError.of(top, exc), 0
         return
     for entry in entries:
+        path = relative + entry.name
         if entry.is_dir():
-            yield from _walk(entry.path, seen)
-        elif _has_suffix(entry.name, PAGE_SUFFIXES):
-            yield entry.path
+            yield from _walk(entry.path, names, stats, seen, path + "/")
+        elif names(path):
+            try:
+                size = entry.stat().st_size
+            except OSError:  # a dangling link: reported when it is read
+                size = 0
+            yield entry.path, size
+        else:
+            stats.ignored_files += 1
 
 
-def _file_tasks(path, stats):
-    if _has_suffix(path, WARC_SUFFIXES):
+def _file_tasks(path, kind, stats, keys=("html", "url"), size=None):
+    start = stats.bytes_read
+    if kind == "warc":
         yield from warc_tasks(path, stats)
-    elif _has_suffix(path, JSONL_SUFFIXES):
-        yield from jsonl_tasks(path)
+    elif kind == "jsonl":
+        yield from jsonl_tasks(path, stats, keys)
     else:
+        stats.bytes_read += _size_of(path) if size is None else size
         yield PageFile(path)
+        return
+    stats.bytes_read = max(stats.bytes_read, start + (_size_of(path) if size is None else size))
 
 
-def jsonl_tasks(path):
-    """One task per non-blank line of a JSON-lines file of pages."""
+class _Meter(io.RawIOBase):
+    """A binary stream that adds the bytes read from it to
+    ``stats.bytes_read``."""
+
+    def __init__(self, stream, stats):
+        self.stream, self.stats, self.count = stream, stats, 0
+        self._read = getattr(stream, "read1", stream.read)
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        data = self._read(len(buffer))
+        buffer[: len(data)] = data
+        self.count += len(data)
+        self.stats.bytes_read += len(data)
+        return len(data)
+
+    def tell(self):
+        return self.count
+
+    def close(self):
+        if not self.closed:
+            self.stream.close()
+        super().close()
+
+
+class _Rewound(io.RawIOBase):
+    """A binary stream that gives ``head`` again, then the rest of
+    ``stream``."""
+
+    def __init__(self, head, stream):
+        self.head, self.stream = head, stream
+        self._read = getattr(stream, "read1", stream.read)
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        data = self.head[: len(buffer)] if self.head else self._read(len(buffer))
+        self.head = self.head[len(data) :] if self.head else b""
+        buffer[: len(data)] = data
+        return len(data)
+
+
+_BOM = b"\xef\xbb\xbf"
+
+
+def _sniffed(stream):
+    """(kind, stream) of a binary stream, known by its first bytes: gzip is
+    decompressed and looked at again; then ``WARC/`` is a WARC stream, ``{``
+    JSON lines, anything else one HTML page."""
+    read = getattr(stream, "read1", stream.read)
+    head = b""
+    while len(head) < 1 << 16:
+        chunk = read(1 << 16)
+        if not chunk:
+            break
+        head += chunk
+        if len(head) >= 2 and (head[:2] == _GZIP_MAGIC or len(head.removeprefix(_BOM).lstrip()) >= 5):
+            break
+    stream = io.BufferedReader(_Rewound(head, stream))
+    if head[:2] == _GZIP_MAGIC:
+        return _sniffed(gzip.GzipFile(fileobj=stream, mode="rb"))
+    start = head.removeprefix(_BOM).lstrip()
+    if start.startswith(b"WARC/"):
+        return "warc", stream
+    if start.startswith(b"{"):
+        return "jsonl", stream
+    return "html", stream
+
+
+def _open_metered(path, stats, opener=None):
+    return io.BufferedReader(_Meter(opener(path) if opener else open(path, "rb"), stats))
+
+
+def jsonl_tasks(path, stats=None, keys=("html", "url")):
+    """One task per non-blank line of a JSON-lines file of pages, plain or
+    gzipped (known by its first bytes)."""
+    stats = stats if stats is not None else InputStats()
     try:
-        stream = gzip.open(path, "rb") if path.endswith(".gz") else open(path, "rb")
+        stream = _open_metered(path, stats)
+        if stream.peek(2)[:2] == _GZIP_MAGIC:
+            stream = gzip.GzipFile(fileobj=stream, mode="rb")
     except OSError as exc:
         yield InputError.of(path, exc)
         return
     with stream:
+        yield from _jsonl_stream_tasks(path, stream, keys)
+
+
+def _jsonl_stream_tasks(name, stream, keys):
+    lineno = 0
+    try:
         for lineno, line in enumerate(stream, 1):
             if line.strip():
-                yield JsonLine(path, lineno, line)
+                yield JsonLine(name, lineno, line, *keys)
+    except Exception as exc:  # e.g. gzip cut short
+        yield InputError.of(f"{name}:{lineno + 1}", exc)
 
 
 def warc_tasks(path, stats=None, opener=None):
@@ -307,36 +561,40 @@ def warc_tasks(path, stats=None, opener=None):
     """
     stats = stats if stats is not None else InputStats()
     try:
-        stream = opener(path) if opener else open(path, "rb")
+        stream = _open_metered(path, stats, opener)
     except OSError as exc:
         yield InputError.of(path, exc)
         return
     with stream:
-        archive = _Archive(stream)
-        records = iter(archive)
-        while True:
-            try:
-                record = next(records)
-            except StopIteration:
-                if archive.truncated:
-                    yield InputError(
-                        path,
-                        "EOFError",
-                        "the file ends inside a gzip member: it is truncated, and its last record is lost",
-                    )
-                return
-            except Exception as exc:  # a malformed archive
-                yield InputError.of(path, exc)
-                return
-            try:
-                task = _warc_task(record)
-            except Exception as exc:  # e.g. a body whose gzip is damaged
-                url = record.rec_headers.get_header("WARC-Target-URI")
-                task = InputError.of(url or path, exc)
-            if task is None:
-                stats.skipped_records += 1
-            else:
-                yield task
+        yield from _warc_stream_tasks(path, stream, stats)
+
+
+def _warc_stream_tasks(path, stream, stats):
+    archive = _Archive(stream)
+    records = iter(archive)
+    while True:
+        try:
+            record = next(records)
+        except StopIteration:
+            if archive.truncated:
+                yield InputError(
+                    path,
+                    "EOFError",
+                    "the file ends inside a gzip member: it is truncated, and its last record is lost",
+                )
+            return
+        except Exception as exc:  # a malformed archive
+            yield InputError.of(path, exc)
+            return
+        try:
+            task = _warc_task(record)
+        except Exception as exc:  # e.g. a body whose gzip is damaged
+            url = record.rec_headers.get_header("WARC-Target-URI")
+            task = InputError.of(url or path, exc)
+        if task is None:
+            stats.skipped_records += 1
+        else:
+            yield task
 
 
 class _Archive(ArchiveIterator):
@@ -373,15 +631,19 @@ def _warc_task(record):
 # -- One page ---------------------------------------------------------------
 
 
-def page_of_object(page):
-    """(url, html) of a page given as a JSON object."""
+def page_of_object(page, page_id=None, html_key="html", url_key="url"):
+    """(url, html) of a page given as a JSON object; ``page_id`` stands for
+    the url when the object has none (without it a url is required)."""
     if not isinstance(page, dict):
-        raise ValueError(f"expected a JSON object with url and html, found {type(page).__name__}")
-    url, html = page.get("url"), page.get("html")
+        raise ValueError(f"expected a JSON object with {url_key} and {html_key}, found {type(page).__name__}")
+    url, html = page.get(url_key), page.get(html_key)
+    if url is None and page_id is not None:
+        url = page_id
     if not isinstance(url, str):
-        raise ValueError("the page has no url (a string)")
+        raise ValueError(f"the page has no {url_key} (a string)")
     if not isinstance(html, str):
-        raise _PageError(url, ValueError("the page has no html (a string)"))
+        keys = ", ".join(map(str, list(page)[:8]))
+        raise _PageError(url, ValueError(f"the page has no {html_key} (a string); its keys: {keys}"))
     return url, html
 
 
@@ -405,8 +667,11 @@ def extract_task(extractor, task, de_dup=True):
     except Exception as exc:
         return error_record(page_id, exc)
     try:
-        return {"page": page_id, "rows": extractor.extract(text, de_dup)}
+        record = PageRecord(page=page_id, rows=extractor.extract(text, de_dup))
     except Exception as exc:
         from ostrel.crawler.field_extractor.explain import locate_failure
 
         return error_record(page_id, exc, locate_failure(extractor, text, exc))
+    if "\ufffd" in text:
+        record.undecodable = True
+    return record

@@ -1,0 +1,351 @@
+"""The input side of ``extract`` and ``try``: which files a walk takes,
+standard input, JSON-lines layouts, picking one page of a WARC or JSON-lines
+file, usage errors of the inputs, and what the progress bar and the summary
+say about the input."""
+
+import fcntl
+import gzip
+import json
+import os
+import pty
+import struct
+import subprocess
+import sys
+import termios
+
+import pytest
+
+from ostrel.crawler.field_extractor import sources
+from tests.support.cli import RULES, WARC_EXPECTED, WARC_RESPONSES, page_html, records_of, rows_for, run_cli, write_warc
+
+
+@pytest.fixture
+def rules(tmp_path):
+    path = tmp_path / "rules.yaml"
+    path.write_text(RULES, encoding="utf-8")
+    return str(path)
+
+
+def output_of(result):
+    return records_of(result.stdout.decode("utf-8"))
+
+
+def summary_of(result):
+    return result.stderr.decode("utf-8").splitlines()[-1]
+
+
+# -- The walk ------------------------------------------------------------------
+
+MIRROR = [
+    "index",
+    "page.php?id=3",
+    "a.HTML",
+    "b.html.gz",
+    "c.htm",
+    "d.XHTML",
+    "e.shtml",
+    "notes.txt",
+    "style.css",
+    "shop/item.php",
+    "shop/list.html",
+    "shop/deep/x.htm",
+    "z.jsonl",
+]
+
+
+@pytest.mark.parametrize(
+    "include, taken",
+    [
+        pytest.param(
+            None,
+            ["a.HTML", "b.html.gz", "c.htm", "d.XHTML", "e.shtml", "shop/deep/x.htm", "shop/list.html", "z.jsonl"],
+            id="default",
+        ),
+        pytest.param(["*"], sorted(MIRROR), id="every-file"),
+        pytest.param(["index", "*.php*"], ["index", "page.php?id=3", "shop/item.php", "z.jsonl"], id="base-names"),
+        # With a '/', the pattern is matched against the path below the
+        # walked directory; '*' crosses '/'.
+        pytest.param(["shop/*"], ["shop/deep/x.htm", "shop/item.php", "shop/list.html", "z.jsonl"], id="relative"),
+        pytest.param(["SHOP/*.HTM*"], ["shop/deep/x.htm", "shop/list.html", "z.jsonl"], id="any-letter-case"),
+        pytest.param(["*.txt"], ["notes.txt", "z.jsonl"], id="jsonl-always"),
+    ],
+)
+def test_walk_takes_the_included_files_and_counts_the_others(tmp_path, include, taken):
+    site = tmp_path / "site"
+    for name in MIRROR:
+        (site / name).parent.mkdir(parents=True, exist_ok=True)
+        (site / name).write_text(json.dumps({"html": "x"}) if name.endswith(".jsonl") else "<p>x</p>", "utf-8")
+    stats = sources.InputStats()
+
+    tasks = list(sources.iter_tasks([str(site)], stats, include=include))
+
+    ids = [task.page_id for task in tasks]
+    taken_ids = [f"{site}/{name}:1" if name.endswith(".jsonl") else f"{site}/{name}" for name in taken]
+    assert sorted(ids) == sorted(taken_ids)
+    assert stats.ignored_files == len(MIRROR) - len(taken)
+
+
+def test_walk_reads_gzipped_pages_and_reports_the_ignored_files(tmp_path, rules):
+    site = tmp_path / "site"
+    site.mkdir()
+    (site / "a.HTML").write_text(page_html("大写"), "utf-8")
+    (site / "b.html.gz").write_bytes(gzip.compress(page_html("压缩").encode("utf-8")))
+    (site / "index").write_text(page_html("no suffix"), "utf-8")
+    (site / "page.php?id=3").write_text(page_html("query"), "utf-8")
+    given = tmp_path / "given.html.gz"
+    given.write_bytes(gzip.compress(page_html("直接").encode("utf-8")))
+
+    result = run_cli("extract", rules, str(site), str(given), "--jobs", "2")
+    everything = run_cli("extract", rules, str(site), "--include", "*", "--jobs", "1")
+
+    assert result.returncode == 0, result.stderr
+    assert output_of(result) == [
+        {"page": str(site / "a.HTML"), "rows": rows_for("大写")},
+        {"page": str(site / "b.html.gz"), "rows": rows_for("压缩")},
+        {"page": str(given), "rows": rows_for("直接")},
+    ]
+    assert ", 2 files ignored " in summary_of(result)
+    assert [r["page"] for r in output_of(everything)] == [
+        str(site / name) for name in ("a.HTML", "b.html.gz", "index", "page.php?id=3")
+    ]
+    assert "ignored" not in summary_of(everything)
+
+
+# -- Standard input ------------------------------------------------------------
+
+
+def _warc_bytes(tmp_path, compress):
+    path = tmp_path / "stdin.warc"
+    write_warc(path, WARC_RESPONSES, compress=compress)
+    return path.read_bytes()
+
+
+JSONL = (
+    json.dumps({"url": "http://x/1", "html": page_html("一")}, ensure_ascii=False)
+    + "\n\n"
+    + json.dumps({"html": page_html("二")}, ensure_ascii=False)
+    + "\n"
+).encode("utf-8")
+JSONL_EXPECTED = [("http://x/1", rows_for("一")), ("-:3", rows_for("二"))]
+PAGE = "\ufeff\n  " + page_html("标准输入")
+
+
+@pytest.mark.parametrize(
+    "data, expected",
+    [
+        pytest.param(lambda tmp: PAGE.encode("utf-8"), [("-", rows_for("标准输入"))], id="html"),
+        pytest.param(lambda tmp: gzip.compress(PAGE.encode("utf-8")), [("-", rows_for("标准输入"))], id="html-gz"),
+        pytest.param(lambda tmp: b"  " + JSONL, JSONL_EXPECTED, id="jsonl"),
+        pytest.param(lambda tmp: gzip.compress(JSONL), JSONL_EXPECTED, id="jsonl-gz"),
+        pytest.param(lambda tmp: _warc_bytes(tmp, False), WARC_EXPECTED, id="warc"),
+        pytest.param(lambda tmp: _warc_bytes(tmp, True), WARC_EXPECTED, id="warc-gz"),
+    ],
+)
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_standard_input_is_known_by_its_first_bytes(tmp_path, rules, data, expected, jobs):
+    result = run_cli("extract", rules, "-", "--jobs", jobs, input=data(tmp_path))
+
+    assert result.returncode == 0, result.stderr
+    assert [(r["page"], r["rows"]) for r in output_of(result)] == expected
+
+
+def test_input_format_overrides_the_name_and_the_first_bytes(tmp_path, rules):
+    pages = tmp_path / "pages.jsonl"
+    pages.write_bytes(JSONL)
+
+    from_stdin = run_cli("extract", rules, "-", "--input-format", "html", input=JSONL)
+    from_file = run_cli("extract", rules, str(pages), "--input-format", "html")
+
+    assert [r["page"] for r in output_of(from_stdin)] == ["-"]
+    assert [r["page"] for r in output_of(from_file)] == [str(pages)]
+
+
+# -- JSON-lines layouts --------------------------------------------------------
+
+
+def test_jsonl_keys_can_be_renamed_and_the_url_is_optional(tmp_path, rules):
+    pages = tmp_path / "pages.jsonl"
+    pages.write_text(
+        json.dumps({"link": "http://x/a", "body": page_html("甲")}, ensure_ascii=False)
+        + "\n"
+        + json.dumps({"body": page_html("乙")}, ensure_ascii=False)
+        + "\n"
+        + json.dumps({"link": "http://x/c", "html": page_html("丙")}, ensure_ascii=False)
+        + "\n",
+        "utf-8",
+    )
+
+    result = run_cli("extract", rules, str(pages), "--html-key", "body", "--url-key", "link", "--jobs", "1")
+
+    assert result.returncode == 1
+    assert output_of(result) == [
+        {"page": "http://x/a", "rows": rows_for("甲")},
+        {"page": f"{pages}:2", "rows": rows_for("乙")},
+    ]
+    (error,) = result.stderr.decode("utf-8").splitlines()[:-1]
+    assert error.endswith("http://x/c: ValueError: the page has no body (a string); its keys: link, html")
+
+
+# -- try on a file of many pages ----------------------------------------------
+
+
+@pytest.fixture
+def many(tmp_path):
+    pages = tmp_path / "pages.jsonl"
+    pages.write_bytes(JSONL)
+    warc = tmp_path / "crawl.warc.gz"
+    write_warc(warc, WARC_RESPONSES)
+    return {"jsonl": str(pages), "warc": str(warc)}
+
+
+@pytest.mark.parametrize("kind", ["jsonl", "warc"])
+def test_try_on_a_file_of_many_pages_needs_page(tmp_path, rules, many, kind):
+    result = run_cli("try", rules, many[kind])
+
+    assert result.returncode == 2
+    assert result.stdout == b""
+    assert "choose one with --page" in result.stderr.decode("utf-8")
+
+
+@pytest.mark.parametrize(
+    "kind, page, title",
+    [
+        ("jsonl", "http://x/1", "一"),
+        ("jsonl", "{jsonl}:3", "二"),
+        ("warc", "http://shop.example/gbk", "机械键盘 – 中文"),
+    ],
+)
+def test_try_page_picks_one_page(tmp_path, rules, many, kind, page, title):
+    result = run_cli("try", rules, many[kind], "--page", page.format(**many))
+
+    assert result.returncode == 0, result.stderr
+    text = result.stdout.decode("utf-8")
+    assert f'-> "{title}"' in text
+    assert text.count("rule 0:") == 1
+
+
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        (["{jsonl}", "--page", "http://x/none"], "holds no page 'http://x/none'"),
+        (["{html}", "--page", "http://x/1"], "--page picks a page of a WARC or JSON-lines file"),
+    ],
+)
+def test_try_page_usage_errors(tmp_path, rules, many, arguments, message):
+    html = tmp_path / "p.html"
+    html.write_text(page_html("x"), "utf-8")
+
+    result = run_cli("try", rules, *(argument.format(html=html, **many) for argument in arguments))
+
+    assert result.returncode == 2
+    assert message in result.stderr.decode("utf-8")
+
+
+def test_try_reads_standard_input(rules):
+    result = run_cli("try", rules, "-", "--page=-:3", input=gzip.compress(JSONL))
+
+    assert result.returncode == 0, result.stderr
+    assert '-> "二"' in result.stdout.decode("utf-8")
+
+
+# -- Usage errors of the inputs ------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "inputs, message",
+    [
+        (["{page}", "missing.html"], "missing.html: no such file or directory"),
+        (["missing-dir", "{page}"], "missing-dir: no such file or directory"),
+        (["-", "{page}", "-"], "- (standard input) can be read only once"),
+    ],
+)
+def test_input_usage_errors_exit_with_2_before_any_output(tmp_path, rules, inputs, message):
+    page = tmp_path / "p.html"
+    page.write_text(page_html("x"), "utf-8")
+    out = tmp_path / "out.jsonl"
+
+    result = run_cli(
+        "extract", rules, *(name.format(page=page) for name in inputs), "-o", str(out), cwd=tmp_path, input=b""
+    )
+
+    assert result.returncode == 2
+    stderr = result.stderr.decode("utf-8")
+    assert "usage:" in stderr and message in stderr
+    assert "pages" not in stderr
+    assert not out.exists()
+
+
+def test_try_on_a_missing_page_is_a_usage_error(tmp_path, rules):
+    result = run_cli("try", rules, str(tmp_path / "missing.html"))
+
+    assert result.returncode == 2
+    assert "no such file or directory" in result.stderr.decode("utf-8")
+
+
+# -- Undecodable bytes ---------------------------------------------------------
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_summary_counts_pages_with_undecodable_bytes(tmp_path, rules, jobs):
+    # Declared UTF-8, stored as GBK: the text has replacement characters.
+    wrong = tmp_path / "wrong.html"
+    wrong.write_bytes(page_html("中文", head='<meta charset="utf-8">').encode("gbk"))
+    right = tmp_path / "right.html"
+    right.write_text(page_html("中文"), "utf-8")
+
+    result = run_cli("extract", rules, str(wrong), str(right), str(wrong), "--jobs", jobs, "--chunk-size", "1")
+    clean = run_cli("extract", rules, str(right), "--jobs", jobs)
+
+    assert result.returncode == 0, result.stderr
+    assert ", 2 pages with undecodable bytes" in summary_of(result)
+    assert "undecodable" not in summary_of(clean)
+    # The mark is no part of the output.
+    assert [set(record) for record in output_of(result)] == [{"page", "rows"}] * 3
+
+
+# -- Progress bar --------------------------------------------------------------
+
+
+def on_a_terminal(*args):
+    """What the command shows on a terminal as its stderr."""
+    controller, terminal = pty.openpty()
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 120, 0, 0))
+    process = subprocess.Popen(
+        [sys.executable, "-m", "ostrel.crawler.field_extractor", *args],
+        stdout=subprocess.DEVNULL,
+        stdin=subprocess.DEVNULL,
+        stderr=terminal,
+    )
+    os.close(terminal)
+    shown = b""
+    try:
+        while True:
+            try:
+                data = os.read(controller, 65536)
+            except OSError:  # EIO: the child closed its end
+                break
+            if not data:
+                break
+            shown += data
+    finally:
+        os.close(controller)
+        assert process.wait(timeout=300) == 0
+    return shown.decode("utf-8")
+
+
+@pytest.mark.parametrize("kind", ["site", "jsonl", "warc"])
+def test_progress_bar_shows_the_share_of_the_input_done(tmp_path, rules, kind):
+    if kind == "site":
+        (tmp_path / "site").mkdir()
+        for i in range(5):
+            (tmp_path / "site" / f"p{i}.html").write_text(page_html(f"t{i}"), "utf-8")
+    elif kind == "jsonl":
+        (tmp_path / "jsonl").write_bytes(gzip.compress(JSONL * 20))
+    else:
+        write_warc(tmp_path / "warc", WARC_RESPONSES, compress=True)
+    path = str(tmp_path / kind)
+
+    shown = on_a_terminal("extract", rules, path, "--input-format", "auto" if kind == "site" else kind, "-j", "1")
+
+    assert "100%|" in shown
+    assert " pages/s" in shown
