@@ -1,0 +1,107 @@
+// Native builder of the page tree that requests_html parses for XPath.
+//
+// requests_html builds `doc.lxml` with lxml.html.soupparser on top of
+// BeautifulSoup's html.parser builder: html.parser tokenises, BeautifulSoup
+// arranges the tokens into its own tree, and soupparser copies that tree into
+// lxml elements. `build(text)` gives the very element that chain returns, but
+// does the work in one native pass, one file per stage:
+//
+//   html_tokenizer.hpp  html.parser (and _markupbase) tokenising the str in
+//                       its own storage kind, feeding
+//   soup_tree.*         BeautifulSoup's tree building, on a light tree, then
+//   lxml_emitter.*      soupparser's conversion into lxml nodes;
+//   chars.*             the character classes, html.unescape and
+//                       soupparser's unescape they share.
+//
+// Wherever the result could differ, the builder gives up and returns None, and
+// the caller keeps the slow path: constructs that make html.parser raise,
+// start tags whose quoting makes its regular expressions backtrack, names with
+// braces, XML processing instructions, nesting deeper than kMaxDepth, and any
+// error lxml raises while the nodes are made.
+//
+// The entity tables, the void elements, the multi-valued attributes and the
+// other lists come from the very modules whose behaviour is reproduced, read
+// once at import.
+#include <Python.h>
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "chars.hpp"
+#include "html_tokenizer.hpp"
+#include "lxml_emitter.hpp"
+#include "ostrel_native.hpp"
+#include "soup_tree.hpp"
+
+namespace py = pybind11;
+
+namespace ostrel::treebuilder {
+namespace {
+
+// Read at import and kept for the life of the process.
+const UnescapeTables* unescape_tables;
+const SoupTables* soup_tables;
+
+template <class C>
+void tokenize(const C* s, size_t n, Soup& soup) {
+    HtmlTokenizer<C, Soup>(s, n, *unescape_tables, soup).run();
+}
+
+std::pair<py::object, py::object> build_tree(py::handle text) {
+    if (!PyUnicode_Check(text.ptr()))
+        throw py::type_error(std::string("build() argument must be str, not ") +
+                             Py_TYPE(text.ptr())->tp_name);
+    PyObject* s = text.ptr();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    try {
+        // BeautifulSoup warns about short markup-free text that looks like a
+        // URL or a file name; leave such text to it.
+        if (n <= 256 && PyUnicode_FindChar(s, '<', 0, n, 1) < 0 && PyUnicode_FindChar(s, '\n', 0, n, 1) < 0)
+            bail("short text without markup");
+        // Offsets into the page and the buffers are 32-bit.
+        if (static_cast<uint64_t>(n) >= kNoSource / 2) bail("page longer than 2**31 characters");
+        Soup soup(static_cast<size_t>(n), *soup_tables);
+        switch (PyUnicode_KIND(s)) {
+            case PyUnicode_1BYTE_KIND:
+                tokenize(PyUnicode_1BYTE_DATA(s), n, soup);
+                break;
+            case PyUnicode_2BYTE_KIND:
+                tokenize(PyUnicode_2BYTE_DATA(s), n, soup);
+                break;
+            default:
+                tokenize(PyUnicode_4BYTE_DATA(s), n, soup);
+                break;
+        }
+        soup.finish();
+        return {steal(emit_lxml_tree(soup, s, *unescape_tables)), py::none()};
+    } catch (const Bail& b) {
+        return {py::none(), py::str(b.reason)};
+    }
+}
+
+}  // namespace
+}  // namespace ostrel::treebuilder
+
+PYBIND11_MODULE(_treebuilder, m) {
+    using namespace ostrel::treebuilder;
+    init_lxml_emitter();
+    unescape_tables = new UnescapeTables(load_unescape_tables());
+    soup_tables = new SoupTables(load_soup_tables());
+    m.attr("MAX_DEPTH") = kMaxDepth;
+    // The lxml whose headers (struct layouts) this module was compiled with.
+    m.attr("LXML_BUILT_AGAINST") = lxml_built_against();
+    m.def(
+        "build", [](py::handle text) { return build_tree(text).first; }, py::arg("text"),
+        "The element lxml.html.soupparser.fromstring(text, features='html.parser') returns, "
+        "built natively, or None where the builder leaves the page to soupparser.");
+    m.def(
+        "build_with_reason",
+        [](py::handle text) {
+            auto r = build_tree(text);
+            return py::make_tuple(r.first, r.second);
+        },
+        py::arg("text"), "(element, None), or (None, why the builder left the page to soupparser).");
+}
