@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <map>
 #include <string_view>
+#include <unordered_map>
 
 namespace ostrel {
 
@@ -12,21 +12,29 @@ py::handle interned(const char* text) {
     // One reference per distinct text, taken the first time it is asked for:
     // the call sites run on every operation, and a new reference per call
     // would raise the count of the shared interned str (a caller's "" or
-    // "rules" included) without end. Callers hold the GIL.
-    static std::map<std::string, PyObject*, std::less<>> table;
-    auto found = table.find(std::string_view(text));
+    // "rules" included) without end. A key is the UTF-8 text of its str,
+    // which lives as long as the str does. Callers hold the GIL.
+    static std::unordered_map<std::string_view, PyObject*> table;
+    const std::string_view key(text);
+    auto found = table.find(key);
     if (found != table.end()) return found->second;
     PyObject* s = PyUnicode_InternFromString(text);
     if (s == nullptr) throw_error();
-    table.emplace(text, s);  // deliberately never released
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(s, &size);
+    if (utf8 == nullptr) {
+        Py_DECREF(s);
+        throw_error();
+    }
+    table.emplace(std::string_view(utf8, static_cast<size_t>(size)), s);  // deliberately never released
     return s;
 }
 
 void check_str_arg(py::handle value, const char* name, bool allow_none) {
     PyObject* v = value.ptr();
     if ((allow_none && v == Py_None) || PyUnicode_CheckExact(v)) return;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 name, "str", Py_TYPE(v)->tp_name);
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+                 "str", Py_TYPE(v)->tp_name);
     throw_error();
 }
 
@@ -45,7 +53,8 @@ void unpack(py::handle value, std::initializer_list<py::object*> targets) {
     if (raw_it == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value.ptr())->tp_iter == nullptr &&
             !PySequence_Check(value.ptr())) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(value.ptr())->tp_name);
         }
         throw_error();
     }
@@ -56,7 +65,8 @@ void unpack(py::handle value, std::initializer_list<py::object*> targets) {
         PyObject* item = PyIter_Next(it.ptr());
         if (item == nullptr) {
             if (PyErr_Occurred()) throw_error();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", expected, got);
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", expected,
+                         got);
             throw_error();
         }
         *target = steal(item);
@@ -72,13 +82,11 @@ void unpack(py::handle value, std::initializer_list<py::object*> targets) {
 }
 
 py::object element_texts(py::handle elements) {
-    static py::handle element = interned("element");
-    static py::handle text_content = interned("text_content");
     py::object texts = steal(PyList_New(0));
     py::object it = steal(PyObject_GetIter(elements.ptr()));
     while (PyObject* raw = PyIter_Next(it.ptr())) {
         py::object item = steal(raw);
-        py::object text = call_method(get_attr(item, element), text_content);
+        py::object text = call_method(get_attr(item, interned("element")), interned("text_content"));
         if (PyList_Append(texts.ptr(), text.ptr()) < 0) throw_error();
     }
     if (PyErr_Occurred()) throw_error();
@@ -86,14 +94,21 @@ py::object element_texts(py::handle elements) {
 }
 
 py::object normalize_with(py::handle parser, py::handle text) {
-    static py::handle trummel = interned("trummel");
-    static py::handle normalize_element = interned("normalize_element");
-    return call_method(get_attr(parser, trummel), normalize_element, text);
+    return call_method(get_attr(parser, interned("trummel")), interned("normalize_element"), text);
 }
 
 Signature::Signature(const char* qualname, std::initializer_list<const char*> names,
                      std::initializer_list<py::handle> defaults)
     : qualname_(qualname), names_(names) {
+    for (py::handle d : defaults) {
+        Py_INCREF(d.ptr());
+        defaults_.push_back(d.ptr());
+    }
+}
+
+Signature::Signature(std::string qualname, std::vector<const char*> names,
+                     std::initializer_list<py::handle> defaults)
+    : qualname_(std::move(qualname)), names_(std::move(names)) {
     for (py::handle d : defaults) {
         Py_INCREF(d.ptr());
         defaults_.push_back(d.ptr());
@@ -122,8 +137,7 @@ std::string quoted_list(const std::vector<const char*>& names) {
 
 }  // namespace
 
-void Signature::bind_into(const py::args& args, const py::kwargs& kwargs, py::handle* out,
-                          size_t n) const {
+void Signature::bind_into(const py::args& args, const py::kwargs& kwargs, py::handle* out, size_t n) const {
     const size_t count = names_.size();
     const size_t required = count - defaults_.size();
     const size_t given = static_cast<size_t>(PyTuple_GET_SIZE(args.ptr()));
@@ -140,10 +154,12 @@ void Signature::bind_into(const py::args& args, const py::kwargs& kwargs, py::ha
         if (k == nullptr) PyErr_Clear();
         size_t j = 0;
         while (k != nullptr && j < count &&
-               !(std::strlen(names_[j]) == static_cast<size_t>(size) && std::memcmp(names_[j], k, size) == 0))
+               !(std::strlen(names_[j]) == static_cast<size_t>(size) &&
+                 std::memcmp(names_[j], k, static_cast<size_t>(size)) == 0))
             ++j;
         if (k == nullptr || j == count) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", qualname_.c_str(), key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", qualname_.c_str(),
+                         key);
             throw_error();
         }
         if (out[j]) type_error(qualname_ + "() got multiple values for argument '" + names_[j] + "'");
@@ -160,8 +176,9 @@ void Signature::bind_into(const py::args& args, const py::kwargs& kwargs, py::ha
     for (size_t j = 0; j < required; ++j)
         if (!out[j]) missing.push_back(names_[j]);
     if (!missing.empty())
-        type_error(qualname_ + "() missing " + std::to_string(missing.size()) + " required positional argument" +
-                   (missing.size() == 1 ? "" : "s") + ": " + quoted_list(missing));
+        type_error(qualname_ + "() missing " + std::to_string(missing.size()) +
+                   " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " +
+                   quoted_list(missing));
     for (size_t j = required; j < count; ++j)
         if (!out[j]) out[j] = defaults_[j - required];
 }
@@ -252,14 +269,25 @@ void import_names(py::module_& m, const char* module, std::initializer_list<cons
     for (const char* name : names) m.attr(name) = source.attr(name);
 }
 
-py::object make_class(py::module_& m, const char* name, py::handle metaclass, py::tuple bases,
-                      py::dict ns) {
+py::object make_class(py::module_& m, const char* name, py::handle metaclass, py::tuple bases, py::dict ns) {
     ns["__module__"] = m.attr("__name__");
     ns["__qualname__"] = name;
     if (!ns.contains("__doc__")) ns["__doc__"] = py::none();
     py::object cls = metaclass(name, bases, ns);
     m.attr(name) = cls;
     return cls;
+}
+
+void ClassBuilder::add(const char* name, MethodBody body, const char* doc) {
+    ns_[name] = method(name, std::move(body), doc);
+}
+
+py::object ClassBuilder::make() { return make(reinterpret_cast<PyObject*>(&PyType_Type), py::tuple()); }
+
+py::object ClassBuilder::make(py::handle base) { return make(py::type::of(base), py::make_tuple(base)); }
+
+py::object ClassBuilder::make(py::handle metaclass, py::tuple bases) {
+    return make_class(module_, name_.c_str(), metaclass, std::move(bases), ns_);
 }
 
 py::object make_abstract_base(py::module_& m, const char* name, const char* method) {

@@ -15,6 +15,8 @@
 #include <functional>
 #include <initializer_list>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -33,7 +35,9 @@ inline py::object steal(PyObject* p) {
 // An interned str that lives as long as the process (never released, so it
 // is safe to use from static storage, also during interpreter shutdown). The
 // handle is borrowed: every call with the same text gives the same object and
-// takes no further reference.
+// takes no further reference. This is how the modules name attributes,
+// methods and keys: `interned("rules")` where the name is used; the lookup is
+// one hash of the text, cheap enough for the per-call paths.
 py::handle interned(const char* text);
 
 // Attribute access and method calls with a prepared name (see `interned`).
@@ -51,8 +55,8 @@ py::object call_method(py::handle obj, py::handle name, Args... args) {
 template <class... Args>
 py::object call(py::handle fn, Args... args) {
     PyObject* stack[] = {nullptr, py::handle(args).ptr()...};
-    return steal(PyObject_Vectorcall(fn.ptr(), stack + 1,
-                                     sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return steal(
+        PyObject_Vectorcall(fn.ptr(), stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 inline void set_attr(py::handle obj, py::handle name, py::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw_error();
@@ -97,6 +101,24 @@ inline py::object next_item(py::handle it) {
     return py::reinterpret_steal<py::object>(item);
 }
 
+// `for item in iterable: if not fn(item): break`. An exact list is walked by
+// index, re-reading its size at every step exactly as its iterator does.
+template <class F>
+void for_each_item(py::handle iterable, F&& fn) {
+    PyObject* obj = iterable.ptr();
+    if (PyList_CheckExact(obj)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+            if (!fn(borrow(PyList_GET_ITEM(obj, i)))) return;
+        }
+        return;
+    }
+    py::object it = steal(PyObject_GetIter(obj));
+    while (PyObject* next = PyIter_Next(it.ptr())) {
+        if (!fn(steal(next))) return;
+    }
+    if (PyErr_Occurred()) throw_error();
+}
+
 // Refuses a parameter declared str unless it is exactly a str (or None, when
 // `allow_none`): TypeError "Argument '<name>' has incorrect type (expected
 // str, got <type>)". A subclass of str is refused as well.
@@ -123,6 +145,8 @@ class Signature {
 public:
     Signature(const char* qualname, std::initializer_list<const char*> names,
               std::initializer_list<py::handle> defaults = {});
+    Signature(std::string qualname, std::vector<const char*> names,
+              std::initializer_list<py::handle> defaults);
     template <size_t N>
     std::array<py::handle, N> bind(const py::args& args, const py::kwargs& kwargs) const {
         std::array<py::handle, N> out;
@@ -131,8 +155,7 @@ public:
     }
 
 private:
-    void bind_into(const py::args& args, const py::kwargs& kwargs, py::handle* out,
-                   size_t n) const;
+    void bind_into(const py::args& args, const py::kwargs& kwargs, py::handle* out, size_t n) const;
     std::string qualname_;
     std::vector<const char*> names_;
     std::vector<PyObject*> defaults_;  // owned for the life of the process
@@ -152,11 +175,71 @@ py::object abstract_method(const char* qualname);
 // `from <module> import <names>`: binds each name as an attribute of `m`.
 void import_names(py::module_& m, const char* module, std::initializer_list<const char*> names);
 
+// The namespace of a class of native methods, each method named once:
+//
+//   ostrel::ClassBuilder cls(m, "FieldParser");
+//   cls.def("parse", {"self", "html", "rule", "value_separator"}, {interned("\t")},
+//           [](py::handle self, py::handle html, py::handle rule, py::handle sep) { ... }, kDoc);
+//   cls.make(base);
+//
+// `def` adds the method under its name, with the parameters (the instance
+// included), the defaults of the trailing ones, and its exact __doc__
+// (nullptr: None). A call binds its arguments as "<class>.<name>" (the
+// qualified name that the interpreter's call errors give) and passes the body
+// one handle per parameter; a body returning void returns None. Methods stay
+// in the namespace in the order they are defined.
+class ClassBuilder {
+public:
+    ClassBuilder(py::module_& m, const char* name) : module_(m), name_(name) {}
+
+    template <size_t N, class Body>
+    ClassBuilder& def(const char* name, const char* const (&params)[N],
+                      std::initializer_list<py::handle> defaults, Body body, const char* doc = nullptr) {
+        static_assert(takes_handles<Body>(std::make_index_sequence<N>()),
+                      "a method body takes one py::handle per parameter");
+        Signature sig(name_ + "." + name, std::vector<const char*>(params, params + N), defaults);
+        add(
+            name,
+            [sig = std::move(sig), body = std::move(body)](py::args args, py::kwargs kwargs) -> py::object {
+                auto bound = sig.bind<N>(args, kwargs);
+                if constexpr (std::is_void_v<decltype(std::apply(body, bound))>) {
+                    std::apply(body, bound);
+                    return py::none();
+                } else {
+                    return std::apply(body, bound);
+                }
+            },
+            doc);
+        return *this;
+    }
+    template <size_t N, class Body>
+    ClassBuilder& def(const char* name, const char* const (&params)[N], Body body,
+                      const char* doc = nullptr) {
+        return def(name, params, {}, std::move(body), doc);
+    }
+
+    // Creates the class (see make_class) and binds it in the module: a plain
+    // class, a subclass of `base` with its metaclass, or any other.
+    py::object make();
+    py::object make(py::handle base);
+    py::object make(py::handle metaclass, py::tuple bases);
+
+private:
+    template <class Body, size_t... I>
+    static constexpr bool takes_handles(std::index_sequence<I...>) {
+        return std::is_invocable_v<const Body&, decltype((void)I, py::handle())...>;
+    }
+    void add(const char* name, MethodBody body, const char* doc);
+
+    py::module_& module_;
+    std::string name_;
+    py::dict ns_;
+};
+
 // Creates the class `name` by calling `metaclass(name, bases, namespace)`
 // and binds it in `m`. The namespace gets __module__ and __qualname__, and a
 // __doc__ of None unless it names one.
-py::object make_class(py::module_& m, const char* name, py::handle metaclass, py::tuple bases,
-                      py::dict ns);
+py::object make_class(py::module_& m, const char* name, py::handle metaclass, py::tuple bases, py::dict ns);
 
 // `from abc import ABC, abstractmethod` into `m`, then the abstract base
 // class `name(ABC)` whose one abstract method is `method(self) -> None`.

@@ -7,33 +7,29 @@
 //   processor (alias conversion, filters, de-duplication).
 //
 // While a record is expanded into rows, each partial row travels through the
-// matcher as one str, the JSON text of {"0": value, "1": value, ...}, so that
-// the matcher sees it as a single value.
+// matcher as one str (see partial_rows.hpp).
 #include "ostrel_native.hpp"
-
-#include <string>
-#include <unordered_map>
-#include <utility>
+#include "partial_rows.hpp"
 
 namespace py = pybind11;
+using ostrel::append;
 using ostrel::call_method;
 using ostrel::get_attr;
 using ostrel::get_item;
 using ostrel::interned;
-using ostrel::steal;
-using ostrel::append;
 using ostrel::iterate;
 using ostrel::new_dict;
 using ostrel::new_list;
 using ostrel::next_item;
 using ostrel::set_item;
+using ostrel::steal;
 using ostrel::throw_error;
 
 namespace {
 
-PyObject* module_dict;      // globals of this module, looked up at call time
-py::handle json_encode;     // json.JSONEncoder(ensure_ascii=False).encode
-py::handle json_loads;      // json.loads
+PyObject* module_dict;          // globals of this module, looked up at call time
+py::handle requests_html_type;  // requests_html.HTML as imported
+py::handle html_keyword;        // ("html",): the keyword names of HTML(html=text)
 
 // A global of this module, read when it is used (so it can be replaced).
 py::handle global(const char* name) {
@@ -45,272 +41,7 @@ py::handle global(const char* name) {
     return value;
 }
 
-// Partial-row texts. Rows of str values (what the parsers give) are written
-// and read natively; anything else goes through the json module. Both ways
-// give exactly json.dumps(value, ensure_ascii=False) and json.loads(text).
-namespace partial_rows {
-
-// The two-character escapes of JSON strings (0: none).
-inline Py_UCS4 short_escape(Py_UCS4 c) {
-    switch (c) {
-        case '"': return '"';
-        case '\\': return '\\';
-        case '\n': return 'n';
-        case '\r': return 'r';
-        case '\t': return 't';
-        case '\b': return 'b';
-        case '\f': return 'f';
-        default: return 0;
-    }
-}
-
-// Adds the size of `s` as a JSON string literal to `length` and its widest
-// character to `widest`.
-void measure_string(PyObject* s, Py_ssize_t& length, Py_UCS4& widest) {
-    const int kind = PyUnicode_KIND(s);
-    const void* data = PyUnicode_DATA(s);
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    length += n + 2;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (short_escape(c))
-            length += 1;
-        else if (c < 0x20)
-            length += 5;
-        else if (c > widest)
-            widest = c;
-    }
-}
-
-Py_ssize_t write_string(PyObject* s, int out_kind, void* out, Py_ssize_t k) {
-    static const char hex[] = "0123456789abcdef";
-    const int kind = PyUnicode_KIND(s);
-    const void* data = PyUnicode_DATA(s);
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    PyUnicode_WRITE(out_kind, out, k++, '"');
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (Py_UCS4 e = short_escape(c)) {
-            PyUnicode_WRITE(out_kind, out, k++, '\\');
-            PyUnicode_WRITE(out_kind, out, k++, e);
-        } else if (c < 0x20) {
-            for (Py_UCS4 part : {Py_UCS4('\\'), Py_UCS4('u'), Py_UCS4('0'), Py_UCS4('0'),
-                                 Py_UCS4(hex[c >> 4]), Py_UCS4(hex[c & 15])})
-                PyUnicode_WRITE(out_kind, out, k++, part);
-        } else {
-            PyUnicode_WRITE(out_kind, out, k++, c);
-        }
-    }
-    PyUnicode_WRITE(out_kind, out, k++, '"');
-    return k;
-}
-
-Py_ssize_t write_ascii(const char* text, int out_kind, void* out, Py_ssize_t k) {
-    while (*text) PyUnicode_WRITE(out_kind, out, k++, static_cast<Py_UCS4>(*text++));
-    return k;
-}
-
-// The JSON text of a dict whose keys and values are all str, or an empty
-// object when the dict holds anything else.
-py::object encode_str_dict(PyObject* dict) {
-    if (!PyDict_CheckExact(dict)) return py::object();
-    PyObject *key, *value;
-    Py_ssize_t pos = 0, length = 2;
-    Py_UCS4 widest = 0x7f;
-    // `pos` is a slot index, not an item count (a dict that had items deleted
-    // starts past slot 0), so the first item is told by a flag.
-    for (bool first = true; PyDict_Next(dict, &pos, &key, &value); first = false) {
-        if (!PyUnicode_CheckExact(key) || !PyUnicode_CheckExact(value)) return py::object();
-        measure_string(key, length, widest);
-        measure_string(value, length, widest);
-        length += first ? 2 : 4;  // ": " and, after the first item, ", "
-    }
-    py::object text = steal(PyUnicode_New(length, widest));
-    const int kind = PyUnicode_KIND(text.ptr());
-    void* out = PyUnicode_DATA(text.ptr());
-    Py_ssize_t k = write_ascii("{", kind, out, 0);
-    pos = 0;
-    for (bool first = true; PyDict_Next(dict, &pos, &key, &value); first = false) {
-        if (!first) k = write_ascii(", ", kind, out, k);
-        k = write_string(key, kind, out, k);
-        k = write_ascii(": ", kind, out, k);
-        k = write_string(value, kind, out, k);
-    }
-    write_ascii("}", kind, out, k);
-    return text;  // canonical: `widest` is ASCII's limit or a character written
-}
-
-// Reads the texts that encode_str_dict writes ({"k": "v", ...} with the
-// two-character escapes); an empty object for any other text.
-class Reader {
-public:
-    explicit Reader(PyObject* text)
-        : text_(text), kind_(PyUnicode_KIND(text)), data_(PyUnicode_DATA(text)), n_(PyUnicode_GET_LENGTH(text)) {}
-
-    py::object read_dict() {
-        if (!take('{')) return py::object();
-        py::object dict = steal(PyDict_New());
-        if (take('}')) return at_end() ? dict : py::object();
-        do {
-            py::object key = read_string();
-            if (!key || !take(':') || !take(' ')) return py::object();
-            py::object value = read_string();
-            if (!value) return py::object();
-            if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) throw_error();
-        } while (take(',') && take(' '));
-        return take('}') && at_end() ? dict : py::object();
-    }
-
-private:
-    Py_UCS4 at(Py_ssize_t i) const { return PyUnicode_READ(kind_, data_, i); }
-    bool at_end() const { return pos_ == n_; }
-    bool take(Py_UCS4 c) {
-        if (pos_ < n_ && at(pos_) == c) return ++pos_, true;
-        return false;
-    }
-    py::object read_string() {
-        if (!take('"')) return py::object();
-        Py_ssize_t end = pos_;
-        while (end < n_ && at(end) != '"' && at(end) != '\\' && at(end) >= 0x20) ++end;
-        if (end == n_ || at(end) != '"') return read_escaped_string();
-        py::object s = steal(PyUnicode_Substring(text_, pos_, end));
-        pos_ = end + 1;
-        return s;
-    }
-    py::object read_escaped_string() {
-        std::u32string chars;
-        while (pos_ < n_) {
-            Py_UCS4 c = at(pos_++);
-            if (c == '"')
-                return steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, chars.data(),
-                                                       static_cast<Py_ssize_t>(chars.size())));
-            if (c < 0x20 || (c == '\\' && pos_ == n_)) return py::object();  // the json module refuses these
-            if (c == '\\') {
-                c = at(pos_++);
-                if (c == '/') {
-                } else if (c == 'n') {
-                    c = '\n';
-                } else if (c == 'r') {
-                    c = '\r';
-                } else if (c == 't') {
-                    c = '\t';
-                } else if (c == 'b') {
-                    c = '\b';
-                } else if (c == 'f') {
-                    c = '\f';
-                } else if (c != '"' && c != '\\') {
-                    return py::object();  // \uXXXX and bad escapes: the json module
-                }
-            }
-            chars += static_cast<char32_t>(c);
-        }
-        return py::object();
-    }
-
-    PyObject* text_;
-    int kind_;
-    const void* data_;
-    Py_ssize_t n_;
-    Py_ssize_t pos_ = 0;
-};
-
-// While a record is being matched, the texts written for it are remembered
-// with the dict that each encodes (one generation: the texts of the latest
-// column), so that reading one back is a lookup and extending one by a column
-// appends to its text instead of writing it again.
-using Generation = std::unordered_map<PyObject*, std::pair<py::object, py::object>>;  // text -> (text, row)
-thread_local Generation* known = nullptr;  // only while a record is matched
-thread_local int matching_depth = 0;
-
-class MatchingScope {
-public:
-    MatchingScope() {
-        if (matching_depth++ == 0) known = new Generation();
-    }
-    ~MatchingScope() {
-        if (--matching_depth == 0) {
-            delete known;
-            known = nullptr;
-        }
-    }
-};
-
-// The dict that `text` encodes, when this module wrote it (else empty).
-py::object known_row(py::handle text) {
-    if (known == nullptr) return py::object();
-    auto found = known->find(text.ptr());
-    return found == known->end() ? py::object() : found->second.second;
-}
-
-void remember(Generation& generation, const py::object& text, const py::object& row) {
-    if (known != nullptr) generation.emplace(text.ptr(), std::make_pair(text, row));
-}
-
-// The text of `row` with the str member `column: value` added at its end,
-// given `base`, the text of `row` without it.
-py::object extended_text(PyObject* base, PyObject* row, PyObject* column, PyObject* value) {
-    const bool first = PyDict_GET_SIZE(row) == 0;
-    const Py_ssize_t base_len = PyUnicode_GET_LENGTH(base) - 1;  // without the closing brace
-    Py_ssize_t length = base_len + (first ? 0 : 2) + 2 + 1;
-    Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(base);
-    measure_string(column, length, widest);
-    measure_string(value, length, widest);
-    py::object text = steal(PyUnicode_New(length, widest));
-    if (PyUnicode_CopyCharacters(text.ptr(), 0, base, 0, base_len) < 0) throw_error();
-    const int kind = PyUnicode_KIND(text.ptr());
-    void* out = PyUnicode_DATA(text.ptr());
-    Py_ssize_t k = write_ascii(first ? "" : ", ", kind, out, base_len);
-    k = write_string(column, kind, out, k);
-    k = write_ascii(": ", kind, out, k);
-    k = write_string(value, kind, out, k);
-    write_ascii("}", kind, out, k);
-    return text;
-}
-
-py::object dumps(py::handle value) {
-    if (py::object text = encode_str_dict(value.ptr())) return text;
-    return ostrel::call(json_encode, value);
-}
-
-py::object loads(py::handle text) {
-    if (py::object row = known_row(text)) return steal(PyDict_Copy(row.ptr()));
-    if (ostrel::is_exact_str(text))
-        if (py::object dict = Reader(text.ptr()).read_dict()) return dict;
-    return ostrel::call(json_loads, text);
-}
-
-// The partial-row text of {"0": value}.
-py::object first_column(Generation& generation, py::handle value) {
-    static py::handle column0 = interned("0");
-    py::object row = steal(PyDict_New());
-    if (PyDict_SetItem(row.ptr(), column0.ptr(), value.ptr()) < 0) throw_error();
-    py::object text = dumps(row);
-    if (ostrel::is_exact_str(value)) remember(generation, text, row);
-    return text;
-}
-
-// The partial-row text `head` extended by the column `column` holding `value`.
-py::object next_column(Generation& generation, py::handle head, py::handle column, py::handle value) {
-    py::object row = known_row(head);
-    if (row && ostrel::is_exact_str(value) && !PyDict_Contains(row.ptr(), column.ptr())) {
-        py::object text = extended_text(head.ptr(), row.ptr(), column.ptr(), value.ptr());
-        py::object extended = steal(PyDict_Copy(row.ptr()));
-        if (PyDict_SetItem(extended.ptr(), column.ptr(), value.ptr()) < 0) throw_error();
-        remember(generation, text, extended);
-        return text;
-    }
-    py::object start_value = loads(head);
-    if (PyObject_SetItem(start_value.ptr(), column.ptr(), value.ptr()) < 0) throw_error();
-    return dumps(start_value);
-}
-
-// Makes `generation` the remembered one.
-void advance(Generation& generation) {
-    if (known != nullptr) known->swap(generation);
-}
-
-}  // namespace partial_rows
-
+namespace partial_rows = ostrel::partial_rows;
 using partial_rows::Generation;
 using partial_rows::known_row;
 using partial_rows::loads;
@@ -319,9 +50,9 @@ py::object decimal(Py_ssize_t i) { return steal(PyUnicode_FromFormat("%zd", i));
 
 // `text.split(":")`.
 py::object split_type(py::handle type_text) {
-    static py::handle colon = interned(":");
-    if (ostrel::is_exact_str(type_text)) return steal(PyUnicode_Split(type_text.ptr(), colon.ptr(), -1));
-    return call_method(type_text, interned("split"), colon);
+    if (ostrel::is_exact_str(type_text))
+        return steal(PyUnicode_Split(type_text.ptr(), interned(":").ptr(), -1));
+    return call_method(type_text, interned("split"), interned(":"));
 }
 
 // f"{value}"
@@ -329,8 +60,9 @@ py::object formatted(py::handle value) { return steal(PyObject_Format(value.ptr(
 
 [[noreturn]] void raise_unsupported_kind(py::handle value_type, Py_ssize_t index, py::handle key) {
     py::object message = py::str("不支持的类型：");
-    for (py::object part : {formatted(value_type), py::object(py::str(", type 必须为text或attr, 请检查配置文件的第")),
-                            decimal(index), py::object(py::str("条规则, key: ")), formatted(key)}) {
+    for (py::object part :
+         {formatted(value_type), py::object(py::str(", type 必须为text或attr, 请检查配置文件的第")),
+          decimal(index), py::object(py::str("条规则, key: ")), formatted(key)}) {
         message = steal(PyUnicode_Concat(message.ptr(), part.ptr()));
     }
     PyErr_SetObject(PyExc_ValueError, message.ptr());
@@ -339,34 +71,28 @@ py::object formatted(py::handle value) { return steal(PyObject_Format(value.ptr(
 
 // The value of one field of a rule entry: a constant, or what the parser that
 // the field's kind selects returns for the page.
-py::object field_value(py::handle self, py::handle html, py::handle definition, Py_ssize_t index, py::handle key,
-                       py::handle parsers, py::handle separator) {
-    static py::handle text_kind = interned("text");
-    static py::handle attr_kind = interned("attr");
-    static py::handle str_type_name = interned("<class 'str'>");
-    static py::handle list_type_name = interned("<class 'list'>");
-    static py::handle parse = interned("parse");
-
+py::object field_value(py::handle self, py::handle html, py::handle definition, Py_ssize_t index,
+                       py::handle key, py::handle parsers, py::handle separator) {
     py::object rules = get_item(definition, interned("rules"));
-    py::object type_text = call_method(definition, interned("get"), interned("type"), text_kind);
+    py::object type_text = call_method(definition, interned("get"), interned("type"), interned("text"));
     py::object value_type = get_item(split_type(type_text), py::int_(0));
 
-    if (ostrel::equals(value_type, text_kind)) {
+    if (ostrel::equals(value_type, interned("text"))) {
         PyObject* r = rules.ptr();
         if (PyUnicode_CheckExact(r) && (PyUnicode_GET_LENGTH(r) == 0 || PyUnicode_READ_CHAR(r, 0) != '/'))
             return rules;
         py::object type_name;
         if (PyUnicode_CheckExact(r))
-            type_name = py::reinterpret_borrow<py::object>(str_type_name);
+            type_name = ostrel::borrow(interned("<class 'str'>").ptr());
         else if (PyList_CheckExact(r))
-            type_name = py::reinterpret_borrow<py::object>(list_type_name);
+            type_name = ostrel::borrow(interned("<class 'list'>").ptr());
         else
             type_name = steal(PyObject_Str(reinterpret_cast<PyObject*>(Py_TYPE(r))));
-        return call_method(get_item(parsers, type_name), parse, html, rules, separator);
+        return call_method(get_item(parsers, type_name), interned("parse"), html, rules, separator);
     }
-    if (ostrel::equals(value_type, attr_kind)) {
+    if (ostrel::equals(value_type, interned("attr"))) {
         py::object attr_name = get_item(split_type(type_text), py::int_(1));
-        return call_method(get_attr(self, interned("selvane")), parse, html, rules, attr_name);
+        return call_method(get_attr(self, interned("selvane")), interned("parse"), html, rules, attr_name);
     }
     raise_unsupported_kind(value_type, index, key);
 }
@@ -386,7 +112,8 @@ py::object extract_fields(py::handle self, py::handle html) {
             ostrel::unpack(item, {&key, &definition});
             set_item(record, key, field_value(self, html, definition, index, key, parsers, separator));
         }
-        if (!ostrel::truth(call_method(self, interned("have_none_in_value"), record))) append(records, record);
+        if (!ostrel::truth(call_method(self, interned("have_none_in_value"), record)))
+            append(records, record);
     }
     return records;
 }
@@ -489,11 +216,10 @@ bool drop_exception() {
 // HTML or does not read or take the tree as that does, the document is left as
 // it was and parses lazily as before: an error reading the text surfaces, if
 // at all, where it always did.
-py::handle requests_html_type;  // requests_html.HTML as imported (never released)
-
 void give_native_tree(py::handle html) {
     py::handle build = global("_build_tree");
-    if (build.is_none() || Py_TYPE(html.ptr()) != reinterpret_cast<PyTypeObject*>(requests_html_type.ptr())) return;
+    if (build.is_none() || Py_TYPE(html.ptr()) != reinterpret_cast<PyTypeObject*>(requests_html_type.ptr()))
+        return;
     PyObject* text = PyObject_GetAttr(html.ptr(), interned("html").ptr());
     if (text == nullptr) {
         drop_exception();
@@ -509,7 +235,6 @@ void give_native_tree(py::handle html) {
 py::object extract(py::handle self, py::handle text, py::handle de_dup) {
     ostrel::check_str_arg(text, "text");
     // HTML(html=text)
-    static py::handle html_keyword = py::make_tuple("html").release();
     PyObject* stack[] = {text.ptr()};
     py::object html = steal(PyObject_Vectorcall(global("HTML").ptr(), stack, 0, html_keyword.ptr()));
     // The document re-encodes the page as UTF-8 and would decode it again with
@@ -544,7 +269,8 @@ PYBIND11_MODULE(extractor, m) {
     m.attr("json") = py::module_::import("json");
     ostrel::import_names(m, "requests_html", {"HTML"});
     requests_html_type = py::object(m.attr("HTML")).release();
-    m.attr("_build_tree") = py::module_::import("ostrel.crawler.field_extractor.utils._treegate").attr("build_tree");
+    m.attr("_build_tree") =
+        py::module_::import("ostrel.crawler.field_extractor.utils._treegate").attr("build_tree");
     ostrel::import_names(m, "ostrel.common.utils", {"ConfigUtils"});
     ostrel::import_names(m, "ostrel.crawler.field_extractor.html_parsers", {"FieldParser", "FieldsParser"});
     ostrel::import_names(m, "ostrel.crawler.field_extractor.pallock", {"FieldsMatcher"});
@@ -553,52 +279,28 @@ PYBIND11_MODULE(extractor, m) {
     ostrel::import_names(m, "typing", {"Dict", "List", "Union"});
 
     module_dict = py::object(m.attr("__dict__")).release().ptr();
+    html_keyword = py::make_tuple("html").release();
     py::object json = m.attr("json");
-    json_encode = py::object(json.attr("JSONEncoder")(py::arg("ensure_ascii") = false).attr("encode")).release();
-    json_loads = py::object(json.attr("loads")).release();
+    partial_rows::use_json(
+        py::object(json.attr("JSONEncoder")(py::arg("ensure_ascii") = false).attr("encode")).release(),
+        py::object(json.attr("loads")).release());
 
-    static ostrel::Signature init_sig("FieldExtractor.__init__", {"self", "conf_file"});
-    static ostrel::Signature extract_sig("FieldExtractor.extract", {"self", "text", "de_dup"}, {Py_True});
-    static ostrel::Signature match_fields_sig("FieldExtractor._match_fields", {"self", "fields"});
-    static ostrel::Signature match_multiple_sig("FieldExtractor._match_multiple_fields", {"self", "field"});
-    static ostrel::Signature get_value_sig("FieldExtractor._get_value", {"self", "value"});
-    static ostrel::Signature add_next_sig("FieldExtractor._add_next_value", {"self", "matched_values_", "i"});
-    static ostrel::Signature extract_fields_sig("FieldExtractor._extract_fields", {"self", "html"});
-    static ostrel::Signature have_none_sig("FieldExtractor.have_none_in_value", {"self", "field"});
-
-    py::dict ns;
-    ns["__init__"] = ostrel::method("__init__", [](py::args args, py::kwargs kwargs) -> py::object {
-        auto [self, conf_file] = init_sig.bind<2>(args, kwargs);
-        construct(self, conf_file);
-        return py::none();
-    });
-    ns["extract"] = ostrel::method("extract", [](py::args args, py::kwargs kwargs) {
-        auto [self, text, de_dup] = extract_sig.bind<3>(args, kwargs);
-        return extract(self, text, de_dup);
-    });
-    ns["_match_fields"] = ostrel::method("_match_fields", [](py::args args, py::kwargs kwargs) {
-        auto [self, fields] = match_fields_sig.bind<2>(args, kwargs);
-        return match_fields(self, fields);
-    });
-    ns["_match_multiple_fields"] = ostrel::method("_match_multiple_fields", [](py::args args, py::kwargs kwargs) {
-        auto [self, field] = match_multiple_sig.bind<2>(args, kwargs);
-        return match_multiple_fields(self, field);
-    });
-    ns["_get_value"] = ostrel::method("_get_value", [](py::args args, py::kwargs kwargs) {
-        auto [self, value] = get_value_sig.bind<2>(args, kwargs);
-        return get_value(value);
-    });
-    ns["_add_next_value"] = ostrel::method("_add_next_value", [](py::args args, py::kwargs kwargs) {
-        auto [self, pairs, i] = add_next_sig.bind<3>(args, kwargs);
-        return add_next_value(pairs, i);
-    });
-    ns["_extract_fields"] = ostrel::method("_extract_fields", [](py::args args, py::kwargs kwargs) {
-        auto [self, html] = extract_fields_sig.bind<2>(args, kwargs);
-        return extract_fields(self, html);
-    });
-    ns["have_none_in_value"] = ostrel::method("have_none_in_value", [](py::args args, py::kwargs kwargs) {
-        auto [self, field] = have_none_sig.bind<2>(args, kwargs);
-        return py::bool_(have_none_in_value(field));
-    });
-    ostrel::make_class(m, "FieldExtractor", reinterpret_cast<PyObject*>(&PyType_Type), py::tuple(), ns);
+    ostrel::ClassBuilder cls(m, "FieldExtractor");
+    cls.def("__init__", {"self", "conf_file"},
+            [](py::handle self, py::handle conf_file) { construct(self, conf_file); });
+    cls.def("extract", {"self", "text", "de_dup"}, {Py_True},
+            [](py::handle self, py::handle text, py::handle de_dup) { return extract(self, text, de_dup); });
+    cls.def("_match_fields", {"self", "fields"},
+            [](py::handle self, py::handle fields) { return match_fields(self, fields); });
+    cls.def("_match_multiple_fields", {"self", "field"},
+            [](py::handle self, py::handle field) { return match_multiple_fields(self, field); });
+    cls.def("_get_value", {"self", "value"},
+            [](py::handle self, py::handle value) { return get_value(value); });
+    cls.def("_add_next_value", {"self", "matched_values_", "i"},
+            [](py::handle self, py::handle pairs, py::handle i) { return add_next_value(pairs, i); });
+    cls.def("_extract_fields", {"self", "html"},
+            [](py::handle self, py::handle html) { return extract_fields(self, html); });
+    cls.def("have_none_in_value", {"self", "field"},
+            [](py::handle self, py::handle field) { return py::bool_(have_none_in_value(field)); });
+    cls.make();
 }

@@ -32,13 +32,14 @@ const char* const kExtractRuleDoc =
     "        :rtype: Tuple[str, str, int]\n"
     "        ";
 
-py::handle re_split;  // re.split, for steps that are not plain str
+py::handle re_split;   // re.split, for steps that are not plain str
+py::handle text_util;  // the TextUtil class
 
 // The steps of one XPath: `expression.split("/")`.
 py::object steps_of(py::handle expression) {
-    static py::handle slash = interned("/");
-    if (ostrel::is_exact_str(expression)) return steal(PyUnicode_Split(expression.ptr(), slash.ptr(), -1));
-    return ostrel::call_method(expression, interned("split"), slash);
+    if (ostrel::is_exact_str(expression))
+        return steal(PyUnicode_Split(expression.ptr(), interned("/").ptr(), -1));
+    return ostrel::call_method(expression, interned("split"), interned("/"));
 }
 
 // `re.split(r"[\[\]]", step)`: the pieces between square brackets.
@@ -86,8 +87,8 @@ py::object extract_rule(py::handle rules) {
             end_compare = true;
         }
     }
-    static py::handle slash = interned("/");
-    return py::make_tuple(ostrel::join(slash, length_rules), ostrel::join(slash, end_rules), index);
+    return py::make_tuple(ostrel::join(interned("/"), length_rules), ostrel::join(interned("/"), end_rules),
+                          index);
 }
 
 // The XPath of row `i`: length_rule[i] or length_rule[i]/end_rule.
@@ -113,22 +114,14 @@ PYBIND11_MODULE(kestrum, m) {
     m.attr("re") = py::module_::import("re");
     re_split = py::object(m.attr("re").attr("split")).release();
 
-    static py::handle text_util = py::object(m.attr("TextUtil")).release();
-    static ostrel::Signature init_sig("FieldsParser.__init__", {"self"});
-    static ostrel::Signature parse_sig("FieldsParser.parse", {"self", "html", "rules", "value_separator"},
-                                       {interned("\t")});
-    static ostrel::Signature extract_sig("FieldsParser._extract_rule", {"self", "rules"});
+    text_util = py::object(m.attr("TextUtil")).release();
 
-    py::dict ns;
-    ns["__init__"] = ostrel::method("__init__", [](py::args args, py::kwargs kwargs) {
-        auto [self] = init_sig.bind<1>(args, kwargs);
-        ostrel::set_attr(self, interned("trummel"), ostrel::call(text_util));
-        return py::none();
-    });
-    ns["parse"] = ostrel::method(
-        "parse",
-        [](py::args args, py::kwargs kwargs) -> py::object {
-            auto [self, html, rules, separator] = parse_sig.bind<4>(args, kwargs);
+    ostrel::ClassBuilder cls(m, "FieldsParser");
+    cls.def("__init__", {"self"},
+            [](py::handle self) { ostrel::set_attr(self, interned("trummel"), ostrel::call(text_util)); });
+    cls.def(
+        "parse", {"self", "html", "rules", "value_separator"}, {interned("\t")},
+        [](py::handle self, py::handle html, py::handle rules, py::handle separator) -> py::object {
             ostrel::check_str_arg(separator, "value_separator");
             py::object located = ostrel::call_method(self, interned("_extract_rule"), rules);
             py::object length_rule, end_rule, start_index;
@@ -148,7 +141,7 @@ PYBIND11_MODULE(kestrum, m) {
                 py::object elements = ostrel::call_method(html, interned("xpath"), rule);
                 py::object text;
                 if (ostrel::length(elements) == 0) {
-                    text = py::reinterpret_borrow<py::object>(interned(""));
+                    text = ostrel::borrow(interned("").ptr());
                 } else {
                     text = ostrel::join(separator, ostrel::element_texts(elements));
                     text = ostrel::normalize_with(self, text);
@@ -159,13 +152,8 @@ PYBIND11_MODULE(kestrum, m) {
             return elements_text;
         },
         kParseDoc);
-    ns["_extract_rule"] = ostrel::method(
-        "_extract_rule",
-        [](py::args args, py::kwargs kwargs) {
-            auto [self, rules] = extract_sig.bind<2>(args, kwargs);
-            return extract_rule(rules);
-        },
-        kExtractRuleDoc);
-    py::object base = m.attr("BaseParser");
-    ostrel::make_class(m, "FieldsParser", py::type::of(base), py::make_tuple(base), ns);
+    cls.def(
+        "_extract_rule", {"self", "rules"},
+        [](py::handle self, py::handle rules) { return extract_rule(rules); }, kExtractRuleDoc);
+    cls.make(m.attr("BaseParser"));
 }

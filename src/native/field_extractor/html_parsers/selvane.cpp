@@ -29,18 +29,16 @@ PYBIND11_MODULE(selvane, m) {
     ostrel::import_names(m, "requests_html", {"HTML"});
     ostrel::import_names(m, "typing", {"Optional"});
 
-    static ostrel::Signature parse_sig("AttrParser.parse", {"self", "html", "rule", "attr_name"});
-    py::dict ns;
-    ns["parse"] = ostrel::method("parse", [](py::args args, py::kwargs kwargs) -> py::object {
-        auto [self, html, rule, attr_name] = parse_sig.bind<4>(args, kwargs);
-        ostrel::check_str_arg(rule, "rule");
-        ostrel::check_str_arg(attr_name, "attr_name");
-        py::object elements = ostrel::call_method(html, interned("xpath"), rule);
-        if (ostrel::length(elements) == 0) return py::none();
-        py::object first = ostrel::get_item(elements, py::int_(0));
-        py::object attrs = ostrel::get_attr(first, interned("attrs"));
-        return attribute_text(ostrel::get_item(attrs, attr_name));
-    });
-    py::object base = m.attr("BaseParser");
-    ostrel::make_class(m, "AttrParser", py::type::of(base), py::make_tuple(base), ns);
+    ostrel::ClassBuilder cls(m, "AttrParser");
+    cls.def("parse", {"self", "html", "rule", "attr_name"},
+            [](py::handle self, py::handle html, py::handle rule, py::handle attr_name) -> py::object {
+                ostrel::check_str_arg(rule, "rule");
+                ostrel::check_str_arg(attr_name, "attr_name");
+                py::object elements = ostrel::call_method(html, interned("xpath"), rule);
+                if (ostrel::length(elements) == 0) return py::none();
+                py::object first = ostrel::get_item(elements, py::int_(0));
+                py::object attrs = ostrel::get_attr(first, interned("attrs"));
+                return attribute_text(ostrel::get_item(attrs, attr_name));
+            });
+    cls.make(m.attr("BaseParser"));
 }

@@ -5,32 +5,29 @@
 namespace py = pybind11;
 using ostrel::interned;
 
+namespace {
+py::handle text_util;  // the TextUtil class
+}  // namespace
+
 PYBIND11_MODULE(vintor, m) {
     ostrel::import_names(m, "ostrel.crawler.field_extractor.html_parsers.quillan", {"BaseParser"});
     ostrel::import_names(m, "requests_html", {"HTML"});
     ostrel::import_names(m, "typing", {"Optional"});
     ostrel::import_names(m, "ostrel.crawler.field_extractor.utils.trummel", {"TextUtil"});
 
-    static py::handle text_util = py::object(m.attr("TextUtil")).release();
-    static ostrel::Signature init_sig("FieldParser.__init__", {"self"});
-    static ostrel::Signature parse_sig("FieldParser.parse", {"self", "html", "rule", "value_separator"},
-                                       {interned("\t")});
+    text_util = py::object(m.attr("TextUtil")).release();
 
-    py::dict ns;
-    ns["__init__"] = ostrel::method("__init__", [](py::args args, py::kwargs kwargs) {
-        auto [self] = init_sig.bind<1>(args, kwargs);
-        ostrel::set_attr(self, interned("trummel"), ostrel::call(text_util));
-        return py::none();
-    });
-    ns["parse"] = ostrel::method("parse", [](py::args args, py::kwargs kwargs) -> py::object {
-        auto [self, html, rule, separator] = parse_sig.bind<4>(args, kwargs);
-        ostrel::check_str_arg(rule, "rule");
-        ostrel::check_str_arg(separator, "value_separator");
-        py::object elements = ostrel::call_method(html, interned("xpath"), rule);
-        if (ostrel::length(elements) == 0) return py::none();
-        py::object text = ostrel::join(separator, ostrel::element_texts(elements));
-        return ostrel::normalize_with(self, text);
-    });
-    py::object base = m.attr("BaseParser");
-    ostrel::make_class(m, "FieldParser", py::type::of(base), py::make_tuple(base), ns);
+    ostrel::ClassBuilder cls(m, "FieldParser");
+    cls.def("__init__", {"self"},
+            [](py::handle self) { ostrel::set_attr(self, interned("trummel"), ostrel::call(text_util)); });
+    cls.def("parse", {"self", "html", "rule", "value_separator"}, {interned("\t")},
+            [](py::handle self, py::handle html, py::handle rule, py::handle separator) -> py::object {
+                ostrel::check_str_arg(rule, "rule");
+                ostrel::check_str_arg(separator, "value_separator");
+                py::object elements = ostrel::call_method(html, interned("xpath"), rule);
+                if (ostrel::length(elements) == 0) return py::none();
+                py::object text = ostrel::join(separator, ostrel::element_texts(elements));
+                return ostrel::normalize_with(self, text);
+            });
+    cls.make(m.attr("BaseParser"));
 }

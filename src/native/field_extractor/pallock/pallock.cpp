@@ -96,37 +96,22 @@ PYBIND11_MODULE(pallock, m) {
     ostrel::import_names(m, "typing", {"Union", "List", "Tuple"});
     ostrel::import_names(m, "ostrel.crawler.field_extractor.pallock.ombrel", {"BaseMatcher"});
 
-    static py::handle process_name = ostrel::interned("_process_fields");
-    static py::handle match_name = ostrel::interned("_match_fields");
-    static ostrel::Signature match_sig("FieldsMatcher.match", {"self", "head_fields", "tail_fields"});
-    static ostrel::Signature match_fields_sig("FieldsMatcher._match_fields",
-                                              {"self", "head_fields", "tail_fields"});
-    static ostrel::Signature process_sig("FieldsMatcher._process_fields",
-                                         {"self", "head_fields", "tail_fields"});
-
-    py::dict ns;
-    ns["match"] = ostrel::method(
-        "match",
-        [](py::args args, py::kwargs kwargs) {
-            auto [self, head, tail] = match_sig.bind<3>(args, kwargs);
+    ostrel::ClassBuilder cls(m, "FieldsMatcher");
+    cls.def(
+        "match", {"self", "head_fields", "tail_fields"},
+        [](py::handle self, py::handle head, py::handle tail) {
             // Both steps go through the instance so that a subclass may
             // redefine either of them.
-            py::object processed = ostrel::call_method(self, process_name, head, tail);
+            py::object processed = ostrel::call_method(self, ostrel::interned("_process_fields"), head, tail);
             py::object heads, tails, is_str;
             ostrel::unpack(processed, {&heads, &tails, &is_str});
-            py::object pairs = ostrel::call_method(self, match_name, heads, tails);
+            py::object pairs = ostrel::call_method(self, ostrel::interned("_match_fields"), heads, tails);
             return steal(PyTuple_Pack(2, pairs.ptr(), is_str.ptr()));
         },
         kMatchDoc);
-    ns["_match_fields"] = ostrel::method("_match_fields", [](py::args args, py::kwargs kwargs) {
-        auto [self, head, tail] = match_fields_sig.bind<3>(args, kwargs);
-        return match_fields(head, tail);
-    });
-    ns["_process_fields"] = ostrel::method("_process_fields", [](py::args args, py::kwargs kwargs) {
-        auto [self, head, tail] = process_sig.bind<3>(args, kwargs);
-        return process_fields(head, tail);
-    });
-
-    py::object base = m.attr("BaseMatcher");
-    ostrel::make_class(m, "FieldsMatcher", py::type::of(base), py::make_tuple(base), ns);
+    cls.def("_match_fields", {"self", "head_fields", "tail_fields"},
+            [](py::handle self, py::handle head, py::handle tail) { return match_fields(head, tail); });
+    cls.def("_process_fields", {"self", "head_fields", "tail_fields"},
+            [](py::handle self, py::handle head, py::handle tail) { return process_fields(head, tail); });
+    cls.make(m.attr("BaseMatcher"));
 }

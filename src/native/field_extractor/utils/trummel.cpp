@@ -58,10 +58,8 @@ PyObject* normalize(PyObject* text, const Char* data, Py_ssize_t n, int kind) {
 PYBIND11_MODULE(trummel, m) {
     m.attr("re") = py::module_::import("re");
 
-    static ostrel::Signature sig("TextUtil.normalize_element", {"self", "text"});
-    py::dict ns;
-    ns["normalize_element"] = ostrel::method("normalize_element", [](py::args args, py::kwargs kwargs) {
-        auto [self, text] = sig.bind<2>(args, kwargs);
+    ostrel::ClassBuilder cls(m, "TextUtil");
+    cls.def("normalize_element", {"self", "text"}, [](py::handle self, py::handle text) {
         // None is refused too: there is no text to normalise.
         ostrel::check_str_arg(text, "text", /*allow_none=*/false);
         PyObject* s = text.ptr();
@@ -75,5 +73,5 @@ PYBIND11_MODULE(trummel, m) {
                 return ostrel::steal(normalize(s, PyUnicode_4BYTE_DATA(s), n, PyUnicode_4BYTE_KIND));
         }
     });
-    ostrel::make_class(m, "TextUtil", reinterpret_cast<PyObject*>(&PyType_Type), py::tuple(), ns);
+    cls.make();
 }
