@@ -26,10 +26,18 @@ import json
 import os
 import sys
 import time
+import warnings
 
-from ostrel.crawler.field_extractor.batch import (  # noqa: F401 (decode_page is public here)
-    InputStats, WorkersFailing, decode_page, describe, iter_tasks, run)
-from ostrel.crawler.field_extractor.extractor import FieldExtractor
+# When the native page tree is off, its gate warns as the extractor is first
+# imported; the command line says so in its summary line instead. (Worker
+# processes are forked with the modules imported, or import them through
+# this module.)
+with warnings.catch_warnings():
+    warnings.filterwarnings("ignore", "native tree builder disabled", RuntimeWarning)
+    from ostrel.crawler.field_extractor.batch import (  # noqa: F401 (decode_page is public here)
+        InputStats, WorkersFailing, decode_page, describe, iter_tasks, run)
+    from ostrel.crawler.field_extractor.extractor import FieldExtractor
+    from ostrel.crawler.field_extractor.utils import _treegate
 
 EXIT_OK = 0
 EXIT_PAGE_FAILED = 1
@@ -348,8 +356,14 @@ class _Progress:
         sys.stderr.write(
             f"{prog}: {self.pages} pages, {self.rows} rows, "
             f"{self.errors} failed{skipped} in {elapsed:.1f} s "
-            f"({rate:.1f} pages/s)\n")
+            f"({rate:.1f} pages/s){_tree_note()}\n")
         sys.stderr.flush()
+
+
+def _tree_note():
+    if _treegate.ENABLED:
+        return ""
+    return f" (native page tree off: {_treegate.DISABLED_REASON})"
 
 
 # -- Commands ---------------------------------------------------------------
