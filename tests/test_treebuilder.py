@@ -7,6 +7,7 @@ through a canonical form that covers every node of the document.
 
 import os
 import pathlib
+import sys
 import warnings
 
 import pytest
@@ -206,12 +207,19 @@ def test_refuses_non_str(bad):
         tb.build_with_reason(bad)
 
 
-def test_gate_refuses_a_changed_module(monkeypatch):
+@pytest.mark.parametrize("module", ["html.parser", "html.entities", "bs4.builder._htmlparser"])
+def test_gate_refuses_a_changed_module(monkeypatch, module):
     assert _treegate.check() is None
-    monkeypatch.setitem(_treegate.PROVEN_SOURCES, "html.parser", "0" * 64)
-    assert "html.parser" in _treegate.check()
-    monkeypatch.setattr(_treegate, "PROVEN_PYTHON", (3, 11, 6))
-    assert _treegate.check().startswith("Python")
+    python = tuple(sys.version_info[:3])
+    stdlib = dict(_treegate.PROVEN_PYTHONS[python])
+    monkeypatch.setitem(_treegate.PROVEN_PYTHONS, python, stdlib)
+    monkeypatch.setitem(stdlib if module in stdlib else _treegate.PROVEN_SOURCES, module, "0" * 64)
+    assert module in _treegate.check()
+
+
+def test_gate_refuses_another_python_and_names_the_proven_ones(monkeypatch):
+    monkeypatch.setattr(_treegate, "PROVEN_PYTHONS", {(3, 11, 6): {}, (3, 99, 0): {}})
+    assert _treegate.check() == "Python %s.%s.%s, proven on Python 3.11.6, 3.99.0" % sys.version_info[:3]
 
 
 def test_gate_refuses_a_module_built_against_another_lxml(monkeypatch):
