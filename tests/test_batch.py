@@ -16,7 +16,18 @@ import pytest
 
 from ostrel.crawler.field_extractor import pool, sources
 from ostrel.crawler.field_extractor.sources import PageText
-from tests.support.cli import RULES, WARC_EXPECTED, WARC_RESPONSES, page_html, records_of, rows_for, run_cli, write_warc
+from ostrel.crawler.field_extractor.utils import _treegate
+from tests.support.cli import (
+    RULES,
+    WARC_EXPECTED,
+    WARC_RESPONSES,
+    page_html,
+    records_of,
+    rows_for,
+    run_cli,
+    run_python,
+    write_warc,
+)
 
 
 @pytest.fixture
@@ -105,6 +116,32 @@ def test_every_input_kind_in_input_order(tmp_path, rules, jobs):
         f"python -m ostrel.crawler.field_extractor: {len(expected)} pages, "
         f"{sum(len(rows) for _, rows in expected)} rows, 0 failed"
     )
+    assert result.stderr.decode("utf-8").splitlines() == [summary_of(result)]
+    note = f" (native page tree off: {_treegate.DISABLED_REASON})"
+    assert summary_of(result).endswith(note) == (not _treegate.ENABLED)
+
+
+# The command line as `python -m`, with the native page tree's gate made to
+# find another beautifulsoup4 than the proven one, so that it is off.
+TREE_OFF = """\
+import importlib.metadata, runpy
+version = importlib.metadata.version
+importlib.metadata.version = lambda name: "0" if name == "beautifulsoup4" else version(name)
+runpy.run_module("ostrel.crawler.field_extractor", run_name="__main__", alter_sys=True)
+"""
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_a_tree_that_is_off_is_told_in_the_summary_only(tmp_path, rules, jobs):
+    arguments, expected = make_inputs(tmp_path)
+
+    result = run_python(["-c", TREE_OFF, "extract", rules, *arguments, "--jobs", jobs])
+
+    assert result.returncode == 0, result.stderr
+    assert [(r["page"], r["rows"]) for r in output_of(result)] == expected
+    assert result.stderr.decode("utf-8").splitlines() == [summary_of(result)]
+    assert summary_of(result).startswith(f"python -m ostrel.crawler.field_extractor: {len(expected)} pages, ")
+    assert summary_of(result).endswith(" (native page tree off: beautifulsoup4 0, proven on 4.15.0)")
 
 
 def test_the_short_form_is_extract(tmp_path, rules):

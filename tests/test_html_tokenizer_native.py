@@ -57,12 +57,26 @@ def test_tokenizer_events(tmp_path):
         pytest.skip("no C++ compiler (g++, c++, clang++ or $CXX) to build tests/native/test_html_tokenizer.cpp")
     pybind11 = pytest.importorskip("pybind11", reason="pybind11 headers are needed to build chars.cpp")
     exe = tmp_path / "test_html_tokenizer"
-    base = [cxx, "-std=c++17", "-O0", "-g1", "-Wall", "-Wextra", "-Wno-unused-parameter",
-            "-I" + str(TREEBUILDER), "-I" + sysconfig.get_paths()["include"], "-I" + pybind11.get_include(),
-            str(PROGRAM), str(TREEBUILDER / "chars.cpp"), "-o", str(exe)]
+    base = [
+        cxx,
+        "-std=c++17",
+        "-O0",
+        "-g1",
+        "-Wall",
+        "-Wextra",
+        "-Wno-unused-parameter",
+        "-I" + str(TREEBUILDER),
+        "-I" + sysconfig.get_paths()["include"],
+        "-I" + pybind11.get_include(),
+        str(PROGRAM),
+        str(TREEBUILDER / "chars.cpp"),
+        "-o",
+        str(exe),
+    ]
     env = clean_env()
-    build = subprocess.run(base[:2] + SANITIZE + base[2:] + python_link_flags(), env=env,
-                           capture_output=True, text=True)
+    build = subprocess.run(
+        base[:2] + SANITIZE + base[2:] + python_link_flags(), env=env, capture_output=True, text=True
+    )
     if build.returncode != 0:  # no sanitizer runtime: build without
         build = subprocess.run(base + python_link_flags(), env=env, capture_output=True, text=True)
     assert build.returncode == 0, build.stderr

@@ -3,6 +3,8 @@ and why, the gate that enables it, and how the extractor uses it. That it
 gives soupparser's very tree is shown in test_treebuilder_diff.py.
 """
 
+import sys
+
 import pytest
 import yaml
 from lxml import etree
@@ -39,12 +41,19 @@ def test_nesting_up_to_the_bound_is_built(depth):
     assert (tb.build(text) is not None) == (depth <= tb.MAX_DEPTH)
 
 
-def test_gate_refuses_a_changed_module(monkeypatch):
+@pytest.mark.parametrize("module", ["html.parser", "html.entities", "bs4.builder._htmlparser"])
+def test_gate_refuses_a_changed_module(monkeypatch, module):
     assert _treegate.check() is None
-    monkeypatch.setitem(_treegate.PROVEN_SOURCES, "html.parser", "0" * 64)
-    assert "html.parser" in _treegate.check()
-    monkeypatch.setattr(_treegate, "PROVEN_PYTHON", (3, 11, 6))
-    assert _treegate.check().startswith("Python")
+    python = tuple(sys.version_info[:3])
+    stdlib = dict(_treegate.PROVEN_PYTHONS[python])
+    monkeypatch.setitem(_treegate.PROVEN_PYTHONS, python, stdlib)
+    monkeypatch.setitem(stdlib if module in stdlib else _treegate.PROVEN_SOURCES, module, "0" * 64)
+    assert module in _treegate.check()
+
+
+def test_gate_refuses_another_python_and_names_the_proven_ones(monkeypatch):
+    monkeypatch.setattr(_treegate, "PROVEN_PYTHONS", {(3, 11, 6): {}, (3, 99, 0): {}})
+    assert _treegate.check() == "Python %s.%s.%s, proven on Python 3.11.6, 3.99.0" % sys.version_info[:3]
 
 
 def test_gate_refuses_a_module_built_against_another_lxml(monkeypatch):

@@ -50,19 +50,25 @@ def package_root():
     return os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(package.__file__)))))
 
 
-def run_cli(*args, cwd=None, env=None, input=None):
+def run_python(argv, cwd=None, env=None, input=None):
+    """The interpreter of the tests run with ``argv``, on the package the
+    tests import; the child's environment is this one's plus ``env``."""
     full_env = dict(os.environ)
     full_env.pop("PYTHONIOENCODING", None)
     full_env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root(), full_env.get("PYTHONPATH")]))
     full_env.update(env or {})
     return subprocess.run(
-        [sys.executable, "-m", "ostrel.crawler.field_extractor", *args],
+        [sys.executable, *argv],
         cwd=cwd,
         env=full_env,
         capture_output=True,
         input=input,
         timeout=300,
     )
+
+
+def run_cli(*args, cwd=None, env=None, input=None):
+    return run_python(["-m", "ostrel.crawler.field_extractor", *args], cwd=cwd, env=env, input=input)
 
 
 def records_of(text):

@@ -31,9 +31,8 @@ import os
 import sys
 import warnings
 
-# The extractor and the pool are imported where they are used: importing the
-# native modules runs the page-tree gate, whose warning --version must not
-# print.
+# The extractor and the pool are imported where they are used, inside main():
+# importing the native modules runs the page-tree gate (see main()).
 from ostrel.crawler.field_extractor.sources import (  # noqa: F401 (decode_page is public here)
     DEFAULT_INCLUDE,
     INPUT_FORMATS,
@@ -547,11 +546,8 @@ def version_text(prog):
         version = importlib.metadata.version(DISTRIBUTION)
     except importlib.metadata.PackageNotFoundError:
         version = "(not installed: run from the source tree)"
-    # The gate warns, when it is off, as it is imported: here its reason is
-    # printed anyway, so the warning would only repeat it.
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)
-        from ostrel.crawler.field_extractor.utils import _treegate
+    from ostrel.crawler.field_extractor.utils import _treegate  # its warning is filtered in main()
+
     tree = "on" if _treegate.ENABLED else f"off, {_treegate.DISABLED_REASON}"
     return f"{prog} {version} (native page tree: {tree})"
 
@@ -572,6 +568,15 @@ def _pick(tasks, wanted):
 
 def main(argv=None):
     """Run the command line; return the exit status."""
+    # When the native page tree is off, its gate warns as the native modules
+    # are first imported; the command line says so in --version and in its
+    # summary line instead (forked workers inherit the filter).
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", "native tree builder disabled", RuntimeWarning)
+        return _main(argv)
+
+
+def _main(argv):
     prog = _program_name()
     argv = list(sys.argv[1:] if argv is None else argv)
     try:

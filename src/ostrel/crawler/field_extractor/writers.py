@@ -511,6 +511,13 @@ class Progress:
         sys.stderr.write(
             f"{prog}: {plural(self.pages, 'page')}, {plural(self.rows, 'row')}, "
             f"{self.errors} failed{skipped} in {elapsed:.1f} s "
-            f"({rate:.1f} pages/s)\n"
+            f"({rate:.1f} pages/s){_tree_note()}\n"
         )
         sys.stderr.flush()
+
+
+def _tree_note():
+    """' (native page tree off: REASON)' when it is off, else ''."""
+    from ostrel.crawler.field_extractor.utils import _treegate
+
+    return "" if _treegate.ENABLED else f" (native page tree off: {_treegate.DISABLED_REASON})"

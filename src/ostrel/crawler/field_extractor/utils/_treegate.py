@@ -4,9 +4,10 @@
 html.parser builder, lxml.html.soupparser and requests_html do with a page.
 That holds only for the very versions it was checked against: html.parser in
 particular changed its tokenizing in later security releases of Python. So
-the builder is used only when every module it follows is byte for byte the
-one recorded below (and the versions match); otherwise it is disabled, a
-warning says why, and every page takes requests_html's own path.
+the builder is used only on a Python version recorded below, when every
+module it follows is byte for byte the one recorded for that version (and
+the versions of the libraries match); otherwise it is disabled, a warning
+says why, and every page takes requests_html's own path.
 
     ENABLED          -- True when the builder may be used
     DISABLED_REASON  -- why not (None when enabled)
@@ -19,12 +20,52 @@ import importlib.metadata
 import sys
 import warnings
 
-# sha256 of the source of each module whose behaviour the builder follows.
+# The standard library modules whose behaviour the builder follows: sha256 of
+# their source on each Python version where the builder was proven to give
+# soupparser's trees (the differential tests, the quirk catalogue, the corpus
+# pages and a fuzzing run, on that interpreter).
+_HTML_PARSER_3_11 = "2fc512ae95bed2746b5ba3fabb14fcebf3114ff808ce97d96214ddd613b253da"
+# 3.12 and 3.13: HTMLParser.__init__ calls super().__init__() and reset()
+# calls super().reset() instead of ParserBase.reset(self). For bs4's parser
+# class (BeautifulSoupHTMLParser(HTMLParser, DetectsXMLParsedAsHTML)) both
+# resolve to ParserBase, whose __init__ only refuses ParserBase itself.
+_HTML_PARSER_3_12 = "ab5a0a2fce2bec75d969dbe057b490ef574f9ac57cce9e0eaaf7a220b301e838"
+_MARKUPBASE = "cb14dd6f2e2439eb70b806cd49d19911363d424c2b6b9f4b73c9c08022d47030"
+_HTML = "923d82d821e75e8d235392c10c145ab8587927b3faf9c952bbd48081eebd8522"
+_HTML_DEBIAN_3_11_2 = "8d69aeb50f77de6d84c51b9d01e08497983bafe9297cdd1620bf75aa1b1dba1c"  # one comment differs
+_ENTITIES_3_11 = "282b7cdd567bbbf3d7d7ccd49fae1d3ebc7f7ab64058d781193620913773731b"
+_ENTITIES_3_12 = "d9c65fb2828dbc1f3e399058a341d51e9375ec5bca95a8e92599c41bd5b78bde"  # comments differ
+
+PROVEN_PYTHONS = {
+    (3, 11, 2): {
+        "html.parser": _HTML_PARSER_3_11,
+        "_markupbase": _MARKUPBASE,
+        "html": _HTML_DEBIAN_3_11_2,
+        "html.entities": _ENTITIES_3_11,
+    },  # Debian 12's python3 (3.11.2-6+deb12u6)
+    (3, 11, 7): {
+        "html.parser": _HTML_PARSER_3_11,
+        "_markupbase": _MARKUPBASE,
+        "html": _HTML,
+        "html.entities": _ENTITIES_3_11,
+    },
+    (3, 12, 1): {
+        "html.parser": _HTML_PARSER_3_12,
+        "_markupbase": _MARKUPBASE,
+        "html": _HTML,
+        "html.entities": _ENTITIES_3_12,
+    },
+    (3, 13, 0): {
+        "html.parser": _HTML_PARSER_3_12,
+        "_markupbase": _MARKUPBASE,
+        "html": _HTML,
+        "html.entities": _ENTITIES_3_12,
+    },
+}
+
+# sha256 of the source of each library module whose behaviour the builder
+# follows, the same on every Python version above.
 PROVEN_SOURCES = {
-    "html.parser": "2fc512ae95bed2746b5ba3fabb14fcebf3114ff808ce97d96214ddd613b253da",
-    "_markupbase": "cb14dd6f2e2439eb70b806cd49d19911363d424c2b6b9f4b73c9c08022d47030",
-    "html": "923d82d821e75e8d235392c10c145ab8587927b3faf9c952bbd48081eebd8522",
-    "html.entities": "282b7cdd567bbbf3d7d7ccd49fae1d3ebc7f7ab64058d781193620913773731b",
     "bs4": "90e007f82a9fc5bcf22a8df3b395b7bc5245e54d65cd68fd51ca12a414718d4e",
     "bs4.builder": "465e2a8ce5ef772cb28dac8e16a6e4828528a3cd48828c8a0fe47059e54ae7d8",
     "bs4.builder._htmlparser": "4ab8d0bee2fc48a3ab5f28f33611355d3049a46b25a44d4b2bedc1d6f9bbfebd",
@@ -34,10 +75,13 @@ PROVEN_SOURCES = {
     "lxml.html": "082e5676cbd2a6d661afd319c9ad6ab0be892956ef89876b1ce857ac68663918",
     "requests_html": "b3e6d06a800c9b7bf87ec8812a9ec2e9a1931b861f2a052165931e8e01f9d0c6",
 }
-PROVEN_PYTHON = (3, 11, 7)
 PROVEN_DISTRIBUTIONS = {"beautifulsoup4": "4.15.0", "lxml": "6.2.1", "requests-html": "0.10.0"}
 PROVEN_LXML = (6, 2, 1, 0)
 PROVEN_LIBXML = (2, 14, 6)
+
+
+def _versions(versions):
+    return ", ".join("%s.%s.%s" % version for version in sorted(versions))
 
 
 def _source_digest(module_name):
@@ -48,8 +92,10 @@ def _source_digest(module_name):
 
 def check():
     """None when the installed modules are the proven ones, else the first difference."""
-    if tuple(sys.version_info[:3]) != PROVEN_PYTHON:
-        return "Python %s.%s.%s, proven on %s.%s.%s" % (tuple(sys.version_info[:3]) + PROVEN_PYTHON)
+    python = tuple(sys.version_info[:3])
+    stdlib = PROVEN_PYTHONS.get(python)
+    if stdlib is None:
+        return "Python %s.%s.%s, proven on Python %s" % (python + (_versions(PROVEN_PYTHONS),))
     for name, version in PROVEN_DISTRIBUTIONS.items():
         try:
             installed = importlib.metadata.version(name)
@@ -64,13 +110,13 @@ def check():
     for which in ("LIBXML_VERSION", "LIBXML_COMPILED_VERSION"):
         if getattr(etree, which) != PROVEN_LIBXML:
             return "libxml2 %s, proven on %s" % (getattr(etree, which), PROVEN_LIBXML)
-    for name, digest in PROVEN_SOURCES.items():
+    for name, digest in {**stdlib, **PROVEN_SOURCES}.items():
         try:
             actual = _source_digest(name)
         except (ImportError, OSError, TypeError) as error:
             return "cannot read the source of %s (%s)" % (name, error)
         if actual != digest:
-            return "the source of %s differs from the proven one" % name
+            return "the source of %s differs from the one proven on Python %s.%s.%s" % ((name,) + python)
     return None
 
 
