@@ -17,10 +17,14 @@ the others go on.
 Exit status: 0 when every page was extracted (``check``: the rules are
 clean), 1 when at least one page failed (``check``: problems were found),
 2 when the rules file could not be loaded or the arguments were wrong.
+``extract`` stopped by SIGINT (Ctrl-C), SIGTERM or SIGHUP writes the pages
+done so far, whole, then the summary, and exits with 128 + the signal
+number (130, 143, 129).
 """
 
 import argparse
 import os
+import signal
 import sys
 
 from ostrel.crawler.field_extractor.extractor import FieldExtractor
@@ -53,6 +57,13 @@ def _default_jobs():
         return len(os.sched_getaffinity(0))
     except AttributeError:
         return os.cpu_count() or 1
+
+
+def _seconds(text):
+    value = float(text)
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError("must be a number of seconds above 0")
+    return value
 
 
 def _positive(text):
@@ -104,7 +115,8 @@ def _extract_parser(prog):
             "where ID is the file path (or the page URL) and each ROW maps field\n"
             "keys to values; or, with --format csv, one CSV line per row. Pages\n"
             "are written in input order as soon as they are done.\n\n"
-            "A page that fails is reported and the other pages go on: on stderr\n"
+            "A page that fails (or takes longer than --timeout) is reported\n"
+            "and the other pages go on: on stderr\n"
             "as 'PROGRAM: ID: TYPE: MESSAGE', or with --errors FILE as JSON lines\n"
             '{"page": ID, "error": TYPE, "message": TEXT}. A progress bar is\n'
             "shown on stderr when it is a terminal; a one-line summary always."
@@ -162,6 +174,16 @@ def _extract_parser(prog):
         help="pages handed to a worker at once (default: as many as take "
         "about 50 ms, judged from the pages done so far)",
     )
+    parser.add_argument(
+        "--timeout",
+        type=_seconds,
+        default=None,
+        metavar="SECONDS",
+        help="most time one page may take (default: no limit); a page that "
+        "takes longer is reported as failed with the error Timeout, and its "
+        "worker process is replaced. Pages then always run in worker "
+        "processes, also with --jobs 1",
+    )
     return parser
 
 
@@ -200,6 +222,56 @@ def _simple_parser(prog, description, epilog):
 
 
 # -- Commands ---------------------------------------------------------------
+
+
+class Stopped(KeyboardInterrupt):
+    """The run was stopped by a signal (SIGINT, SIGTERM or SIGHUP)."""
+
+    def __init__(self, signum):
+        super().__init__(signum)
+        self.signum = signum
+
+
+class _StopSignals:
+    """SIGINT, SIGTERM and SIGHUP stop an extraction alike: the first one
+    raises Stopped in the main thread, except while the pages done are
+    being written (then it is raised once they are), so that the output
+    always ends with a whole page; later ones are ignored while the run
+    winds down. The previous handlers come back on exit."""
+
+    SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name))
+
+    def __init__(self):
+        self.saved = {}
+        self.signum = None  # the first signal received
+        self.holding = False
+
+    def __enter__(self):
+        try:
+            for signum in self.SIGNALS:
+                self.saved[signum] = signal.signal(signum, self._handle)
+        except ValueError:  # not the main thread: signals stay as they are
+            pass
+        return self
+
+    def __exit__(self, *exc_info):
+        for signum, handler in self.saved.items():
+            signal.signal(signum, handler)
+
+    def _handle(self, signum, frame):
+        if self.signum is not None:
+            return
+        self.signum = signum
+        if not self.holding:
+            raise Stopped(signum)
+
+    def hold(self):
+        self.holding = True
+
+    def release(self):
+        self.holding = False
+        if self.signum is not None:
+            raise Stopped(self.signum)
 
 
 def _load_extractor(prog, rules):
@@ -241,9 +313,16 @@ def command_extract(args, prog):
         de_dup=args.de_dup,
         chunk_pages=args.chunk_size,
         extractor=extractor,
+        timeout=args.timeout,
     )
+    with _StopSignals() as stop:
+        return _write_results(prog, results, writer, output, errors, progress, stats, stop)
+
+
+def _write_results(prog, results, writer, output, errors, progress, stats, stop):
     try:
         for records in results:
+            stop.hold()
             for record in records:
                 if "error" in record:
                     errors.page(record)
@@ -252,14 +331,20 @@ def command_extract(args, prog):
             output.flush()
             errors.flush()
             progress.add(records)
+            stop.release()
+        stop.hold()  # done: a signal now changes nothing
     except BrokenPipeError:
         results.close()
         _stop_on_broken_pipe()
         return EXIT_PAGE_FAILED
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as exc:
+        # A Ctrl-C just before the handlers were in place is a plain
+        # KeyboardInterrupt.
+        signum = exc.signum if isinstance(exc, Stopped) else signal.SIGINT
+        stop.signum = signum  # more signals cannot cut the winding down
         results.close()
-        progress.close(prog, stats)
-        return 130
+        progress.close(prog, stats, interrupted=signal.Signals(signum).name)
+        return 128 + signum
     except WorkersFailing as exc:
         progress.close(prog, stats)
         print(f"{prog}: stopped: {exc}", file=sys.stderr)

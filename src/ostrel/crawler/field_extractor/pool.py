@@ -41,6 +41,7 @@ def _worker_main(conn, parent, rules, de_dup):
     signal.signal(signal.SIGHUP, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, signal.SIG_DFL)
     extractor = FieldExtractor(rules)
+    conn.send(None)  # ready: the time of a page starts now
     while True:
         try:
             chunk = conn.recv()
@@ -225,7 +226,8 @@ class _Worker:
         self.process.start()
         child.close()
         self.chunk = None  # the chunk it works on
-        self.since = 0.0  # when it started the page it is on
+        self.ready = False  # it has built its extractor
+        self.since = 0.0  # when it started the page it is on, once ready
 
     def stop(self):
         """End the process: an idle one is asked to leave, a busy one
@@ -298,9 +300,9 @@ class _Pool:
     def _wait_limit(self):
         if self.timeout is None:
             return None
-        busy = [worker.since for worker in self.workers if worker.chunk is not None]
+        busy = [worker.since for worker in self.workers if worker.chunk is not None and worker.ready]
         if not busy:
-            return 0
+            return None  # a worker that becomes ready or is done wakes us
         return max(0.0, min(busy) + self.timeout - time.monotonic())
 
     def _serve(self, limit):
@@ -320,7 +322,7 @@ class _Pool:
         if self.timeout is not None:
             now = time.monotonic()
             for worker in list(self.workers):
-                if worker.chunk is not None and now - worker.since > self.timeout:
+                if worker.chunk is not None and worker.ready and now - worker.since > self.timeout:
                     self._lose(worker, "Timeout", f"page took longer than {self.timeout:g} s")
         self._hand_out()
 
@@ -348,7 +350,11 @@ class _Pool:
         chunk = worker.chunk
         try:
             while worker.conn.poll():
-                record, seconds = worker.conn.recv()
+                message = worker.conn.recv()
+                if message is None:
+                    worker.ready, worker.since = True, time.monotonic()
+                    continue
+                record, seconds = message
                 chunk.records.append(record)
                 chunk.seconds += seconds
                 worker.since = time.monotonic()

@@ -157,7 +157,9 @@ class Progress:
             self.bar.set_postfix(rows=self.rows, errors=self.errors, refresh=False)
             self.bar.update(len(records))
 
-    def close(self, prog, stats):
+    def close(self, prog, stats, interrupted=None):
+        """Write the summary; ``interrupted`` names the signal that stopped
+        the run, if one did."""
         if self.bar is not None:
             self.bar.close()
         elapsed = time.perf_counter() - self.start
@@ -165,8 +167,9 @@ class Progress:
         skipped = ""
         if stats.skipped_records:
             skipped = f", {stats.skipped_records} WARC records skipped (not 2xx HTML responses)"
+        stopped = f"interrupted by {interrupted}: " if interrupted else ""
         sys.stderr.write(
-            f"{prog}: {self.pages} pages, {self.rows} rows, "
+            f"{prog}: {stopped}{self.pages} pages, {self.rows} rows, "
             f"{self.errors} failed{skipped} in {elapsed:.1f} s "
             f"({rate:.1f} pages/s)\n"
         )
