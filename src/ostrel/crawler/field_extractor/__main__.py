@@ -60,7 +60,10 @@ def _default_jobs():
 
 
 def _seconds(text):
-    value = float(text)
+    try:
+        value = float(text)
+    except ValueError:
+        value = float("nan")
     if not value > 0 or value == float("inf"):
         raise argparse.ArgumentTypeError("must be a number of seconds above 0")
     return value
