@@ -158,7 +158,7 @@ def _extract_parser(prog):
         metavar="N",
         help="worker processes, each with its own extractor (default: the "
         f"number of CPUs, {_default_jobs()} here); 1 extracts in this "
-        "process",
+        "process (in one worker process with --timeout)",
     )
     parser.add_argument(
         "--no-dedup",
