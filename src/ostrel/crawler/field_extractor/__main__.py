@@ -23,11 +23,14 @@ Exit status: 0 when every page was extracted (``check``: the rules are
 clean), 1 when at least one page failed (``check``: problems were found),
 2 when the rules file could not be loaded or the arguments were wrong. A
 reader of stdout that goes away (``| head``) ends ``extract`` quietly, with 0
-unless a page failed before.
+unless a page failed before. ``extract`` stopped by SIGINT (Ctrl-C), SIGTERM
+or SIGHUP writes the pages done so far, whole, then the summary, and exits
+with 128 + the signal number (130, 143, 129).
 """
 
 import argparse
 import os
+import signal
 import sys
 import warnings
 
@@ -93,6 +96,16 @@ def _default_jobs():
         return os.cpu_count() or 1
 
 
+def _seconds(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = float("nan")
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError("must be a number of seconds above 0")
+    return value
+
+
 def _positive(text):
     value = int(text)
     if value < 1:
@@ -150,13 +163,13 @@ def _extract_parser(prog):
             "keys to values; or one CSV line per row, with --format csv or an\n"
             "output named *.csv. An output named *.gz is gzip-compressed. Pages\n"
             "are written in input order as soon as they are done.\n\n"
-            "A page that fails is reported and the other pages go on: on stderr\n"
-            "as 'PROGRAM: ID: TYPE: MESSAGE (rule N, field KEY: HINT)', or with\n"
-            '--errors FILE as JSON lines {"page": ID, "error": TYPE, "message":\n'
-            'TEXT}, with "rule" (index from 0), "field" and "hint" (plain words)\n'
-            "when the failure lies in one rule entry or field. A progress bar is\n"
-            "shown on stderr when it is a terminal; a one-line summary always\n"
-            "(but with -q)."
+            "A page that fails (or takes longer than --timeout) is reported and\n"
+            "the other pages go on: on stderr as 'PROGRAM: ID: TYPE: MESSAGE\n"
+            "(rule N, field KEY: HINT)', or with --errors FILE as JSON lines\n"
+            '{"page": ID, "error": TYPE, "message": TEXT}, with "rule" (index\n'
+            'from 0), "field" and "hint" (plain words) when the failure lies in\n'
+            "one rule entry or field. A progress bar is shown on stderr when it\n"
+            "is a terminal; a one-line summary always (but with -q)."
         ),
         epilog=(
             "Inputs: a directory is walked recursively (in name order) for the\n"
@@ -210,7 +223,7 @@ def _extract_parser(prog):
         metavar="N",
         help="worker processes, each with its own extractor (default: the "
         f"number of CPUs, {_default_jobs()} here); 1 extracts in this "
-        "process",
+        "process (in one worker process with --timeout)",
     )
     parser.add_argument(
         "--no-dedup",
@@ -262,6 +275,16 @@ def _extract_parser(prog):
         + "); matched in any letter case against the base name, or, when GLOB holds a '/', "
         "against the path below the directory, e.g. --include '*' takes every file, "
         "--include 'shop/*.php*' the PHP pages under shop/. JSON-lines and WARC files are always read",
+    )
+    parser.add_argument(
+        "--timeout",
+        type=_seconds,
+        default=None,
+        metavar="SECONDS",
+        help="most time one page may take (default: no limit); a page that "
+        "takes longer is reported as failed with the error Timeout, and its "
+        "worker process is replaced. Pages then always run in worker "
+        "processes, also with --jobs 1",
     )
     return parser
 
@@ -332,6 +355,56 @@ def _simple_parser(prog, description, epilog):
 # -- Commands ---------------------------------------------------------------
 
 
+class Stopped(KeyboardInterrupt):
+    """The run was stopped by a signal (SIGINT, SIGTERM or SIGHUP)."""
+
+    def __init__(self, signum):
+        super().__init__(signum)
+        self.signum = signum
+
+
+class _StopSignals:
+    """SIGINT, SIGTERM and SIGHUP stop an extraction alike: the first one
+    raises Stopped in the main thread, except while the pages done are
+    being written (then it is raised once they are), so that the output
+    always ends with a whole page; later ones are ignored while the run
+    winds down. The previous handlers come back on exit."""
+
+    SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name))
+
+    def __init__(self):
+        self.saved = {}
+        self.signum = None  # the first signal received
+        self.holding = False
+
+    def __enter__(self):
+        try:
+            for signum in self.SIGNALS:
+                self.saved[signum] = signal.signal(signum, self._handle)
+        except ValueError:  # not the main thread: signals stay as they are
+            pass
+        return self
+
+    def __exit__(self, *exc_info):
+        for signum, handler in self.saved.items():
+            signal.signal(signum, handler)
+
+    def _handle(self, signum, frame):
+        if self.signum is not None:
+            return
+        self.signum = signum
+        if not self.holding:
+            raise Stopped(signum)
+
+    def hold(self):
+        self.holding = True
+
+    def release(self):
+        self.holding = False
+        if self.signum is not None:
+            raise Stopped(self.signum)
+
+
 def _load_extractor(prog, rules):
     from ostrel.crawler.field_extractor.extractor import FieldExtractor
 
@@ -399,7 +472,7 @@ def command_extract(args, prog):
     extractor = _load_extractor(prog, args.rules)
     if extractor is None:
         return EXIT_BAD_RULES
-    from ostrel.crawler.field_extractor.pool import WorkersFailing, run
+    from ostrel.crawler.field_extractor.pool import run
 
     jobs = args.jobs or _default_jobs()
     fmt = output_format(args.output, args.format)
@@ -444,9 +517,18 @@ def command_extract(args, prog):
         de_dup=args.de_dup,
         chunk_pages=args.chunk_size,
         extractor=extractor,
+        timeout=args.timeout,
     )
+    with _StopSignals() as stop:
+        return _write_results(prog, results, writer, output, errors, progress, stats, stop, done)
+
+
+def _write_results(prog, results, writer, output, errors, progress, stats, stop, done):
+    from ostrel.crawler.field_extractor.pool import WorkersFailing
+
     try:
         for records in results:
+            stop.hold()
             if done:
                 records = list(_without(done, records, lambda record: record["page"], progress))
             for record in records:
@@ -457,15 +539,21 @@ def command_extract(args, prog):
             output.flush()
             errors.flush()
             progress.add(records)
+            stop.release()
+        stop.hold()  # done: a signal now changes nothing
     except BrokenPipeError:
         # A closed pipe is the reader's choice (| head), not a failure.
         results.close()
         _stop_on_broken_pipe()
         return EXIT_PAGE_FAILED if progress.errors else EXIT_OK
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as exc:
+        # A Ctrl-C just before the handlers were in place is a plain
+        # KeyboardInterrupt.
+        signum = exc.signum if isinstance(exc, Stopped) else signal.SIGINT
+        stop.signum = signum  # more signals cannot cut the winding down
         results.close()
-        progress.close(prog, stats)
-        return 130
+        progress.close(prog, stats, interrupted=signal.Signals(signum).name)
+        return 128 + signum
     except WorkersFailing as exc:
         progress.close(prog, stats)
         print(f"{prog}: stopped: {exc}", file=sys.stderr)

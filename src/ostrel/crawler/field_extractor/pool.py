@@ -1,41 +1,92 @@
 """The ordered worker pool: the records of a stream of tasks, in task order.
 
 ``run`` extracts in ``jobs`` worker processes with one ``FieldExtractor``
-each (or in this process for one job), and keeps only a bounded number of
-pages in flight, so inputs far larger than memory stream through. The
-tasks and their records are those of ``sources``.
+each (or in this process for one job and no timeout), and keeps only a
+bounded number of pages in flight, so inputs far larger than memory stream
+through. The tasks and their records are those of ``sources``.
+
+Each worker is a process of its own with a pipe to this one: it is sent a
+chunk of tasks and sends back each page's record as soon as the page is
+done, so this process always knows which page a worker is on and since
+when. A worker that dies takes only that page with it, and one that spends
+longer than the timeout on a page is killed; either way the page gets an
+error record, a new worker takes the place of the old one and the rest of
+its chunk.
 """
 
 import collections
-import concurrent.futures
-import concurrent.futures.process
+import ctypes
 import multiprocessing
+import multiprocessing.connection
+import os
 import signal
+import sys
 import threading
 import time
 
 from ostrel.crawler.field_extractor import sources
 from ostrel.crawler.field_extractor.extractor import FieldExtractor
-from ostrel.crawler.field_extractor.sources import error_record
 
 __all__ = ["READ_AHEAD_BYTES", "READ_AHEAD_PAGES", "WorkersFailing", "run"]
 
-_worker = None  # (extractor, de_dup) of a worker process
 
-
-def _init_worker(rules, de_dup):
-    global _worker
-    # Ctrl-C reaches the whole process group: the parent alone handles it,
-    # and stops the workers.
+def _worker_main(conn, parent, rules, de_dup):
+    """A worker process: extract the chunks it is sent, one record at a
+    time, until it is sent None or its parent goes away."""
+    _follow_parent(parent)
+    # Ctrl-C and a terminal's hang-up reach the whole process group: the
+    # parent alone handles them, and stops the workers. The parent's own
+    # handlers, copied by a fork, are not for here.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    _worker = (FieldExtractor(rules), de_dup)
+    signal.signal(signal.SIGHUP, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    extractor = FieldExtractor(rules)
+    conn.send(None)  # ready: the time of a page starts now
+    while True:
+        try:
+            chunk = conn.recv()
+        except (EOFError, OSError):
+            return
+        if chunk is None:
+            return
+        for task in chunk:
+            start = time.perf_counter()
+            record = sources.extract_task(extractor, task, de_dup)
+            conn.send((record, time.perf_counter() - start))
 
 
-def _run_chunk(chunk):
-    extractor, de_dup = _worker
-    start = time.perf_counter()
-    records = [sources.extract_task(extractor, task, de_dup) for task in chunk]
-    return records, time.perf_counter() - start
+PR_SET_PDEATHSIG = 1
+PARENT_POLL_SECONDS = 0.5
+
+
+def _follow_parent(parent):
+    """Make this process end when its parent does, even by SIGKILL, even in
+    the middle of a page that never ends.
+
+    ``parent`` is the pid that the parent should have, or None to take the
+    current one. On Linux the kernel sends SIGKILL when the parent dies
+    (PR_SET_PDEATHSIG); the parent may have died before that was asked,
+    hence the check of the parent pid right after. Elsewhere, and in case
+    that fails, a thread checks every half second whether the process has
+    been handed over to another parent.
+    """
+    if parent is None:
+        parent = os.getppid()
+    if sys.platform.startswith("linux"):
+        try:
+            libc = ctypes.CDLL(None, use_errno=True)
+            libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+        except (OSError, AttributeError):
+            pass
+    if os.getppid() != parent:
+        os._exit(1)
+
+    def watch():
+        while os.getppid() == parent:
+            time.sleep(PARENT_POLL_SECONDS)
+        os._exit(1)
+
+    threading.Thread(target=watch, name="parent-watch", daemon=True).start()
 
 
 class _ChunkSizer:
@@ -84,85 +135,133 @@ READ_AHEAD_PAGES = 1024
 READ_AHEAD_BYTES = 64 << 20
 
 
-def run(rules, tasks, jobs=1, de_dup=True, chunk_pages=None, chunk_bytes=8 << 20, extractor=None):
+def run(rules, tasks, jobs=1, de_dup=True, chunk_pages=None, chunk_bytes=8 << 20, extractor=None, timeout=None):
     """Yield the records of the tasks, in task order, in lists.
 
     ``jobs`` 1 extracts in this process (with ``extractor`` when given),
-    one record per list. More start that many worker processes, each
-    building its own ``FieldExtractor(rules)``; tasks go to them in chunks
-    of ``chunk_pages`` pages (by default as many as take about 50 ms) and
-    at most ``chunk_bytes`` bytes of page data, and each chunk's records
-    come back as one list once it and every chunk before it are done.
-    Pages are read ahead of the output up to ``READ_AHEAD_PAGES`` pages and
-    ``READ_AHEAD_BYTES`` bytes of page data (and always ``2 * jobs + 1``
-    chunks), so that a slow page at the head does not leave the other
-    workers idle, while memory stays bounded whatever the size of the input.
+    one record per list, unless there is a ``timeout``. More start that
+    many worker processes, each building its own ``FieldExtractor(rules)``;
+    tasks go to them in chunks of ``chunk_pages`` pages (by default as many
+    as take about 50 ms) and at most ``chunk_bytes`` bytes of page data,
+    and each chunk's records come back as one list once it and every chunk
+    before it are done. Pages are read ahead of the output up to
+    ``READ_AHEAD_PAGES`` pages and ``READ_AHEAD_BYTES`` bytes of page data
+    (and always ``2 * jobs + 1`` chunks), so that a slow page at the head
+    does not leave the other workers idle, while memory stays bounded
+    whatever the size of the input.
+
+    ``timeout`` (seconds, per page) bounds the time that one page may take:
+    a page that takes longer gets an error record of type ``Timeout``, its
+    worker is killed and replaced, and the pages after it go on. Native
+    code cannot be interrupted in the process that runs it, so with a
+    timeout pages are always extracted in worker processes, one for
+    ``jobs`` 1.
+
+    A worker that dies on a page (a crash in native code, the kernel's OOM
+    killer...) gives that page an error record of type
+    ``BrokenProcessPool``; the pages after it go on in a new worker. When
+    workers die on several pages in a row without any page done in between,
+    they cannot run here at all: ``WorkersFailing`` is raised. The workers
+    never outlive this process, however it ends.
     """
-    if jobs <= 1:
+    if timeout is not None and timeout <= 0:
+        raise ValueError("timeout must be positive")
+    if jobs <= 1 and timeout is None:
         extractor = extractor or FieldExtractor(rules)
         for task in tasks:
             yield [sources.extract_task(extractor, task, de_dup)]
         return
 
-    pool = _Pool(jobs, rules, de_dup)
-    sizer = _ChunkSizer(chunk_pages)
-    pending = collections.deque()  # (chunk, future), in task order
-    held = [0, 0]  # pages and bytes of page data in pending chunks
-    least = 2 * jobs + 1
+    pool = _Pool(max(jobs, 1), rules, de_dup, timeout, _ChunkSizer(chunk_pages))
+    least = 2 * pool.jobs + 1
 
     def full():
-        return len(pending) >= least and (held[0] >= READ_AHEAD_PAGES or held[1] >= READ_AHEAD_BYTES)
-
-    def hold(chunk, sign):
-        held[0] += sign * len(chunk)
-        held[1] += sign * sum(task.size for task in chunk)
-
-    def take():
-        chunk, future = pending.popleft()
-        hold(chunk, -1)
-        try:
-            records, seconds = future.result()
-        except concurrent.futures.process.BrokenProcessPool:
-            # A worker died (a crash in native code, the kernel's OOM
-            # killer...) and took every chunk in flight with it. Redo the
-            # first one page by page to find the page that kills workers;
-            # send the others again as they were.
-            lost = [chunk for chunk, _ in pending]
-            pending.clear()
-            pool.restart()
-            records = [pool.run_alone(task) for task in chunk]
-            for chunk in lost:
-                pending.append((chunk, pool.submit(chunk)))
-            return records
-        sizer.observe(len(records), seconds)
-        return records
+        return len(pool.pending) >= least and (
+            pool.held_pages >= READ_AHEAD_PAGES or pool.held_bytes >= READ_AHEAD_BYTES
+        )
 
     try:
-        for chunk in _chunks(tasks, sizer, chunk_bytes):
-            pending.append((chunk, pool.submit(chunk)))
-            hold(chunk, +1)
+        for chunk in _chunks(tasks, pool.sizer, chunk_bytes):
+            pool.add(chunk)
             while full():
-                yield take()
-        while pending:
-            yield take()
+                yield pool.take()
+        while pool.pending:
+            yield pool.take()
     finally:
-        for _, future in pending:
-            future.cancel()
-        pool.shutdown()
+        pool.close()
 
 
 class WorkersFailing(RuntimeError):
     """The worker processes die whatever page they are given."""
 
 
+class _Chunk:
+    """Tasks handed to a worker at once, and their records so far."""
+
+    __slots__ = ("tasks", "records", "seconds", "size")
+
+    def __init__(self, tasks):
+        self.tasks, self.records, self.seconds = tasks, [], 0.0
+        self.size = sum(task.size for task in tasks)
+
+    @property
+    def done(self):
+        return len(self.records) == len(self.tasks)
+
+    @property
+    def rest(self):
+        return self.tasks[len(self.records) :]
+
+
+class _Worker:
+    """One worker process and the parent's end of its pipe."""
+
+    def __init__(self, context, initargs):
+        self.conn, child = context.Pipe()
+        # The pid that the worker's parent will have: this process when it
+        # forks or spawns the worker; a fork server's pid cannot be known
+        # here, and the worker reads it itself.
+        parent = os.getpid() if context.get_start_method() in ("fork", "spawn") else None
+        self.process = context.Process(target=_worker_main, args=(child, parent, *initargs), daemon=True)
+        self.process.start()
+        child.close()
+        self.chunk = None  # the chunk it works on
+        self.ready = False  # it has built its extractor
+        self.since = 0.0  # when it started the page it is on, once ready
+
+    def stop(self):
+        """End the process: an idle one is asked to leave, a busy one
+        (perhaps stuck in a page) is killed."""
+        if self.chunk is None:
+            try:
+                self.conn.send(None)
+            except OSError:
+                pass
+        else:
+            self.process.kill()
+
+    def reap(self):
+        self.process.join(5)
+        if self.process.exitcode is None:
+            self.process.kill()
+            self.process.join()
+        self.conn.close()
+        self.process.close()
+
+
 class _Pool:
-    """Worker processes, each with its own extractor; restartable."""
+    """Worker processes, each with its own extractor, fed chunk by chunk;
+    a worker that dies or takes too long on a page is replaced."""
 
     MOST_DEATHS_IN_A_ROW = 3
 
-    def __init__(self, jobs, rules, de_dup):
-        self.deaths = 0  # pages run alone in a row on which a worker died
-        self.jobs, self.initargs = jobs, (rules, de_dup)
+    def __init__(self, jobs, rules, de_dup, timeout, sizer):
+        self.jobs, self.initargs, self.timeout, self.sizer = jobs, (rules, de_dup), timeout, sizer
+        self.deaths = 0  # workers that died on a page since the last page done
+        self.pending = collections.deque()  # chunks, in task order, until yielded
+        self.waiting = collections.deque()  # chunks (or their rests) not handed out
+        self.held_pages = self.held_bytes = 0  # in the pending chunks
+        self.workers = []
         # Workers are forked where the platform allows it and no other
         # thread runs here (a fork copies locks that other threads may
         # hold): they start at once, with the modules already imported.
@@ -172,44 +271,124 @@ class _Pool:
         else:
             method = "forkserver" if "forkserver" in methods else "spawn"
         self.context = multiprocessing.get_context(method)
-        self.executor = self._start()
 
-    def _start(self):
-        return concurrent.futures.ProcessPoolExecutor(
-            max_workers=self.jobs, mp_context=self.context, initializer=_init_worker, initargs=self.initargs
-        )
+    def add(self, tasks):
+        chunk = _Chunk(tasks)
+        self.pending.append(chunk)
+        self.waiting.append(chunk)
+        self.held_pages += len(tasks)
+        self.held_bytes += chunk.size
+        self._serve(0)
 
-    def submit(self, chunk):
+    def take(self):
+        """The records of the first pending chunk, once it is done."""
+        head = self.pending[0]
+        while not head.done:
+            self._serve(self._wait_limit())
+        self.pending.popleft()
+        self.held_pages -= len(head.tasks)
+        self.held_bytes -= head.size
+        return head.records
+
+    def close(self):
+        for worker in self.workers:
+            worker.stop()
+        workers, self.workers = self.workers, []
+        for worker in workers:
+            worker.reap()
+
+    def _wait_limit(self):
+        if self.timeout is None:
+            return None
+        busy = [worker.since for worker in self.workers if worker.chunk is not None and worker.ready]
+        if not busy:
+            return None  # a worker that becomes ready or is done wakes us
+        return max(0.0, min(busy) + self.timeout - time.monotonic())
+
+    def _serve(self, limit):
+        """Hand out waiting chunks, wait up to ``limit`` seconds (None: no
+        limit) for news from the busy workers, and take it in."""
+        self._hand_out()
+        busy = [worker for worker in self.workers if worker.chunk is not None]
+        if not busy:
+            return
+        ends = {}
+        for worker in busy:
+            ends[worker.conn] = ends[worker.process.sentinel] = worker
+        ready = {ends[end] for end in multiprocessing.connection.wait(list(ends), limit)}
+        for worker in busy:
+            if worker in ready:
+                self._receive(worker)
+        if self.timeout is not None:
+            now = time.monotonic()
+            for worker in list(self.workers):
+                if worker.chunk is not None and worker.ready and now - worker.since > self.timeout:
+                    self._lose(worker, "Timeout", f"page took longer than {self.timeout:g} s")
+        self._hand_out()
+
+    def _hand_out(self):
+        for worker in list(self.workers):
+            if worker.chunk is None and not worker.process.is_alive():
+                self.workers.remove(worker)
+                worker.reap()
+        idle = [worker for worker in self.workers if worker.chunk is None]
+        while self.waiting:
+            if not idle:
+                if len(self.workers) >= self.jobs:
+                    return
+                worker = _Worker(self.context, self.initargs)
+                self.workers.append(worker)
+                idle.append(worker)
+            worker, chunk = idle.pop(), self.waiting.popleft()
+            worker.chunk, worker.since = chunk, time.monotonic()
+            try:
+                worker.conn.send(chunk.rest)
+            except OSError:
+                pass  # it died: its page is charged when that is seen
+
+    def _receive(self, worker):
+        chunk = worker.chunk
         try:
-            return self.executor.submit(_run_chunk, chunk)
-        except concurrent.futures.process.BrokenProcessPool as exc:
-            # Broken by a chunk still waiting in line: this chunk is lost
-            # with the others, and is sent again once the pool restarts.
-            future = concurrent.futures.Future()
-            future.set_exception(exc)
-            return future
+            while worker.conn.poll():
+                message = worker.conn.recv()
+                if message is None:
+                    worker.ready, worker.since = True, time.monotonic()
+                    continue
+                record, seconds = message
+                chunk.records.append(record)
+                chunk.seconds += seconds
+                worker.since = time.monotonic()
+                self.deaths = 0
+                if chunk.done:
+                    worker.chunk = None
+                    self.sizer.observe(len(chunk.records), chunk.seconds)
+                    return
+            if worker.process.is_alive():
+                return
+        except (EOFError, OSError):  # the end of the pipe: it died
+            pass
+        self._die(worker)
 
-    def restart(self):
-        self.executor.shutdown(wait=True, cancel_futures=True)
-        self.executor = self._start()
+    def _die(self, worker):
+        worker.process.join(5)
+        code = worker.process.exitcode
+        self.deaths += 1
+        how = f"killed by signal {-code}" if code is not None and code < 0 else f"exit status {code}"
+        self._lose(worker, "BrokenProcessPool", f"the worker process died on this page ({how})")
+        if self.deaths >= self.MOST_DEATHS_IN_A_ROW:
+            raise WorkersFailing(
+                f"worker processes died on {self.deaths} pages in a row; they cannot start or run here (try --jobs 1)"
+            )
 
-    def run_alone(self, task):
-        """The record of one task run by itself; an error record when the
-        worker dies on it. Raises WorkersFailing when workers die on
-        several pages in a row: then they cannot start at all."""
-        try:
-            records, _ = self.submit([task]).result()
-        except concurrent.futures.process.BrokenProcessPool as exc:
-            self.deaths += 1
-            if self.deaths >= self.MOST_DEATHS_IN_A_ROW:
-                raise WorkersFailing(
-                    f"worker processes died on {self.deaths} pages in a row; "
-                    f"they cannot start or run here (try --jobs 1)"
-                ) from exc
-            self.restart()
-            return error_record(task.page_id, exc)
-        self.deaths = 0
-        return records[0]
-
-    def shutdown(self):
-        self.executor.shutdown(wait=True, cancel_futures=True)
+    def _lose(self, worker, error, message):
+        """End a worker with the page it is on: that page gets an error
+        record, the rest of its chunk goes to another worker."""
+        chunk = worker.chunk
+        worker.chunk = None
+        self.workers.remove(worker)
+        worker.process.kill()
+        worker.reap()
+        task = chunk.tasks[len(chunk.records)]
+        chunk.records.append({"page": task.page_id, "error": error, "message": message})
+        if not chunk.done:
+            self.waiting.appendleft(chunk)

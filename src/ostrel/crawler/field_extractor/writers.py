@@ -491,7 +491,9 @@ class Progress:
         )
         self.bar.update(done - self.bar.n)
 
-    def close(self, prog, stats):
+    def close(self, prog, stats, interrupted=None):
+        """Write the summary; ``interrupted`` names the signal that stopped
+        the run, if one did."""
         if self.bar is not None:
             self.bar.close()
             self.bar = None
@@ -508,8 +510,9 @@ class Progress:
             skipped += f", {plural(self.undecodable, 'page')} with undecodable bytes"
         if self.resumed:
             skipped += f", {plural(self.resumed, 'page')} already in the output"
+        stopped = f"interrupted by {interrupted}: " if interrupted else ""
         sys.stderr.write(
-            f"{prog}: {plural(self.pages, 'page')}, {plural(self.rows, 'row')}, "
+            f"{prog}: {stopped}{plural(self.pages, 'page')}, {plural(self.rows, 'row')}, "
             f"{self.errors} failed{skipped} in {elapsed:.1f} s "
             f"({rate:.1f} pages/s){_tree_note()}\n"
         )
