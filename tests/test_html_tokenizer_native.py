@@ -2,8 +2,9 @@
 
 tests/native/test_html_tokenizer.cpp feeds hand-written pages to the tokenizer
 with a recording sink (no BeautifulSoup tree, no lxml) and checks the events;
-this test builds it with the C++ compiler, with AddressSanitizer and
-UndefinedBehaviorSanitizer where the compiler has them, and runs it.
+this test builds it with the C++ compiler, with the module's warning flags as
+errors, with AddressSanitizer and UndefinedBehaviorSanitizer where the
+compiler has them, and runs it.
 """
 
 import os
@@ -62,12 +63,19 @@ def test_tokenizer_events(tmp_path):
         "-std=c++17",
         "-O0",
         "-g1",
+        # The module's warning flags, as errors; Python's and pybind11's
+        # headers are the system's, as in the module's build.
         "-Wall",
         "-Wextra",
+        "-Wconversion",
+        "-Wsign-conversion",
         "-Wno-unused-parameter",
+        "-Werror",
         "-I" + str(TREEBUILDER),
-        "-I" + sysconfig.get_paths()["include"],
-        "-I" + pybind11.get_include(),
+        "-isystem",
+        sysconfig.get_paths()["include"],
+        "-isystem",
+        pybind11.get_include(),
         str(PROGRAM),
         str(TREEBUILDER / "chars.cpp"),
         "-o",

@@ -17,7 +17,8 @@ ustring to_ustring(PyObject* s) {
     const void* data = PyUnicode_DATA(s);
     ustring out;
     out.resize(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) out[i] = PyUnicode_READ(kind, data, i);
+    Py_ssize_t i = 0;
+    for (char32_t& c : out) c = PyUnicode_READ(kind, data, i++);
     return out;
 }
 
@@ -51,7 +52,7 @@ namespace {
 
 // One numeric reference as html.unescape resolves it (html._replace_charref).
 template <class T>
-void unescape_number(const T* digits, size_t n, int base, const UnescapeTables& tables, ustring& out) {
+void unescape_number(const T* digits, size_t n, unsigned base, const UnescapeTables& tables, ustring& out) {
     uint32_t num = parse_number(digits, n, base);
     auto it = tables.invalid_charrefs.find(static_cast<int>(num));
     if (it != tables.invalid_charrefs.end()) {

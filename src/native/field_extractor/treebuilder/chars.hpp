@@ -76,12 +76,12 @@ ustring lower(ustring s);
 // at 0x110000: every larger number is out of range the same way. Declines
 // decimal strings longer than int() accepts.
 template <class T>
-uint32_t parse_number(const T* s, size_t n, int base) {
+uint32_t parse_number(const T* s, size_t n, unsigned base) {
     if (base == 10 && n > kMaxDecimalDigits) bail("decimal reference too long");
     uint64_t num = 0;
     for (size_t i = 0; i < n; ++i) {
         char32_t c = s[i];
-        int d = is_digit(c) ? int(c - '0') : int((c | 0x20) - 'a' + 10);
+        uint32_t d = is_digit(c) ? c - U'0' : (c | 0x20) - U'a' + 10;
         num = num * base + d;
         if (num > 0x110000) num = 0x110000;
     }

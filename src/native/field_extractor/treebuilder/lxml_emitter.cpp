@@ -50,57 +50,52 @@ void check(int status) {
 class Emitter {
 public:
     Emitter(Soup& soup, PyObject* page, const UnescapeTables& tables)
-        : soup_(soup),
-          nodes_(soup.nodes),
-          page_(page),
-          tables_(tables),
-          py_names_(soup.names.size(), nullptr) {}
+        : soup_(soup), page_(page), tables_(tables), py_names_(soup.names.size(), nullptr) {}
     ~Emitter() {
         for (PyObject* name : py_names_) Py_XDECREF(name);
     }
 
     // The element soupparser.fromstring returns (a new reference).
     PyObject* convert() {
-        std::vector<int> top;
-        for (int id = nodes_[0].first; id >= 0; id = nodes_[id].next) top.push_back(id);
-        long first = -1, last = -1, declaration = -1;
-        int html_root = -1;
+        std::vector<NodeId> top;
+        for (NodeId id = soup_.node(0).first; id >= 0; id = soup_.node(id).next) top.push_back(id);
+        // The roots: top[roots_begin:roots_end], from the first top-level
+        // tag to the last, or all of top when there is none.
+        size_t roots_begin = 0, roots_end = top.size();
+        bool any_tag = false;
+        NodeId html_root = kNoNode, declaration = kNoNode;
         for (size_t i = 0; i < top.size(); ++i) {
-            const Node& e = nodes_[top[i]];
+            const Node& e = soup_.node(top[i]);
             if (e.kind == Kind::Tag) {
-                if (first < 0) first = static_cast<long>(i);
-                last = static_cast<long>(i);
+                if (!any_tag) roots_begin = i;
+                any_tag = true;
+                roots_end = i + 1;
                 if (html_root < 0 && e.name == soup_.html) html_root = top[i];
             } else if (declaration < 0 && (e.kind == Kind::Doctype || e.kind == Kind::Declaration)) {
                 declaration = top[i];
             }
         }
-        size_t roots_begin = 0, roots_end = top.size();
-        if (first >= 0) {
-            roots_begin = static_cast<size_t>(first);
-            roots_end = static_cast<size_t>(last) + 1;
-        }
         // One html root: the first top-level html element, which takes the
         // other roots around its own children, or a new html element. The
         // root's children are relinked into one list.
-        std::vector<int> root_children(top.begin() + roots_begin, top.begin() + roots_end);
-        if (html_root >= 0) {
-            size_t i = 0;
-            while (root_children[i] != html_root) ++i;
-            std::vector<int> merged(root_children.begin(), root_children.begin() + i);
-            for (int id = nodes_[html_root].first; id >= 0; id = nodes_[id].next) merged.push_back(id);
-            merged.insert(merged.end(), root_children.begin() + i + 1, root_children.end());
-            root_children.swap(merged);
+        std::vector<NodeId> root_children;
+        for (size_t i = roots_begin; i < roots_end; ++i) {
+            if (top[i] != html_root) {
+                root_children.push_back(top[i]);
+                continue;
+            }
+            for (NodeId id = soup_.node(html_root).first; id >= 0; id = soup_.node(id).next)
+                root_children.push_back(id);
         }
         for (size_t i = 0; i < root_children.size(); ++i)
-            nodes_[root_children[i]].next = i + 1 < root_children.size() ? root_children[i + 1] : -1;
-        int cursor = root_children.empty() ? -1 : root_children[0];
+            soup_.node(root_children[i]).next = i + 1 < root_children.size() ? root_children[i + 1] : kNoNode;
+        NodeId cursor = root_children.empty() ? kNoNode : root_children[0];
 
         bool has_text = false;
         gather(cursor, has_text);
         py::object text = has_text ? text_obj() : py::none();
-        PyObject* root_name = html_root >= 0 ? name(nodes_[html_root].name) : name(soup_.html);
-        py::object attrib = html_root >= 0 ? attributes(nodes_[html_root], true) : empty_dict();
+        PyObject* root_name = html_root >= 0 ? name(soup_.node(html_root).name) : name(soup_.html);
+        py::object attrib = html_root >= 0 ? attributes(soup_.node(html_root), true) : empty_dict();
         py::object res_root = steal(check(reinterpret_cast<PyObject*>(
             makeElement(root_name, reinterpret_cast<LxmlDocument*>(Py_None), objects->html_parser, text.ptr(),
                         Py_None, attrib.ptr(), Py_None))));
@@ -109,7 +104,7 @@ public:
         // Comments and processing instructions around the root.
         py::object prev = res_root;
         for (size_t i = roots_begin; i-- > 0;) {
-            py::object converted = standalone(nodes_[top[i]]);
+            py::object converted = standalone(soup_.node(top[i]));
             if (!converted) continue;
             steal(
                 check(PyObject_CallMethodOneArg(prev.ptr(), interned("addprevious").ptr(), converted.ptr())));
@@ -117,23 +112,24 @@ public:
         }
         prev = res_root;
         for (size_t i = roots_end; i < top.size(); ++i) {
-            py::object converted = standalone(nodes_[top[i]]);
+            py::object converted = standalone(soup_.node(top[i]));
             if (!converted) continue;
             steal(check(PyObject_CallMethodOneArg(prev.ptr(), interned("addnext").ptr(), converted.ptr())));
             prev = converted;
         }
 
-        if (declaration >= 0) set_docinfo(res_root, nodes_[declaration]);
+        if (declaration >= 0) set_docinfo(res_root, soup_.node(declaration));
 
         // soupparser returns the root's only child when that is an html
         // element.
-        int only = -1, count = 0;
-        for (int id : root_children)
-            if (!is_string(nodes_[id].kind)) {
+        NodeId only = kNoNode;
+        int count = 0;
+        for (NodeId id : root_children)
+            if (!is_string(soup_.node(id).kind)) {
                 ++count;
                 only = id;
             }
-        if (count == 1 && nodes_[only].kind == Kind::Tag && nodes_[only].name == soup_.html) {
+        if (count == 1 && soup_.node(only).kind == Kind::Tag && soup_.node(only).name == soup_.html) {
             LxmlElement* root = reinterpret_cast<LxmlElement*>(res_root.ptr());
             xmlNode* c = root->_c_node->children;
             while (c && c->type != XML_ELEMENT_NODE) c = c->next;
@@ -179,18 +175,18 @@ private:
 
     // Moves `cursor` past the strings it points at and keeps them, resolved
     // by soupparser's unescape and joined, for text_obj().
-    void gather(int& cursor, bool& any) {
+    void gather(NodeId& cursor, bool& any) {
         any = false;
         gathered_.clear();
-        single_ = -1;
+        single_ = kNoNode;
         int count = 0;
-        while (cursor >= 0 && is_string(nodes_[cursor].kind)) {
-            const Node& node = nodes_[cursor];
+        while (cursor >= 0 && is_string(soup_.node(cursor).kind)) {
+            const Node& node = soup_.node(cursor);
             if (count++ == 0)
                 single_ = cursor;
             else {
                 if (count == 2) {
-                    const Node& head = nodes_[single_];
+                    const Node& head = soup_.node(single_);
                     soup_unescape_into(soup_.text.data() + head.off, head.len, tables_, gathered_);
                 }
                 soup_unescape_into(soup_.text.data() + node.off, node.len, tables_, gathered_);
@@ -198,11 +194,11 @@ private:
             any = true;
             cursor = node.next;
         }
-        if (count > 1) single_ = -1;
+        if (count > 1) single_ = kNoNode;
     }
     py::object text_obj() {
         if (single_ >= 0) {
-            const Node& node = nodes_[single_];
+            const Node& node = soup_.node(single_);
             const char32_t* text = soup_.text.data() + node.off;
             // A string that is a stretch of the page without '&' is that
             // stretch of the page's own str.
@@ -215,10 +211,10 @@ private:
 
     // Converts the nodes from `cursor` on into `parent`, depth first without
     // recursion.
-    void fill(const py::object& parent, int cursor) {
+    void fill(const py::object& parent, NodeId cursor) {
         struct Frame {
             py::object element;
-            int cursor;
+            NodeId cursor;
         };
         std::vector<Frame> frames;
         frames.push_back(Frame{parent, cursor});
@@ -228,14 +224,14 @@ private:
                 frames.pop_back();
                 continue;
             }
-            const Node& node = nodes_[f.cursor];
+            const Node& node = soup_.node(f.cursor);
             f.cursor = node.next;
             bool has_tail = false;
             gather(f.cursor, has_tail);
             py::object tail = has_tail ? text_obj() : py::none();
             LxmlElement* into = reinterpret_cast<LxmlElement*>(f.element.ptr());
             if (node.kind == Kind::Tag) {
-                int child = node.first;
+                NodeId child = node.first;
                 bool has_text = false;
                 gather(child, has_text);
                 py::object text = has_text ? text_obj() : py::none();
@@ -301,12 +297,11 @@ private:
     }
 
     Soup& soup_;
-    std::vector<Node>& nodes_;
     PyObject* page_;
     const UnescapeTables& tables_;
     std::vector<PyObject*> py_names_;
     ustring scratch_, gathered_;
-    int single_ = -1;
+    NodeId single_ = kNoNode;
 };
 
 }  // namespace

@@ -63,16 +63,17 @@ std::pair<py::object, py::object> build_tree(py::handle text) {
             bail("short text without markup");
         // Offsets into the page and the buffers are 32-bit.
         if (static_cast<uint64_t>(n) >= kNoSource / 2) bail("page longer than 2**31 characters");
-        Soup soup(static_cast<size_t>(n), *soup_tables);
+        size_t length = static_cast<size_t>(n);  // a str's length, never negative
+        Soup soup(length, *soup_tables);
         switch (PyUnicode_KIND(s)) {
             case PyUnicode_1BYTE_KIND:
-                tokenize(PyUnicode_1BYTE_DATA(s), n, soup);
+                tokenize(PyUnicode_1BYTE_DATA(s), length, soup);
                 break;
             case PyUnicode_2BYTE_KIND:
-                tokenize(PyUnicode_2BYTE_DATA(s), n, soup);
+                tokenize(PyUnicode_2BYTE_DATA(s), length, soup);
                 break;
             default:
-                tokenize(PyUnicode_4BYTE_DATA(s), n, soup);
+                tokenize(PyUnicode_4BYTE_DATA(s), length, soup);
                 break;
         }
         soup.finish();

@@ -186,7 +186,7 @@ void Soup::open_tag(const StartTag& tag, bool void_ok) {
         }
         attrs.push_back(Attr{a.name, off, static_cast<uint32_t>(values.size() - off)});
     }
-    int id = append(node);
+    NodeId id = append(node);
     stack_.push_back(id);
     if (stack_.size() - 1 > kMaxDepth) bail("nesting deeper than 256");  // below the document
     if (open_.size() <= name) {
@@ -210,12 +210,12 @@ void Soup::end_tag(uint32_t name, bool check_already_closed) {
     close(name);
 }
 
-int Soup::append(const Node& node) {
-    int id = static_cast<int>(nodes.size());
-    nodes.push_back(node);
-    Node& parent = nodes[stack_.back()];
+NodeId Soup::append(const Node& new_node) {
+    NodeId id = static_cast<NodeId>(nodes.size());  // pages are under 2**31 characters
+    nodes.push_back(new_node);
+    Node& parent = node(stack_.back());
     if (parent.last >= 0)
-        nodes[parent.last].next = id;
+        node(parent.last).next = id;
     else
         parent.first = id;
     parent.last = id;
@@ -227,14 +227,14 @@ void Soup::close(uint32_t name) {
     end_data();
     if (name >= open_.size() || open_[name] == 0) return;
     while (stack_.size() > 1) {
-        bool hit = nodes[stack_.back()].name == name;
+        bool hit = node(stack_.back()).name == name;
         pop();
         if (hit) break;
     }
 }
 
 void Soup::pop() {
-    uint32_t name = nodes[stack_.back()].name;
+    uint32_t name = node(stack_.back()).name;
     --open_[name];
     if (names.has(name, Names::kPreserve)) --preserve_depth_;
     stack_.pop_back();

@@ -49,14 +49,18 @@ inline bool is_string(Kind k) {
 
 constexpr uint32_t kNoSource = UINT32_MAX;
 
+// A node's place in Soup::nodes; links to no node are kNoNode.
+using NodeId = int32_t;
+constexpr NodeId kNoNode = -1;
+
 struct Node {
     Kind kind;
-    uint32_t name = 0;               // tags: the name's id in Names
-    uint32_t off = 0, len = 0;       // strings: their text in Soup::text
-    uint32_t src = kNoSource;        // strings: where the same text is in the page, if it is
-    uint32_t attrs = 0, nattrs = 0;  // tags: their attributes in Soup::attrs
-    int32_t first = -1, last = -1;   // children
-    int32_t next = -1;               // next sibling
+    uint32_t name = 0;                       // tags: the name's id in Names
+    uint32_t off = 0, len = 0;               // strings: their text in Soup::text
+    uint32_t src = kNoSource;                // strings: where the same text is in the page, if it is
+    uint32_t attrs = 0, nattrs = 0;          // tags: their attributes in Soup::attrs
+    NodeId first = kNoNode, last = kNoNode;  // children
+    NodeId next = kNoNode;                   // next sibling
 };
 
 // An attribute: its name's id and its value in a buffer of values.
@@ -96,6 +100,10 @@ public:
 
     Soup(size_t length, const SoupTables& tables);
     void finish();
+
+    // The node `id`, which is one (never kNoNode).
+    Node& node(NodeId id) { return nodes[static_cast<size_t>(id)]; }
+    const Node& node(NodeId id) const { return nodes[static_cast<size_t>(id)]; }
 
     // --- the html.parser handlers -------------------------------------------
 
@@ -178,12 +186,12 @@ private:
     void open_tag(const StartTag& tag, bool void_ok);
     void end_tag(uint32_t name, bool check_already_closed);
     void end_data(Kind kind = Kind::Text);
-    int append(const Node& node);
+    NodeId append(const Node& new_node);
     void close(uint32_t name);
     void pop();
 
     const SoupTables& tables_;
-    std::vector<int> stack_;
+    std::vector<NodeId> stack_;
     std::vector<int> open_;            // open tags by name id
     std::vector<int> already_closed_;  // void end tags still to ignore, by name id
     int preserve_depth_ = 0;
