@@ -35,8 +35,9 @@ def dotted(version):
     return ".".join(map(str, version))
 
 
-def check_agreement(constraints_text, distributions, python, lxml, libxml):
-    """The differences between a constraints text and the gate's versions."""
+def check_agreement(constraints_text, distributions, pythons, lxml, libxml):
+    """The differences between a constraints text and the gate's versions
+    (``pythons``: the proven interpreter versions)."""
     pins, comments = parse_constraints(constraints_text)
     problems = []
     if pins != distributions:
@@ -47,8 +48,9 @@ def check_agreement(constraints_text, distributions, python, lxml, libxml):
         lxml_pin = ()
     if lxml_pin + (0,) * (4 - len(lxml_pin)) != lxml:
         problems.append(f"lxml pin {pins.get('lxml')} != LXML_VERSION {lxml}")
-    if f"Python {dotted(python)}" not in comments:
-        problems.append(f"the comments do not name Python {dotted(python)}")
+    named = "Python " + ", ".join(dotted(version) for version in sorted(pythons))
+    if named not in comments:
+        problems.append(f"the comments do not name {named}")
     if f"libxml2 {dotted(libxml)}" not in comments:
         problems.append(f"the comments do not name libxml2 {dotted(libxml)}")
     return problems
@@ -57,7 +59,7 @@ def check_agreement(constraints_text, distributions, python, lxml, libxml):
 def gate_versions():
     return dict(
         distributions=_treegate.PROVEN_DISTRIBUTIONS,
-        python=_treegate.PROVEN_PYTHON,
+        pythons=tuple(_treegate.PROVEN_PYTHONS),
         lxml=_treegate.PROVEN_LXML,
         libxml=_treegate.PROVEN_LIBXML,
     )
@@ -74,7 +76,8 @@ def test_the_shipped_file_agrees_with_the_gate():
         ("lxml==6.2.1", "lxml==6.3.0"),
         ("requests-html==0.10.0\n", ""),
         ("requests-html==0.10.0", "requests-html==0.10.0\nsoupsieve==2.5"),
-        ("Python 3.11.7", "Python 3.11.9"),
+        ("3.11.7", "3.11.9"),
+        ("3.12.1, 3.13.0", "3.12.1"),
         ("libxml2 2.14.6", "libxml2 2.13.8"),
     ],
 )
@@ -88,7 +91,7 @@ def test_a_file_updated_alone_disagrees(old, new):
     "field, value",
     [
         ("distributions", {"beautifulsoup4": "4.16.0", "lxml": "6.2.1", "requests-html": "0.10.0"}),
-        ("python", (3, 11, 8)),
+        ("pythons", ((3, 11, 7), (3, 11, 8))),
         ("lxml", (6, 2, 2, 0)),
         ("libxml", (2, 14, 7)),
     ],
