@@ -38,16 +38,24 @@ def pick(fdp, items):
     return items[fdp.ConsumeIntInRange(0, len(items) - 1)]
 
 
-def markup(fdp, depth=0):
+def markup(fdp, depth=0, room=None):
+    """At most about 3,000 characters: the row-by-row reading scans the page
+    once per row."""
+    room = room if room is not None else [3000]
     parts = []
     for _ in range(fdp.ConsumeIntInRange(0, 5)):
+        if room[0] <= 0:
+            break
         if depth >= 7 or fdp.ConsumeIntInRange(0, 3) == 0:
             parts.append(pick(fdp, TEXTS))
+            room[0] -= len(parts[-1]) + 1
             continue
         tag = pick(fdp, TAGS)
-        inner = markup(fdp, depth + 1)
-        repeat = fdp.ConsumeIntInRange(1, 4)
-        parts.append(f"<{tag}{pick(fdp, CLASSES)}>{inner}</{tag}>" * repeat)
+        inner = markup(fdp, depth + 1, room)
+        element = f"<{tag}{pick(fdp, CLASSES)}>{inner}</{tag}>"
+        repeat = min(fdp.ConsumeIntInRange(1, 4), max(1, room[0] // len(element)))
+        parts.append(element * repeat)
+        room[0] -= len(element) * (repeat - 1)
     return "".join(parts)
 
 
@@ -61,13 +69,25 @@ ENDS = ["", "td", "td[1]", "td[2]", "td[last()]", "*", "*[position()>1]", "b", "
         "*[count(*)>1]", "td[../td]", "*[last()-1]", "/", "//", "span/b[1]", "li/ul/li", "tr/td/table/tr"]
 
 
-def list_rule(fdp):
-    prefix, row = pick(fdp, PREFIXES), pick(fdp, ROWS)
-    start = pick(fdp, [0, 1, 1, 2, 3, 5, -2, 40])
-    end = pick(fdp, ENDS)
+def list_rule(fdp, root):
+    """Most rules are built around an element of the page, the others from
+    the lists above."""
+    prefix, row, end = pick(fdp, PREFIXES), pick(fdp, ROWS), pick(fdp, ENDS)
+    elements = [e for e in root.iter() if isinstance(e.tag, str) and e.getparent() is not None]
+    if elements and fdp.ConsumeIntInRange(0, 3):
+        element = pick(fdp, elements)
+        parent = element.getparent()
+        prefix = pick(fdp, [root.getroottree().getpath(parent), f"//{parent.tag}", f"//{parent.tag}", "//*",
+                            prefix, f"//{parent.tag}[@class]", f"//*[{element.tag}]"])
+        row = pick(fdp, [element.tag, element.tag, "*", row])
+        children = [c.tag for c in element.iter() if isinstance(c.tag, str) and c is not element]
+        if children and fdp.ConsumeIntInRange(0, 2):
+            end = pick(fdp, [pick(fdp, children), "/" + pick(fdp, children), f"{pick(fdp, children)}[1]",
+                             f"{pick(fdp, children)}[last()]", f"*/{pick(fdp, children)}"])
+    start = pick(fdp, [1, 1, 1, 2, 0, 3, -2, 40])
     if end and fdp.ConsumeIntInRange(0, 3) == 0:
         end = f"{end}/{pick(fdp, ENDS)}"
-    tail = "" if not end else ("/" + end if not end.startswith("/") else "/" + end)
+    tail = "/" + end if end else ""
     return [f"{prefix}/{row}[{start}]{tail}", f"{prefix}/{row}[{start + 1}]{tail}"]
 
 
@@ -84,11 +104,11 @@ def test_one_input(data):
     fdp = atheris.FuzzedDataProvider(data)
     text = f"<html><body>{markup(fdp)}</body></html>"
     native = fdp.ConsumeBool() and _treebuilder is not None
-    rules = [list_rule(fdp) for _ in range(fdp.ConsumeIntInRange(1, 4))]
-    separator = pick(fdp, ["\t", " ", "", None])
     doc = HTML(html=text)
     root = _treebuilder.build(doc.html) if native else None
     doc._lxml = root if root is not None else doc.lxml
+    rules = [list_rule(fdp, doc._lxml) for _ in range(fdp.ConsumeIntInRange(1, 4))]
+    separator = pick(fdp, ["\t", " ", "", None])
     plain = PlainHTML(html=text)
     plain._lxml = doc._lxml
     for rule in rules:

@@ -99,13 +99,13 @@ bool group_rows(py::handle length_elements, Rows& rows) {
 
 // The positions at which one row lies inside another row of the same
 // position (nested tables): there the end rule's matches of the two rows may
-// overlap and interleave, and the row XPath reads that position. False when
-// finding them would cost more than the rows are worth.
-bool nested_positions(const Rows& rows, std::vector<char>& nested) {
+// overlap and interleave, and the row XPath reads that position. `any` tells
+// whether any row lies inside another. False when finding them would cost
+// more than the rows are worth.
+bool nested_positions(const Rows& rows, const std::unordered_map<PyObject*, size_t>& row_at,
+                      std::vector<char>& nested, bool& any) {
     nested.assign(rows.longest + 1, 0);
-    std::unordered_map<PyObject*, size_t> row_at;
-    for (size_t k = 0; k < rows.elements.size(); ++k)
-        row_at.emplace(rows.elements[k].ptr(), rows.position[k]);
+    any = false;
     std::unordered_set<PyObject*> clear;  // nodes with no row at or above them
     std::vector<py::object> held;
     size_t budget = 4 * rows.elements.size() + 100000;
@@ -127,9 +127,48 @@ bool nested_positions(const Rows& rows, std::vector<char>& nested) {
                 held.push_back(std::move(seen));
             }
         }
+        any = any || !found.empty();
         for (size_t p : found) {
             if (p <= rows.group_size[g]) nested[p] = 1;
         }
+    }
+    return true;
+}
+
+// With no row inside another, the rows' subtrees are disjoint: the end rule's
+// matches from all rows at once (`length_rule/end_rule`, one evaluation from
+// the node the length rule was evaluated from) are the union of each row's,
+// and each match lies in exactly one row, the one it came from. Sorted into
+// positions by that row, in document order, they are what each row XPath
+// selects. False (nothing observable done) when a match is not an element or
+// lies in no row, or the walk up would cost too much.
+bool select_all_at_once(const Rows& rows, const std::unordered_map<PyObject*, size_t>& row_at,
+                        py::handle html, py::handle length_rule, py::handle end_rule, size_t lowest,
+                        std::vector<py::object>& selected) {
+    static py::handle own_tree = interned("_lxml");
+    py::object context = steal(PyObject_GetAttr(html.ptr(), own_tree.ptr()));
+    if (!is_lxml_element(context.ptr())) return false;
+    py::object path = steal(PyUnicode_Concat(length_rule.ptr(), interned("/").ptr()));
+    path = steal(PyUnicode_Concat(path.ptr(), end_rule.ptr()));
+    py::object compiled = steal(PyObject_CallOneArg(xpath_class, path.ptr()));
+    py::object found = steal(PyObject_CallOneArg(compiled.ptr(), context.ptr()));
+    if (!PyList_CheckExact(found.ptr())) return false;
+    size_t budget = 8 * static_cast<size_t>(PyList_GET_SIZE(found.ptr())) + 100000;
+    for (Py_ssize_t j = 0; j < PyList_GET_SIZE(found.ptr()); ++j) {
+        PyObject* match = PyList_GET_ITEM(found.ptr(), j);
+        if (!is_lxml_element(match)) return false;
+        py::object node = borrow(match);
+        auto row = row_at.find(node.ptr());
+        while (row == row_at.end()) {
+            if (budget-- == 0) return false;
+            node = parent_of(node);
+            if (node.is_none()) return false;
+            row = row_at.find(node.ptr());
+        }
+        const size_t p = row->second;
+        if (p < lowest) continue;
+        if (!selected[p]) selected[p] = new_list();
+        append(selected[p], borrow(match));
     }
     return true;
 }
@@ -203,25 +242,35 @@ py::object read(py::handle parser, py::handle html, py::handle length_elements, 
     try {
         if (!group_rows(length_elements, rows)) return {};
         if (has_end) {
-            if (!nested_positions(rows, nested)) return {};
-            py::object path = steal(PyUnicode_Concat(interned("./").ptr(), end_rule.ptr()));
-            py::object compiled = steal(PyObject_CallOneArg(xpath_class, path.ptr()));
+            std::unordered_map<PyObject*, size_t> row_at;
+            for (size_t k = 0; k < rows.elements.size(); ++k)
+                row_at.emplace(rows.elements[k].ptr(), rows.position[k]);
+            bool any_nested = false;
+            if (!nested_positions(rows, row_at, nested, any_nested)) return {};
             selected.resize(rows.longest + 1);
-            for (size_t p = lowest; p <= rows.longest; ++p) {
-                if (nested[p]) continue;
-                for (size_t o = rows.start[p]; o < rows.start[p + 1]; ++o) {
-                    py::object found =
-                        steal(PyObject_CallOneArg(compiled.ptr(), rows.elements[rows.order[o]].ptr()));
-                    if (!PyList_CheckExact(found.ptr())) return {};
-                    const Py_ssize_t count = PyList_GET_SIZE(found.ptr());
-                    for (Py_ssize_t j = 0; j < count; ++j) {
-                        if (!is_lxml_element(PyList_GET_ITEM(found.ptr(), j))) return {};
-                    }
-                    if (!selected[p]) {
-                        selected[p] = std::move(found);
-                    } else if (count > 0) {
-                        const Py_ssize_t end = PyList_GET_SIZE(selected[p].ptr());
-                        if (PyList_SetSlice(selected[p].ptr(), end, end, found.ptr()) < 0) throw_error();
+            if (!any_nested) {
+                if (!select_all_at_once(rows, row_at, html, length_rule, end_rule, lowest, selected))
+                    return {};
+            } else {
+                // From each row element, as `./end_rule`.
+                py::object path = steal(PyUnicode_Concat(interned("./").ptr(), end_rule.ptr()));
+                py::object compiled = steal(PyObject_CallOneArg(xpath_class, path.ptr()));
+                for (size_t p = lowest; p <= rows.longest; ++p) {
+                    if (nested[p]) continue;
+                    for (size_t o = rows.start[p]; o < rows.start[p + 1]; ++o) {
+                        py::object found =
+                            steal(PyObject_CallOneArg(compiled.ptr(), rows.elements[rows.order[o]].ptr()));
+                        if (!PyList_CheckExact(found.ptr())) return {};
+                        const Py_ssize_t count = PyList_GET_SIZE(found.ptr());
+                        for (Py_ssize_t j = 0; j < count; ++j) {
+                            if (!is_lxml_element(PyList_GET_ITEM(found.ptr(), j))) return {};
+                        }
+                        if (!selected[p]) {
+                            selected[p] = std::move(found);
+                        } else if (count > 0) {
+                            const Py_ssize_t end = PyList_GET_SIZE(selected[p].ptr());
+                            if (PyList_SetSlice(selected[p].ptr(), end, end, found.ptr()) < 0) throw_error();
+                        }
                     }
                 }
             }
