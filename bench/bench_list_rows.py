@@ -16,6 +16,7 @@ files are read in one pass.
 
 import argparse
 import contextlib
+import os
 import pathlib
 import subprocess
 import sys
@@ -180,6 +181,7 @@ def main():
     parser.add_argument("--only", default="athletics,tables,corpus,paragraphs,rules")
     args = parser.parse_args()
     only = args.only.split(",")
+    print("load average at start: %.1f %.1f %.1f" % os.getloadavg())
     if "athletics" in only:
         athletics(args.corpus, args.repeat)
     if "tables" in only:
