@@ -3,6 +3,8 @@ documents and rules it reads so, what it leaves to the row XPaths, and that
 the texts, errors and document reads stay those of the row XPaths.
 (test_list_rows_diff.py compares the two readings over whole pages.)"""
 
+import functools
+
 import lxml.html
 import pytest
 import requests_html
@@ -93,7 +95,8 @@ ELEMENT_INIT = requests_html.Element.__init__
 
 @pytest.mark.parametrize("disguise", [
     lambda doc: PlainHTML(html=PAGE),
-    lambda doc: setattr(doc, "xpath", doc.xpath) or doc,
+    lambda doc: setattr(doc, "xpath", functools.partial(HTML.xpath, doc)) or doc,
+    lambda doc: setattr(doc, "xpath", HTML(html=PAGE).xpath) or doc,
     lambda doc: setattr(HTML, "xpath", lambda self, s: requests_html.BaseParser.xpath(self, s)) or doc,
     lambda doc: setattr(HTML, "encoding", property(lambda self: "utf-8")) or doc,
     lambda doc: setattr(requests_html.Element, "__init__", wrapped_init) or doc,

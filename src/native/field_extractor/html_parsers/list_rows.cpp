@@ -204,14 +204,19 @@ bool applies_to(py::handle html) {
         PyErr_Clear();
         return false;
     }
-    PyObject** dict = _PyObject_GetDictPtr(html.ptr());
-    if (dict != nullptr && *dict != nullptr) {
-        PyObject* own = PyDict_GetItemWithError(*dict, interned("xpath").ptr());
-        if (own != nullptr || PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
-        }
+    // An instance attribute may shadow xpath: what parse calls must be
+    // requests_html's own function bound to this document. (Looked up, not
+    // read from the instance dict, which would turn the document's inline
+    // attribute values into a dict and slow every later attribute read.)
+    PyObject* bound = PyObject_GetAttr(html.ptr(), interned("xpath").ptr());
+    if (bound == nullptr) {
+        PyErr_Clear();
+        return false;
     }
+    const bool own = PyMethod_Check(bound) && PyMethod_GET_FUNCTION(bound) == own_xpath &&
+                     PyMethod_GET_SELF(bound) == html.ptr();
+    Py_DECREF(bound);
+    if (!own) return false;
     return true;
 }
 
