@@ -7,9 +7,9 @@
 #include "ostrel_native.hpp"
 
 namespace py = pybind11;
-using ostrel::append;
 using ostrel::interned;
 using ostrel::steal;
+using ostrel::append;
 
 namespace {
 
@@ -77,8 +77,7 @@ py::object extract_rule(py::handle rules) {
         py::object step = item(start_rules, i);
         if (end_compare) {
             append(end_rules, step);
-        } else if (!ostrel::truth(
-                       steal(PyObject_RichCompare(step.ptr(), item(location_rules, i).ptr(), Py_NE)))) {
+        } else if (!ostrel::truth(steal(PyObject_RichCompare(step.ptr(), item(location_rules, i).ptr(), Py_NE)))) {
             append(length_rules, step);
         } else {
             py::object splitted_rules = bracket_split(step);
@@ -156,7 +155,7 @@ PYBIND11_MODULE(kestrum, m) {
             }
             py::object stop = py::int_(ostrel::length(length_elements) + 1);
             py::object rows = steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyRange_Type),
-                                                                 start_index.ptr(), stop.ptr(), nullptr));
+                                                                start_index.ptr(), stop.ptr(), nullptr));
             py::object it = steal(PyObject_GetIter(rows.ptr()));
             while (PyObject* raw = PyIter_Next(it.ptr())) {
                 py::object i = steal(raw);
