@@ -3,12 +3,13 @@
 // derives an XPath selecting every row (the length rule), the path from a row
 // down to the field (the end rule) and the first row to read, then reads one
 // normalised text per row position.
+#include "list_rows.hpp"
 #include "ostrel_native.hpp"
 
 namespace py = pybind11;
+using ostrel::append;
 using ostrel::interned;
 using ostrel::steal;
-using ostrel::append;
 
 namespace {
 
@@ -77,7 +78,8 @@ py::object extract_rule(py::handle rules) {
         py::object step = item(start_rules, i);
         if (end_compare) {
             append(end_rules, step);
-        } else if (!ostrel::truth(steal(PyObject_RichCompare(step.ptr(), item(location_rules, i).ptr(), Py_NE)))) {
+        } else if (!ostrel::truth(
+                       steal(PyObject_RichCompare(step.ptr(), item(location_rules, i).ptr(), Py_NE)))) {
             append(length_rules, step);
         } else {
             py::object splitted_rules = bracket_split(step);
@@ -113,6 +115,7 @@ PYBIND11_MODULE(kestrum, m) {
     ostrel::import_names(m, "ostrel.crawler.field_extractor.utils.trummel", {"TextUtil"});
     m.attr("re") = py::module_::import("re");
     re_split = py::object(m.attr("re").attr("split")).release();
+    ostrel::list_rows::init();
 
     text_util = py::object(m.attr("TextUtil")).release();
 
@@ -127,26 +130,30 @@ PYBIND11_MODULE(kestrum, m) {
             py::object length_rule, end_rule, start_index;
             ostrel::unpack(located, {&length_rule, &end_rule, &start_index});
 
+            const bool one_pass = ostrel::list_rows::applies_to(html);
             py::object length_elements = ostrel::call_method(html, interned("xpath"), length_rule);
             py::object elements_text = steal(PyList_New(0));
             if (ostrel::equals(length_elements, steal(PyList_New(0)))) return py::none();
             const bool has_end = !ostrel::equals(end_rule, interned(""));
+            auto row_text = [&](py::handle i) -> py::object {
+                py::object rule = row_rule(length_rule, end_rule, i, has_end);
+                py::object elements = ostrel::call_method(html, interned("xpath"), rule);
+                if (ostrel::length(elements) == 0) return ostrel::borrow(interned("").ptr());
+                py::object text = ostrel::join(separator, ostrel::element_texts(elements));
+                return ostrel::normalize_with(self, text);
+            };
+            if (one_pass) {
+                py::object texts = ostrel::list_rows::read(self, html, length_elements, length_rule, end_rule,
+                                                           start_index, separator, row_text);
+                if (texts) return texts;
+            }
             py::object stop = py::int_(ostrel::length(length_elements) + 1);
             py::object rows = steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyRange_Type),
-                                                                start_index.ptr(), stop.ptr(), nullptr));
+                                                                 start_index.ptr(), stop.ptr(), nullptr));
             py::object it = steal(PyObject_GetIter(rows.ptr()));
             while (PyObject* raw = PyIter_Next(it.ptr())) {
                 py::object i = steal(raw);
-                py::object rule = row_rule(length_rule, end_rule, i, has_end);
-                py::object elements = ostrel::call_method(html, interned("xpath"), rule);
-                py::object text;
-                if (ostrel::length(elements) == 0) {
-                    text = ostrel::borrow(interned("").ptr());
-                } else {
-                    text = ostrel::join(separator, ostrel::element_texts(elements));
-                    text = ostrel::normalize_with(self, text);
-                }
-                append(elements_text, text);
+                append(elements_text, row_text(i));
             }
             if (PyErr_Occurred()) ostrel::throw_error();
             return elements_text;

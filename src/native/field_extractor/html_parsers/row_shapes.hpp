@@ -1,0 +1,34 @@
+// The shapes of list rules that can be read in one pass (plain string logic,
+// no Python: tests/native/test_row_shapes.cpp builds it alone).
+//
+// A list rule is read row by row as `length_rule[i]` + "/" + `end_rule`.
+// When the length rule is a location path whose last step selects the child
+// elements of some nodes by name (`P/tr`, `P//tr`, `P/*`), `P/tr[i]` is the
+// i-th such child of every node of P, so every row comes out of the one
+// evaluation of the length rule. When the end rule is a relative location
+// path that only goes down from its context node, evaluating it from each row
+// element gives that row's part of `length_rule[i]/end_rule`.
+//
+// Both checks are conservative: they accept only rules they parse in full,
+// with quotes, brackets and parentheses balanced; predicates may hold any
+// expression (they filter the nodes of their step, whose context is the same
+// whichever way the step is reached).
+#pragma once
+
+#include <string_view>
+
+namespace ostrel::row_shapes {
+
+// `P/name`, `P//name`, `P/*` (also `child::name`), where P is a location path
+// of steps (`.`, `..`, `axis::test[...]`, `@name[...]`, `node()`), absolute
+// or relative. The last step has no predicate, no namespace prefix.
+bool is_child_row_selector(std::string_view length_rule);
+
+// A non-empty relative location path of steps on the child, descendant,
+// descendant-or-self or self axes with element name tests (`td`, `*`,
+// `descendant::td[2]`, `.`), joined by `/` or `//`. It may start with one `/`:
+// that is how a `//` right after the row step reaches the end rule
+// ("//t/tr[2]//td" -> "/td"), read as `.//td` from the row.
+bool is_downward_path(std::string_view end_rule);
+
+}  // namespace ostrel::row_shapes

@@ -1,0 +1,190 @@
+"""FieldsParser.parse reads list rules of the right shape in one pass: which
+documents and rules it reads so, what it leaves to the row XPaths, and that
+the texts, errors and document reads stay those of the row XPaths.
+(test_list_rows_diff.py compares the two readings over whole pages.)"""
+
+import functools
+
+import lxml.html
+import pytest
+import requests_html
+from requests_html import HTML
+
+from ostrel.crawler.field_extractor.html_parsers import FieldsParser
+from ostrel.crawler.field_extractor.utils.trummel import TextUtil
+
+PAGE = """<html><body>
+<table id="a"><tr><td>a1</td><td>x</td></tr><tr><td>a2</td></tr><tr><td>a3</td><td>y</td></tr></table>
+<table id="b"><tr><td>b1</td></tr><tr><td>b2
+  <table id="c"><tr><td>c1</td></tr><tr><td>c2</td></tr></table></td></tr></table>
+<ul><li>one <b>1</b></li><li>two</li><li>three <b>3</b><b>4</b></li></ul>
+</body></html>"""
+
+
+class PlainHTML(HTML):
+    """Never read in one pass."""
+
+
+@pytest.fixture
+def evaluations(monkeypatch):
+    """The XPath evaluations made on the page (requests_html's xpath calls
+    `self.lxml.xpath`): one for a parse in one pass, 1 + rows otherwise."""
+    count = [0]
+    original = lxml.html.HtmlElement.xpath
+
+    def counted(element, *args, **kwargs):
+        count[0] += 1
+        return original(element, *args, **kwargs)
+
+    monkeypatch.setattr(lxml.html.HtmlElement, "xpath", counted, raising=False)
+    return count
+
+
+def pair(text=PAGE):
+    doc = HTML(html=text)
+    plain = PlainHTML(html=text)
+    plain._lxml = doc.lxml
+    return doc, plain
+
+
+@pytest.mark.parametrize(
+    "rules, expected, evaluated",
+    [
+        (["//table[@id='a']/tr[1]/td[1]", "//table[@id='a']/tr[2]/td[1]"], ["a1", "a2", "a3"], 1),
+        (["//table[@id='a']/tr[2]/td", "//table[@id='a']/tr[3]/td"], ["a2", "a3\ty"], 1),
+        (["//ul/li[1]", "//ul/li[2]"], ["one 1", "two", "three 34"], 1),
+        (["//ul/li[1]/b", "//ul/li[2]/b"], ["1", "", "3\t4"], 1),
+        (["//ul/*[0]//b", "//ul/*[1]//b"], ["", "1", "", "3\t4"], 1),
+        (["//ul/li[-1]/b", "//ul/li[1]/b"], ["", "", "1", "", "3\t4"], 1),
+        (["//ul/li[4]/b", "//ul/li[5]/b"], [], 1),
+        (["//ul/li[1]/b[last()]", "//ul/li[2]/b[last()]"], ["1", "", "4"], 1),
+        # several tables: row i of each, in document order
+        (
+            ["//table/tr[1]/td[1]", "//table/tr[2]/td[1]"],
+            ["a1\tb1\tc1", "a2\tb2 c1c2\tc2", "a3", "", "", "", ""],
+            1 + 1,
+        ),  # c lies in row 2 of b: row 2 by its XPath
+        (["//table/tr[2]", "//table/tr[3]"], ["a2\tb2 c1c2\tc2", "a3y", "", "", "", ""], 1),  # no end rule
+        # declined shapes: one evaluation per row more
+        (
+            ["//ul/li[1]/b/text()", "//ul/li[2]/b/text()"],
+            (AttributeError, "'str' object has no attribute 'element'"),
+            2,
+        ),
+        (["//ul/li[1]/..", "//ul/li[2]/.."], ["one 1twothree 34"] * 3, 4),
+        (["(//li)[1]", "(//li)[2]"], ["one 1", "two", "three 34"], 4),
+        (["//ul/li[1]/b[", "//ul/li[2]/b["], (requests_html.etree.XPathEvalError, "Invalid expression"), 2),
+    ],
+)
+def test_rules(rules, expected, evaluated, evaluations):
+    doc, plain = pair()
+    outcomes = []
+    for document in (plain, doc):
+        evaluations[0] = 0
+        try:
+            outcomes.append(FieldsParser().parse(document, rules))
+        except Exception as error:  # noqa: BLE001 - compared
+            outcomes.append((type(error), str(error)))
+    assert outcomes[0] == outcomes[1] == expected
+    assert evaluations[0] == evaluated
+
+
+def test_nothing_found_is_none(evaluations):
+    doc, _ = pair()
+    assert FieldsParser().parse(doc, ["//ol/li[1]", "//ol/li[2]"]) is None
+    assert evaluations[0] == 1
+
+
+def wrapped_init(self, **kwargs):
+    ELEMENT_INIT(self, **kwargs)
+
+
+ELEMENT_INIT = requests_html.Element.__init__
+
+
+@pytest.mark.parametrize(
+    "disguise",
+    [
+        lambda doc: PlainHTML(html=PAGE),
+        lambda doc: setattr(doc, "xpath", functools.partial(HTML.xpath, doc)) or doc,
+        lambda doc: setattr(doc, "xpath", HTML(html=PAGE).xpath) or doc,
+        lambda doc: setattr(HTML, "xpath", lambda self, s: requests_html.BaseParser.xpath(self, s)) or doc,
+        lambda doc: setattr(HTML, "encoding", property(lambda self: "utf-8")) or doc,
+        lambda doc: setattr(requests_html.Element, "__init__", wrapped_init) or doc,
+    ],
+)
+def test_only_requests_html_own_documents(disguise, evaluations, monkeypatch):
+    # Restored after the test: the disguises above patch requests_html.
+    for cls, name in ((HTML, "xpath"), (HTML, "encoding"), (requests_html, "Element")):
+        monkeypatch.setattr(cls, name, getattr(cls, name), raising=False)
+    doc = disguise(HTML(html=PAGE))
+    assert FieldsParser().parse(doc, ["//ul/li[1]", "//ul/li[2]"]) == ["one 1", "two", "three 34"]
+    assert evaluations[0] == 4
+
+
+class Counting(TextUtil):
+    def __init__(self, fail_at=None):
+        self.seen, self.fail_at = [], fail_at
+
+    def normalize_element(self, text):
+        self.seen.append(text)
+        if len(self.seen) == self.fail_at:
+            raise RuntimeError(f"stop at {text}")
+        return text.upper()
+
+
+@pytest.mark.parametrize("fail_at", [None, 1, 2])
+def test_texts_made_row_by_row_through_the_normaliser(fail_at):
+    seen = []
+    for document in pair():
+        parser = FieldsParser()
+        parser.trummel = Counting(fail_at)
+        try:
+            result = parser.parse(document, ["//ul/li[1]/b", "//ul/li[2]/b"], " ")
+        except RuntimeError as error:
+            result = str(error)
+        seen.append((result, parser.trummel.seen))
+    assert seen[0] == seen[1]
+    assert seen[0][0] == {None: ["1", "", "3 4"], 1: "stop at 1", 2: "stop at 3 4"}[fail_at]
+
+
+@pytest.mark.parametrize("separator", [None, 5])
+def test_separator_errors_as_row_by_row(separator):
+    errors = []
+    for document in pair():
+        try:
+            FieldsParser().parse(document, ["//ul/li[1]/b", "//ul/li[2]/b"], separator)
+        except (AttributeError, TypeError) as error:
+            errors.append((type(error), str(error)))
+    assert len(errors) == 2 and errors[0] == errors[1]
+
+
+@pytest.mark.parametrize("start", [10**30, -(10**30)])
+def test_start_beyond_any_row(start, monkeypatch):
+    parser = FieldsParser()
+    monkeypatch.setattr(parser, "_extract_rule", lambda rules: ("//ul/li", "b", start), raising=False)
+    doc, _ = pair()
+    if start > 0:
+        assert parser.parse(doc, None) == []
+    else:
+        # Left to the row XPaths, which would take forever: stop at the first.
+        calls = []
+        monkeypatch.setattr(
+            HTML,
+            "xpath",
+            lambda self, s: calls.append(s) or (requests_html.BaseParser.xpath(self, s) if len(calls) < 3 else 1 / 0),
+        )
+        with pytest.raises(ZeroDivisionError):
+            parser.parse(doc, None)
+        assert calls[1] == f"//ul/li[{start}]/b"
+
+
+def test_encoding_read_as_row_by_row():
+    # requests_html reads the document's encoding when it wraps a found node:
+    # the one-pass reading leaves the same cached value behind.
+    states = []
+    for document in pair():
+        document._encoding = None
+        FieldsParser().parse(document, ["//ul/li[1]/b", "//ul/li[2]/b"])
+        states.append(document._encoding)
+    assert states[0] == states[1] and states[0] is not None
