@@ -18,33 +18,17 @@ from ostrel.crawler.field_extractor import pool, sources
 from ostrel.crawler.field_extractor.sources import PageText
 from ostrel.crawler.field_extractor.utils import _treegate
 from tests.support.cli import (
-    RULES,
     WARC_EXPECTED,
     WARC_RESPONSES,
+    output_of,
     page_html,
     records_of,
     rows_for,
     run_cli,
     run_python,
+    summary_of,
     write_warc,
 )
-
-
-@pytest.fixture
-def rules(tmp_path):
-    path = tmp_path / "rules.yaml"
-    path.write_text(RULES, encoding="utf-8")
-    return str(path)
-
-
-def output_of(result):
-    return records_of(result.stdout.decode("utf-8"))
-
-
-def summary_of(result):
-    lines = result.stderr.decode("utf-8").splitlines()
-    assert lines, "no summary line"
-    return lines[-1]
 
 
 @pytest.mark.parametrize("name", ["crawl.warc.gz", "crawl.warc"])

@@ -5,7 +5,7 @@ from pathlib import Path
 
 import pytest
 
-from tests.support.cli import RULES, page_html, rows_for, run_cli
+from tests.support.cli import page_html, rows_for, run_cli
 
 
 def output_lines(result):
@@ -14,13 +14,6 @@ def output_lines(result):
 
 def stderr_lines_naming(result, text):
     return [line for line in result.stderr.decode("utf-8").splitlines() if text in line]
-
-
-@pytest.fixture
-def rules(tmp_path):
-    path = tmp_path / "rules.yaml"
-    path.write_text(RULES, encoding="utf-8")
-    return str(path)
 
 
 def test_one_json_line_per_page_in_argument_order(tmp_path, rules):

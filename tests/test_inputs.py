@@ -16,23 +16,16 @@ import termios
 import pytest
 
 from ostrel.crawler.field_extractor import sources
-from tests.support.cli import RULES, WARC_EXPECTED, WARC_RESPONSES, page_html, records_of, rows_for, run_cli, write_warc
-
-
-@pytest.fixture
-def rules(tmp_path):
-    path = tmp_path / "rules.yaml"
-    path.write_text(RULES, encoding="utf-8")
-    return str(path)
-
-
-def output_of(result):
-    return records_of(result.stdout.decode("utf-8"))
-
-
-def summary_of(result):
-    return result.stderr.decode("utf-8").splitlines()[-1]
-
+from tests.support.cli import (
+    WARC_EXPECTED,
+    WARC_RESPONSES,
+    output_of,
+    page_html,
+    rows_for,
+    run_cli,
+    summary_of,
+    write_warc,
+)
 
 # -- The walk ------------------------------------------------------------------
 

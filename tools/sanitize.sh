@@ -18,7 +18,7 @@ tree="$work/tree"
 # Fresh copy of the sources (no build products, no virtualenvs, no git data).
 rm -rf "$tree"
 mkdir -p "$tree"
-(cd "$root" && tar --exclude=./build --exclude=./.venv --exclude=./.git --exclude='*.so' \
+(cd "$root" && tar --exclude=./build --exclude=./.venv --exclude='./.venv-*' --exclude=./.git --exclude='*.so' \
     --exclude=__pycache__ --exclude=.pytest_cache -cf - .) | tar -C "$tree" -xf -
 
 cmake -S "$tree" -B "$work/build" -G Ninja \

@@ -75,6 +75,18 @@ def records_of(text):
     return [json.loads(line) for line in text.splitlines()]
 
 
+def output_of(result):
+    """The JSON-lines records a finished run wrote on stdout."""
+    return records_of(result.stdout.decode("utf-8"))
+
+
+def summary_of(result):
+    """The last line of a finished run's stderr: its summary."""
+    lines = result.stderr.decode("utf-8").splitlines()
+    assert lines, "no summary line"
+    return lines[-1]
+
+
 def write_warc(path, responses, compress=None):
     """A WARC file of (url, status, content type, body bytes) responses,
     each preceded by its request record, as a crawler writes them."""
