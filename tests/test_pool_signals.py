@@ -13,6 +13,7 @@ import pytest
 
 from ostrel.crawler.field_extractor import pool
 from ostrel.crawler.field_extractor.sources import PageText
+from ostrel.crawler.field_extractor.writers import plural
 from tests.support.cli import RULES, page_html, run_cli
 
 # A list rule whose row numbers start far below 1: on a page with a <ul>
@@ -125,7 +126,7 @@ def test_a_signal_stops_the_run_with_whole_lines_a_summary_and_no_worker_left(ma
         assert [r["page"] for r in records] == [f"pages/p{i:03d}.html" for i in range(len(records))]
         summary = stderr.decode("utf-8").splitlines()[-1]
         assert f"interrupted by {signal.Signals(signum).name}" in summary
-        assert f"{len(records)} pages" in summary
+        assert f": {plural(len(records), 'page')}, " in summary
         assert "Traceback" not in stderr.decode("utf-8")
         assert wait_until(lambda: not any(alive(pid) for pid in workers), 2), "workers outlived the run"
     finally:
