@@ -10,6 +10,7 @@ them) is skipped with the reason.
 """
 
 import functools
+import types
 
 import pytest
 
@@ -35,7 +36,7 @@ def needs_sources(mode):
         pytest.skip(parser_modes.why_missing(mode))
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def documents(name):
     return tuple(SETS[name]())
 
@@ -114,3 +115,85 @@ def test_classic_is_the_default_mode():
     text = "<p>a<!-- open comment"
     assert canonical(builder.build(text)) == canonical(builder.build(text, "classic"))
     assert canonical(builder.build(text)) != canonical(builder.build(text, mode="deb12u8"))
+
+
+# --- the gate -------------------------------------------------------------------------
+
+from ostrel.crawler.field_extractor.utils import _treegate  # noqa: E402 - after the builder's own checks
+
+DEBIAN_3_11_2 = (3, 11, 2)
+DEBIAN_MODES = sorted(_treegate.PROVEN_PARSER_MODES[DEBIAN_3_11_2])
+
+
+@pytest.mark.parametrize("mode", DEBIAN_MODES)
+def test_gate_records_the_html_parser_the_mode_was_proven_on(mode):
+    assert _treegate.PROVEN_PARSER_MODES[DEBIAN_3_11_2][mode]["html.parser"] == parser_modes.MODES[mode][1]
+    lib = parser_modes.stdlib_dir(mode)
+    if lib is None:
+        pytest.skip(parser_modes.why_missing(mode))
+    import hashlib
+
+    for name, path in [
+        ("html", "html/__init__.py"),
+        ("html.entities", "html/entities.py"),
+        ("_markupbase", "_markupbase.py"),
+    ]:
+        digest = hashlib.sha256((lib / path).read_bytes()).hexdigest()
+        assert _treegate.PROVEN_PARSER_MODES[DEBIAN_3_11_2][mode][name] == digest
+
+
+def pretend(monkeypatch, python, digests):
+    """The gate on `python`, its modules' sources hashing to `digests`
+    (the libraries' to the recorded ones)."""
+    monkeypatch.setattr(_treegate, "sys", types.SimpleNamespace(version_info=python + ("final", 0)))
+    monkeypatch.setattr(_treegate, "_source_digest", lambda name: {**_treegate.PROVEN_SOURCES, **digests}[name])
+
+
+@pytest.mark.skipif(_treegate.check() is not None, reason=f"the gate is off here: {_treegate.DISABLED_REASON}")
+@pytest.mark.parametrize("mode", ["classic"] + DEBIAN_MODES)
+def test_gate_picks_the_mode_of_the_installed_html_parser(monkeypatch, mode):
+    combination = dict(_treegate._combinations(DEBIAN_3_11_2))[mode]
+    pretend(monkeypatch, DEBIAN_3_11_2, combination)
+    assert _treegate.detect() == (mode, None)
+    build, chosen, reason = _treegate._load()
+    assert (chosen, reason) == (mode, None)
+    if builder is not None:
+        text = "<p>a<!-- open comment"
+        assert build(text) is not None
+        from tests.support.treecanon import canonical
+
+        assert canonical(build(text)) == canonical(builder.build(text, mode))
+
+
+@pytest.mark.skipif(_treegate.check() is not None, reason=f"the gate is off here: {_treegate.DISABLED_REASON}")
+@pytest.mark.parametrize(
+    ("module", "python"),
+    [("html.parser", (3, 11, 2)), ("_markupbase", (3, 11, 2)), ("html.parser", (3, 11, 7))],
+)
+def test_gate_refuses_an_unproven_html_parser(monkeypatch, module, python):
+    # deb12u9's html.parser with another module changed, or on a Python it
+    # was not proven on.
+    digests = dict(_treegate.PROVEN_PARSER_MODES[DEBIAN_3_11_2]["deb12u9"])
+    if module != "html.parser" or python == DEBIAN_3_11_2:
+        digests[module] = "0" * 64
+    pretend(monkeypatch, python, {**_treegate.PROVEN_PYTHONS[python], **digests})
+    mode, reason = _treegate.detect()
+    assert mode is None and module in reason
+    assert _treegate._load()[0] is None
+
+
+def test_gate_refuses_a_mode_the_native_module_lacks(monkeypatch):
+    if builder is None or _treegate.check() is not None:
+        pytest.skip("the gate is off here")
+    pretend(monkeypatch, DEBIAN_3_11_2, _treegate.PROVEN_PARSER_MODES[DEBIAN_3_11_2]["deb12u9"])
+    monkeypatch.setattr(builder, "MODES", ("classic",))
+    build, mode, reason = _treegate._load()
+    assert build is None and "deb12u9" in reason
+
+
+def test_gate_names_the_proven_combinations():
+    named = _treegate.proven_combinations()
+    assert "Python 3.11.2, html.parser classic" in named
+    assert {f"Python 3.11.2, html.parser {mode}" for mode in DEBIAN_MODES} <= set(named)
+    assert len(named) == len(_treegate.PROVEN_PYTHONS) + sum(map(len, _treegate.PROVEN_PARSER_MODES.values()))
+    assert all(python in _treegate.PROVEN_PYTHONS for python in _treegate.PROVEN_PARSER_MODES)
