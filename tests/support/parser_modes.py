@@ -10,6 +10,9 @@ copied from the unpacked Debian package into a directory first on its
 sys.path; the child checks what it imported and answers with the canonical
 outcomes (treecanon.outcome of the slow path).
 
+The child is this interpreter, or OSTREL_REFERENCE_PYTHON (e.g. Debian's own
+/usr/bin/python3 3.11.2, with PYTHONPATH giving it the libraries).
+
 The unpacked packages are looked for under OSTREL_STDLIB_PATCHES, else under
 build/stdlib of the repository (tools/fetch_python_patches.sh puts them
 there): <dir>/<package version>/usr/lib/python3.11/.
@@ -25,7 +28,6 @@ import pathlib
 import pickle
 import subprocess
 import sys
-import sysconfig
 
 from tests.support.corpus import ROOT
 
@@ -67,6 +69,10 @@ def why_missing(mode):
     )
 
 
+def reference_python():
+    return os.environ.get("OSTREL_REFERENCE_PYTHON") or sys.executable
+
+
 def reference_outcomes(mode, texts, timeout=3600):
     """treecanon.outcome(slow_path, text) for each text, as soupparser gives
     it on the html.parser of `mode` (a child process)."""
@@ -74,7 +80,7 @@ def reference_outcomes(mode, texts, timeout=3600):
     if lib is None:
         raise RuntimeError(why_missing(mode))
     done = subprocess.run(
-        [sys.executable, str(CHILD), str(lib), MODES[mode][1]],
+        [reference_python(), str(CHILD), str(lib), MODES[mode][1]],
         input=pickle.dumps(list(texts)),
         capture_output=True,
         cwd=ROOT,
@@ -84,8 +90,13 @@ def reference_outcomes(mode, texts, timeout=3600):
     if done.returncode != 0:
         raise RuntimeError(f"the reference child failed ({done.returncode}): {done.stderr.decode()[-3000:]}")
     loaded, outcomes = pickle.loads(done.stdout)
-    # The child really ran the patched modules, not this interpreter's own.
-    own = sysconfig.get_paths()["stdlib"]
+    # The child really ran the patched modules, not its interpreter's own.
+    own = subprocess.run(
+        [reference_python(), "-c", "import sysconfig; print(sysconfig.get_paths()['stdlib'])"],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout.strip()
     for name in PATCHED_FILES:
         path, digest = loaded[name]
         expected = hashlib.sha256((lib / name).read_bytes()).hexdigest()
@@ -339,6 +350,13 @@ def main():
     builder, why_not = native_builder()
     if builder is None:
         sys.exit(why_not)
+    version = subprocess.run(
+        [reference_python(), "-c", "import sys; print(sys.version.split()[0], sys.executable)"],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout.strip()
+    print(f"reference: soupparser on Python {version}")
     failed = False
     for mode in args.mode or sorted(MODES):
         if stdlib_dir(mode) is None:
