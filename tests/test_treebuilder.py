@@ -53,13 +53,14 @@ def test_gate_refuses_a_changed_module(monkeypatch, module):
 
 def test_gate_refuses_another_python_and_names_the_proven_ones(monkeypatch):
     monkeypatch.setattr(_treegate, "PROVEN_PYTHONS", {(3, 11, 6): {}, (3, 99, 0): {}})
+    monkeypatch.setattr(_treegate, "PROVEN_PARSER_MODES", {(3, 99, 0): {"deb": {}}})
     assert _treegate.check() == "Python %s.%s.%s, proven on Python 3.11.6, 3.99.0" % sys.version_info[:3]
 
 
 def test_gate_refuses_a_module_built_against_another_lxml(monkeypatch):
-    assert _treegate._load() == (tb.build, None)
+    assert _treegate._load() == (tb.build, "classic", None)
     monkeypatch.setattr(tb, "LXML_BUILT_AGAINST", "5.4.0")
-    build, reason = _treegate._load()
+    build, _, reason = _treegate._load()
     assert build is None and "5.4.0" in reason
 
 

@@ -114,11 +114,11 @@ const UnescapeTables& tables() {
 
 // The events for `page` read as storage kind C, or "bail: <reason>".
 template <class C>
-std::vector<std::string> tokenize(const ustring& page) {
+std::vector<std::string> tokenize(const ustring& page, ParserVersion version) {
     std::vector<C> units(page.begin(), page.end());
     Recorder sink;
     try {
-        HtmlTokenizer<C, Recorder>(units.data(), units.size(), tables(), sink).run();
+        HtmlTokenizer<C, Recorder>(units.data(), units.size(), tables(), sink, version).run();
     } catch (const Bail& b) {
         return {std::string("bail: ") + b.reason};
     }
@@ -129,6 +129,7 @@ struct Case {
     const char* name;
     ustring page;
     std::vector<std::string> expected;
+    ParserVersion version = ParserVersion::classic;  // the html.parser followed
 };
 
 int failures = 0;
@@ -147,9 +148,9 @@ void compare(const char* name, const char* kind, const std::vector<std::string>&
 void check(const Case& c) {
     char32_t widest = 0;
     for (char32_t ch : c.page) widest = std::max(widest, ch);
-    if (widest < 0x100) compare(c.name, "UCS1", tokenize<Py_UCS1>(c.page), c.expected);
-    if (widest < 0x10000) compare(c.name, "UCS2", tokenize<Py_UCS2>(c.page), c.expected);
-    compare(c.name, "UCS4", tokenize<Py_UCS4>(c.page), c.expected);
+    if (widest < 0x100) compare(c.name, "UCS1", tokenize<Py_UCS1>(c.page, c.version), c.expected);
+    if (widest < 0x10000) compare(c.name, "UCS2", tokenize<Py_UCS2>(c.page, c.version), c.expected);
+    compare(c.name, "UCS4", tokenize<Py_UCS4>(c.page, c.version), c.expected);
 }
 
 const std::vector<Case> cases = {
@@ -201,6 +202,64 @@ const std::vector<Case> cases = {
      U"<A\u00c0 \u00c9=1></A\u00c0>",
      {"start a\u00e0 \u00e9='1'", "end a\u00e0"}},
     {"non-BMP text", U"<p>\U0001F600</p>", {"start p", "data@3 '\U0001F600'", "end p"}},
+
+    // Debian 12's python3.11 3.11.2-6+deb12u8: constructs left open at the end.
+    {"u8: open comment", U"<!-- open", {"comment@4 ' open'"}, ParserVersion::deb12u8},
+    {"u8: open comment loses its closing dashes", U"<!--x--", {"comment@4 'x'"}, ParserVersion::deb12u8},
+    {"u8: open start tag dropped", U"x<div class=\"a\"", {"data@0 'x'"}, ParserVersion::deb12u8},
+    {"u8: lone end tag opener", U"a</", {"data@0 'a'", "data '</'"}, ParserVersion::deb12u8},
+    {"u8: open bogus end tag", U"a</1 b", {"data@0 'a'", "comment@3 '1 b'"}, ParserVersion::deb12u8},
+    {"u8: open CDATA section", U"<![CDATA[x", {"unknown_decl@3 'CDATA[x'"}, ParserVersion::deb12u8},
+    {"u8: open doctype", U"<!DOCTYPE html", {"decl@2 'DOCTYPE html'"}, ParserVersion::deb12u8},
+    {"u8: open processing instruction", U"<?pi x", {"pi@2 'pi x'"}, ParserVersion::deb12u8},
+    {"u8: lone '<' at the end", U"a<", {"data@0 'a'", "data '<'"}, ParserVersion::deb12u8},
+    {"u8: raw text still ends at </script\\s*>",
+     U"<script>a</script/x>b</script >c",
+     {"start script", "data@8 'a</script/x>b'", "end script", "data@31 'c'"},
+     ParserVersion::deb12u8},
+    {"u8: end tag with space before the name", U"</ odd >", {"end odd"}, ParserVersion::deb12u8},
+
+    // Debian 12's python3.11 3.11.2-6+deb12u9: the HTML tag rules.
+    {"u9: raw text ends at </script + '/'",
+     U"<script>a</script/x>b",
+     {"start script", "data@8 'a'", "end script", "data@20 'b'"},
+     ParserVersion::deb12u9},
+    {"u9: raw text not ended by </scripty>",
+     U"<script>a</scripty>b</script >c",
+     {"start script", "data@8 'a</scripty>b'", "end script", "data@30 'c'"},
+     ParserVersion::deb12u9},
+    {"u9: raw text left open is text",
+     U"<script>left open",
+     {"start script", "data@8 'left open'"},
+     ParserVersion::deb12u9},
+    {"u9: space before an end tag's name makes a bogus comment",
+     U"</ p>",
+     {"comment@2 ' p'"},
+     ParserVersion::deb12u9},
+    {"u9: </> ignored", U"</>x", {"data@3 'x'"}, ParserVersion::deb12u9},
+    {"u9: quotes respected in an end tag",
+     U"<p></p a='>'>x",
+     {"start p", "end p", "data@13 'x'"},
+     ParserVersion::deb12u9},
+    {"u9: only <![CDATA[ is a marked section",
+     U"<![if x]>y",
+     {"comment@2 '[if x]'", "data@9 'y'"},
+     ParserVersion::deb12u9},
+    {"u9: one '=' before a value", U"<a b==c>", {"start a b='=c'"}, ParserVersion::deb12u9},
+    {"u9: only HTML whitespace separates attributes",
+     U"<a b\u001c=c>",
+     {"start a b\u001c='c'"},
+     ParserVersion::deb12u9},
+    {"u9: NUL in a tag name",
+     ustring(U"<a") + U'\0' + U">",
+     {std::string("start a") + '\0'},
+     ParserVersion::deb12u9},
+    {"u9: open start tag dropped", U"x<div class=\"a\"", {"data@0 'x'"}, ParserVersion::deb12u9},
+    {"u9: open comment", U"<!--x-", {"comment@4 'x'"}, ParserVersion::deb12u9},
+    {"u9: unterminated quote in an end tag",
+     U"<p></p a='>",
+     {"bail: unterminated quoted attribute value"},
+     ParserVersion::deb12u9},
 
     // Declined pages.
     {"unterminated quoted value", U"<a b=\"c>text", {"bail: unterminated quoted attribute value"}},

@@ -5,6 +5,11 @@
 // the feed() pass over the whole page and then the close() pass. The page is
 // read in its own str storage kind (C is Py_UCS1, Py_UCS2 or Py_UCS4).
 //
+// Which html.parser is followed is a ParserVersion, chosen per build by the
+// caller (the gate knows which html.parser is installed). BeautifulSoup feeds
+// the whole page in one feed() call, so the feed() buffering of later
+// versions makes no difference here.
+//
 // Events go to a Sink, one method per handler html.parser calls (names
 // arrive lowercased, as html.parser gives them):
 //
@@ -35,6 +40,26 @@
 
 namespace ostrel::treebuilder {
 
+// The html.parser versions the tokenizer follows.
+enum class ParserVersion : uint8_t {
+    // html.parser of CPython 3.11.2 to 3.13.0 (before the 2025 security
+    // fixes): Debian 12's 3.11.2-6+deb12u6, 3.11.7, 3.12.1, 3.13.0.
+    classic,
+    // Debian 12's 3.11.2-6+deb12u8: at the end of the input, constructs left
+    // open are closed (a comment, declaration, processing instruction or
+    // bogus comment up to the end; an unclosed tag dropped with the rest of
+    // the page; a lone "<" or "</" kept as text).
+    deb12u8,
+    // Debian 12's 3.11.2-6+deb12u9: deb12u8, plus the HTML tag rules: tag
+    // names and attributes separated by HTML whitespace only, NUL allowed in
+    // tag names, a start or end tag complete only at its '>' (attribute-like
+    // text and quotes in end tags too), "</" + non-letter a bogus comment,
+    // raw text ended by "</script" or "</style" + whitespace, '/' or '>',
+    // and emitted when left open at the end; only "<![CDATA[" opens a
+    // marked section.
+    deb12u9,
+};
+
 // An attribute of a start tag: its lowercased name and its value (html.unescape
 // applied; empty for a bare name) in StartTag::text.
 struct TagAttr {
@@ -58,8 +83,14 @@ struct StartTag {
 template <class C, class Sink>
 class HtmlTokenizer {
 public:
-    HtmlTokenizer(const C* s, size_t n, const UnescapeTables& tables, Sink& sink)
-        : s_(s), n_(n), tables_(tables), sink_(sink) {}
+    HtmlTokenizer(const C* s, size_t n, const UnescapeTables& tables, Sink& sink,
+                  ParserVersion version = ParserVersion::classic)
+        : s_(s),
+          n_(n),
+          tables_(tables),
+          sink_(sink),
+          close_at_end_(version != ParserVersion::classic),
+          html_tags_(version == ParserVersion::deb12u9) {}
 
     void run() {
         goahead(false);  // feed()
@@ -139,7 +170,7 @@ private:
         while (i < n) {
             size_t j;
             if (cdata_) {
-                j = find_cdata_end(i);
+                j = html_tags_ ? find_raw_text_end(i) : find_cdata_end(i);
                 if (j == npos) break;
             } else {
                 j = i;
@@ -151,16 +182,16 @@ private:
             if (s_[i] == '<') {
                 long k;
                 if (i + 1 < n && is_alpha_ascii(s_[i + 1]))
-                    k = parse_starttag(i);
+                    k = html_tags_ ? parse_starttag_html(i) : parse_starttag(i);
                 else if (starts(i, "</"))
-                    k = parse_endtag(i);
+                    k = html_tags_ ? parse_endtag_html(i) : parse_endtag(i);
                 else if (starts(i, "<!--"))
                     k = parse_comment(i);
                 else if (starts(i, "<?"))
                     k = parse_pi(i);
                 else if (starts(i, "<!"))
                     k = parse_html_declaration(i);
-                else if (i + 1 < n) {
+                else if (i + 1 < n || (end && close_at_end_)) {
                     sink_.data(U"<", 1);
                     k = static_cast<long>(i + 1);
                 } else {
@@ -168,6 +199,11 @@ private:
                 }
                 if (k < 0) {
                     if (!end) break;
+                    if (close_at_end_) {
+                        close_open_construct(i);
+                        i = n;
+                        continue;
+                    }
                     size_t e = find('>', i + 1);
                     if (e == npos) {
                         e = find('<', i + 1);
@@ -209,11 +245,45 @@ private:
                 }
             }
         }
-        if (end && i < n && !cdata_) {
+        if (end && i < n && (!cdata_ || html_tags_)) {
             data(i, n);
             i = n;
         }
         pos_ = i;
+    }
+
+    // goahead() at the end of the input, for a construct at i that is still
+    // open (deb12u8 on): what it becomes, up to the end of the page.
+    void close_open_construct(size_t i) {
+        const size_t n = n_;
+        if (i + 1 < n && is_alpha_ascii(s_[i + 1])) return;  // "<" + letter: dropped
+        if (starts(i, "</")) {
+            if (i + 2 == n)
+                sink_.data(U"</", 2);
+            else if (!is_alpha_ascii(s_[i + 2]))  // "</" + letter: dropped
+                sink_.comment(s_ + i + 2, n - (i + 2), i + 2);
+        } else if (starts(i, "<!--")) {
+            size_t j = n;
+            for (const char* suffix : {"--!", "--", "-"}) {
+                size_t len = std::char_traits<char>::length(suffix);
+                if (n - (i + 4) >= len && starts(n - len, suffix)) {
+                    j -= len;
+                    break;
+                }
+            }
+            sink_.comment(s_ + i + 4, j - (i + 4), i + 4);
+        } else if (starts(i, "<![CDATA[")) {
+            sink_.unknown_decl(s_ + i + 3, n - (i + 3), i + 3);
+        } else if (starts_ascii_ci(i, "<!doctype")) {
+            sink_.decl(s_ + i + 2, n - (i + 2), i + 2);
+        } else if (starts(i, "<!")) {
+            sink_.comment(s_ + i + 2, n - (i + 2), i + 2);
+        } else if (starts(i, "<?")) {
+            if (n - (i + 2) >= 3 && starts_ascii_ci(i + 2, "xml")) bail("xml processing instruction");
+            sink_.pi(s_ + i + 2, n - (i + 2), i + 2);
+        } else {
+            bail("unexpected construct left open");  // html.parser asserts
+        }
     }
 
     // &#(?:[0-9]+|[xX][0-9a-fA-F]+)[^0-9a-fA-F]; e is the end of the match.
@@ -341,6 +411,12 @@ private:
             tag_.attrs.push_back(attr);
             skip_space_slash(k);
         }
+        return finish_starttag(i, k, endpos);
+    }
+
+    // parse_starttag after the attributes, which end at k: rawdata[k:endpos]
+    // stripped is ">" or "/>", else the tag is text.
+    long finish_starttag(size_t i, size_t k, size_t endpos) {
         size_t a = k, b = endpos;
         while (a < b && is_space(s_[a])) ++a;
         while (b > a && is_space(s_[b - 1])) --b;
@@ -409,6 +485,133 @@ private:
         return static_cast<long>(gtpos);
     }
 
+    // --- deb12u9: the HTML tag rules ------------------------------------------------
+
+    // [\t\n\r\f ] and the other characters that end a tag name: [^\t\n\r\f />]
+    static bool ends_html_tag_name(char32_t c) { return is_ascii_space(c) || c == '/' || c == '>'; }
+    void skip_ascii_space(size_t& p) const {
+        while (p < n_ && is_ascii_space(s_[p])) ++p;
+    }
+    // (?:[\t\n\r\f ]|/(?!>))*
+    void skip_ascii_space_slash(size_t& p) const {
+        while (p < n_) {
+            if (is_ascii_space(s_[p]))
+                ++p;
+            else if (s_[p] == '/' && !(p + 1 < n_ && s_[p + 1] == '>'))
+                ++p;
+            else
+                break;
+        }
+    }
+    // The start of the next "</name" + [\t\n\r\f />] closing the raw text
+    // element (set_cdata_mode's pattern, ASCII letters ignoring case), or npos.
+    size_t find_raw_text_end(size_t from) const {
+        for (size_t p = from; p + 1 < n_; ++p) {
+            if (s_[p] != '<' || s_[p + 1] != '/') continue;
+            size_t q = p + 2, k = 0;
+            for (; k < cdata_elem_.size() && q < n_; ++k, ++q)
+                if (ascii_lower(s_[q]) != cdata_elem_[k]) break;
+            if (k == cdata_elem_.size() && q < n_ && ends_html_tag_name(s_[q])) return p;
+        }
+        return npos;
+    }
+    // Whether attrfind_tolerant's name can start at k: after a quote, '/' or
+    // whitespace, and not at whitespace, '/' or '>'.
+    bool html_attr_starts(size_t k) const {
+        char32_t prev = s_[k - 1];
+        if (!(prev == '"' || prev == '\'' || prev == '/' || is_ascii_space(prev))) return false;
+        return !ends_html_tag_name(s_[k]);
+    }
+    // One attribute of attrfind_tolerant (and locatetagend) at k: its name
+    // [k, name_end) and value [va, vb) (npos without "="); returns where the
+    // attribute ends. A quote without its closing quote would make the
+    // regular expressions backtrack: declined.
+    size_t html_attr(size_t k, size_t& name_end, size_t& va, size_t& vb) const {
+        size_t p = k + 1;
+        while (p < n_ && !(ends_html_tag_name(s_[p]) || s_[p] == '=')) ++p;
+        name_end = p;
+        va = vb = npos;
+        size_t r = p;
+        skip_ascii_space(r);
+        if (!(r < n_ && s_[r] == '=')) return p;
+        ++r;
+        skip_ascii_space(r);
+        if (r < n_ && (s_[r] == '\'' || s_[r] == '"')) {
+            size_t close = find(s_[r], r + 1);
+            if (close == npos) bail("unterminated quoted attribute value");
+            va = r + 1;
+            vb = close;
+            return close + 1;
+        }
+        va = r;
+        while (r < n_ && s_[r] != '>' && !is_ascii_space(s_[r])) ++r;
+        vb = r;
+        return r;
+    }
+    // locatetagend matched at p (a letter): the end of the match, after the
+    // tag's '>' when the tag is complete.
+    size_t locate_tag_end(size_t p) const {
+        size_t q = p + 1;
+        while (q < n_ && !ends_html_tag_name(s_[q])) ++q;
+        while (q < n_ && (is_ascii_space(s_[q]) || s_[q] == '/')) ++q;
+        while (q < n_ && html_attr_starts(q)) {
+            size_t name_end, va, vb;
+            q = html_attr(q, name_end, va, vb);
+            while (q < n_ && (is_ascii_space(s_[q]) || s_[q] == '/')) ++q;
+        }
+        if (q < n_ && s_[q] == '>') ++q;
+        return q;
+    }
+
+    long parse_starttag_html(size_t i) {
+        // check_for_whole_start_tag
+        size_t endpos = locate_tag_end(i + 1);
+        if (s_[endpos - 1] != '>') return kIncomplete;
+        // tagfind_tolerant, then attrfind_tolerant attribute by attribute.
+        size_t name_end = i + 2;
+        while (name_end < n_ && !ends_html_tag_name(s_[name_end])) ++name_end;
+        read_name(i + 1, name_end);
+        if (!is_name(name_)) bail("brace in a tag name");
+        tag_.name = name_;
+        tag_.attrs.clear();
+        tag_.text.clear();
+        size_t k = name_end;
+        skip_ascii_space_slash(k);
+        while (k < endpos && html_attr_starts(k)) {
+            size_t attr_end, va, vb;
+            size_t next = html_attr(k, attr_end, va, vb);
+            read_name(k, attr_end);
+            if (!is_name(name_)) bail("brace in an attribute name");
+            TagAttr attr;
+            attr.name_off = static_cast<uint32_t>(tag_.text.size());
+            attr.name_len = static_cast<uint32_t>(name_.size());
+            tag_.text += name_;
+            attr.value_off = static_cast<uint32_t>(tag_.text.size());
+            if (va != npos) html_unescape_into(s_ + va, vb - va, tables_, tag_.text);
+            attr.value_len = static_cast<uint32_t>(tag_.text.size() - attr.value_off);
+            tag_.attrs.push_back(attr);
+            k = next;
+            skip_ascii_space_slash(k);
+        }
+        return finish_starttag(i, k, endpos);
+    }
+
+    long parse_endtag_html(size_t i) {
+        if (find('>', i + 2) == npos) return kIncomplete;
+        if (!(i + 2 < n_ && is_alpha_ascii(s_[i + 2]))) {
+            if (s_[i + 2] == '>') return static_cast<long>(i + 3);  // "</>" is ignored
+            return parse_bogus_comment(i);
+        }
+        size_t j = locate_tag_end(i + 2);
+        if (s_[j - 1] != '>') return kIncomplete;
+        size_t name_end = i + 3;
+        while (name_end < n_ && !ends_html_tag_name(s_[name_end])) ++name_end;
+        read_name(i + 2, name_end);
+        sink_.end_tag(name_);
+        cdata_ = false;
+        return static_cast<long>(j);
+    }
+
     long parse_bogus_comment(size_t i) {
         size_t pos = find('>', i + 2);
         if (pos == npos) return kIncomplete;
@@ -441,7 +644,7 @@ private:
     }
 
     long parse_html_declaration(size_t i) {
-        if (starts(i, "<![")) return parse_marked_section(i);
+        if (html_tags_ ? starts(i, "<![CDATA[") : starts(i, "<![")) return parse_marked_section(i);
         if (starts_ascii_ci(i, "<!doctype")) {
             size_t gt = find('>', i + 9);
             if (gt == npos) return kIncomplete;
@@ -493,6 +696,8 @@ private:
     size_t n_;
     const UnescapeTables& tables_;
     Sink& sink_;
+    const bool close_at_end_;  // deb12u8 and later
+    const bool html_tags_;     // deb12u9
     size_t pos_ = 0;
     bool cdata_ = false;
     ustring cdata_elem_;  // "script" or "style" in raw text mode

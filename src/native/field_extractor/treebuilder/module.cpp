@@ -27,6 +27,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <utility>
 
@@ -46,11 +47,24 @@ const UnescapeTables* unescape_tables;
 const SoupTables* soup_tables;
 
 template <class C>
-void tokenize(const C* s, size_t n, Soup& soup) {
-    HtmlTokenizer<C, Soup>(s, n, *unescape_tables, soup).run();
+void tokenize(const C* s, size_t n, Soup& soup, ParserVersion version) {
+    HtmlTokenizer<C, Soup>(s, n, *unescape_tables, soup, version).run();
 }
 
-std::pair<py::object, py::object> build_tree(py::handle text) {
+// The names of the html.parser versions, as build() takes them (MODES).
+constexpr std::pair<const char*, ParserVersion> kModes[] = {
+    {"classic", ParserVersion::classic},
+    {"deb12u8", ParserVersion::deb12u8},
+    {"deb12u9", ParserVersion::deb12u9},
+};
+
+ParserVersion parser_version(const std::string& mode) {
+    for (const auto& [name, version] : kModes)
+        if (mode == name) return version;
+    throw py::value_error("unknown html.parser mode '" + mode + "'");
+}
+
+std::pair<py::object, py::object> build_tree(py::handle text, ParserVersion version) {
     if (!PyUnicode_Check(text.ptr()))
         throw py::type_error(std::string("build() argument must be str, not ") +
                              Py_TYPE(text.ptr())->tp_name);
@@ -67,13 +81,13 @@ std::pair<py::object, py::object> build_tree(py::handle text) {
         Soup soup(length, *soup_tables);
         switch (PyUnicode_KIND(s)) {
             case PyUnicode_1BYTE_KIND:
-                tokenize(PyUnicode_1BYTE_DATA(s), length, soup);
+                tokenize(PyUnicode_1BYTE_DATA(s), length, soup, version);
                 break;
             case PyUnicode_2BYTE_KIND:
-                tokenize(PyUnicode_2BYTE_DATA(s), length, soup);
+                tokenize(PyUnicode_2BYTE_DATA(s), length, soup, version);
                 break;
             default:
-                tokenize(PyUnicode_4BYTE_DATA(s), length, soup);
+                tokenize(PyUnicode_4BYTE_DATA(s), length, soup, version);
                 break;
         }
         soup.finish();
@@ -94,15 +108,25 @@ PYBIND11_MODULE(_treebuilder, m) {
     m.attr("MAX_DEPTH") = kMaxDepth;
     // The lxml whose headers (struct layouts) this module was compiled with.
     m.attr("LXML_BUILT_AGAINST") = lxml_built_against();
+    py::tuple modes(std::size(kModes));
+    for (size_t k = 0; k < std::size(kModes); ++k) modes[k] = py::str(kModes[k].first);
+    // The html.parser versions whose tokenizing build() follows: "classic"
+    // (CPython 3.11.2 to 3.13.0), "deb12u8" and "deb12u9" (Debian 12's
+    // python3.11 3.11.2-6+deb12u8 and +deb12u9).
+    m.attr("MODES") = modes;
     m.def(
-        "build", [](py::handle text) { return build_tree(text).first; }, py::arg("text"),
+        "build",
+        [](py::handle text, const std::string& mode) { return build_tree(text, parser_version(mode)).first; },
+        py::arg("text"), py::arg("mode") = "classic",
         "The element lxml.html.soupparser.fromstring(text, features='html.parser') returns, "
-        "built natively, or None where the builder leaves the page to soupparser.");
+        "built natively with the html.parser `mode` (one of MODES), or None where the builder "
+        "leaves the page to soupparser.");
     m.def(
         "build_with_reason",
-        [](py::handle text) {
-            auto r = build_tree(text);
+        [](py::handle text, const std::string& mode) {
+            auto r = build_tree(text, parser_version(mode));
             return py::make_tuple(r.first, r.second);
         },
-        py::arg("text"), "(element, None), or (None, why the builder left the page to soupparser).");
+        py::arg("text"), py::arg("mode") = "classic",
+        "(element, None), or (None, why the builder left the page to soupparser).");
 }

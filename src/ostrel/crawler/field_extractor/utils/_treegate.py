@@ -9,11 +9,19 @@ module it follows is byte for byte the one recorded for that version (and
 the versions of the libraries match); otherwise it is disabled, a warning
 says why, and every page takes requests_html's own path.
 
+Later security releases changed html.parser within one Python version
+(Debian 12's python3.11 3.11.2-6+deb12u8 and +deb12u9); the builder has a
+mode for each html.parser it follows, and the gate picks the mode whose
+recorded modules are the installed ones (PROVEN_PARSER_MODES).
+
     ENABLED          -- True when the builder may be used
     DISABLED_REASON  -- why not (None when enabled)
-    build_tree       -- _treebuilder.build when enabled, else None
+    MODE             -- the builder's html.parser mode in use (None when disabled)
+    build_tree       -- _treebuilder.build in that mode when enabled, else None
+    proven_combinations() -- the proven Python / html.parser combinations, named
 """
 
+import functools
 import hashlib
 import importlib
 import importlib.metadata
@@ -63,6 +71,35 @@ PROVEN_PYTHONS = {
     },
 }
 
+# Debian 12's python3.11 security updates: html.parser changed, the other
+# modules are those of 3.11.2-6+deb12u6 above.
+# 3.11.2-6+deb12u8: constructs left open at the end of the input are closed.
+_HTML_PARSER_DEB12U8 = "4d29673fd741aa82ad9ae2e6b6817886f493983ecce6c53de5e7ba5bd9fd2be1"
+# 3.11.2-6+deb12u9: that, and the HTML rules for tags and raw text.
+_HTML_PARSER_DEB12U9 = "30b6364e49c618027e69932eb09b13f9b89506918ce5ab5967c77128795ee125"
+
+# The standard library modules of the Pythons above, per html.parser mode of
+# the builder ("classic" for PROVEN_PYTHONS). A mode is recorded here once it
+# was proven against soupparser on that very html.parser
+# (tests/test_treebuilder_modes.py: the quirk catalogue, the changed
+# constructs, the corpus and hostile pages, a fuzzing run).
+PROVEN_PARSER_MODES = {
+    (3, 11, 2): {
+        "deb12u8": {
+            "html.parser": _HTML_PARSER_DEB12U8,
+            "_markupbase": _MARKUPBASE,
+            "html": _HTML_DEBIAN_3_11_2,
+            "html.entities": _ENTITIES_3_11,
+        },  # Debian 12's python3 3.11.2-6+deb12u8
+        "deb12u9": {
+            "html.parser": _HTML_PARSER_DEB12U9,
+            "_markupbase": _MARKUPBASE,
+            "html": _HTML_DEBIAN_3_11_2,
+            "html.entities": _ENTITIES_3_11,
+        },  # Debian 12's python3 3.11.2-6+deb12u9
+    },
+}
+
 # sha256 of the source of each library module whose behaviour the builder
 # follows, the same on every Python version above.
 PROVEN_SOURCES = {
@@ -84,6 +121,23 @@ def _versions(versions):
     return ", ".join("%s.%s.%s" % version for version in sorted(versions))
 
 
+def _combinations(python):
+    """(mode, {module: sha256}) proven on the Python version, classic first."""
+    if python in PROVEN_PYTHONS:
+        yield "classic", PROVEN_PYTHONS[python]
+    yield from PROVEN_PARSER_MODES.get(python, {}).items()
+
+
+def proven_combinations():
+    """'Python X.Y.Z, html.parser MODE' for each proven combination."""
+    pythons = sorted(set(PROVEN_PYTHONS) | set(PROVEN_PARSER_MODES))
+    return [
+        "Python %s.%s.%s, html.parser %s" % (python + (mode,))
+        for python in pythons
+        for mode, _ in _combinations(python)
+    ]
+
+
 def _source_digest(module_name):
     module = importlib.import_module(module_name)
     with open(module.__file__, "rb") as source:
@@ -92,57 +146,89 @@ def _source_digest(module_name):
 
 def check():
     """None when the installed modules are the proven ones, else the first difference."""
+    return detect()[1]
+
+
+def detect():
+    """(the builder's html.parser mode, None) when the installed modules are
+    a proven combination, else (None, the first difference)."""
     python = tuple(sys.version_info[:3])
-    stdlib = PROVEN_PYTHONS.get(python)
-    if stdlib is None:
-        return "Python %s.%s.%s, proven on Python %s" % (python + (_versions(PROVEN_PYTHONS),))
+    combinations = list(_combinations(python))
+    if not combinations:
+        return None, "Python %s.%s.%s, proven on Python %s" % (
+            python + (_versions(set(PROVEN_PYTHONS) | set(PROVEN_PARSER_MODES)),)
+        )
     for name, version in PROVEN_DISTRIBUTIONS.items():
         try:
             installed = importlib.metadata.version(name)
         except importlib.metadata.PackageNotFoundError:
-            return "%s is not installed" % name
+            return None, "%s is not installed" % name
         if installed != version:
-            return "%s %s, proven on %s" % (name, installed, version)
+            return None, "%s %s, proven on %s" % (name, installed, version)
     from lxml import etree
 
     if etree.LXML_VERSION != PROVEN_LXML:
-        return "lxml %s, proven on %s" % (etree.LXML_VERSION, PROVEN_LXML)
+        return None, "lxml %s, proven on %s" % (etree.LXML_VERSION, PROVEN_LXML)
     for which in ("LIBXML_VERSION", "LIBXML_COMPILED_VERSION"):
         if getattr(etree, which) != PROVEN_LIBXML:
-            return "libxml2 %s, proven on %s" % (getattr(etree, which), PROVEN_LIBXML)
-    for name, digest in {**stdlib, **PROVEN_SOURCES}.items():
+            return None, "libxml2 %s, proven on %s" % (getattr(etree, which), PROVEN_LIBXML)
+    actual = {}
+    for name in dict.fromkeys(name for _, stdlib in combinations for name in stdlib):
         try:
-            actual = _source_digest(name)
+            actual[name] = _source_digest(name)
         except (ImportError, OSError, TypeError) as error:
-            return "cannot read the source of %s (%s)" % (name, error)
-        if actual != digest:
-            return "the source of %s differs from the one proven on Python %s.%s.%s" % ((name,) + python)
-    return None
+            return None, "cannot read the source of %s (%s)" % (name, error)
+    mode = next((mode for mode, stdlib in combinations if all(actual[n] == d for n, d in stdlib.items())), None)
+    if mode is None:
+        # The first module that differs from the nearest combination.
+        nearest = min(combinations, key=lambda c: sum(actual[n] != d for n, d in c[1].items()))[1]
+        name = next(n for n, d in nearest.items() if actual[n] != d)
+        return None, "the source of %s differs from the one%s proven on Python %s.%s.%s (%s)" % (
+            (name, "s" if len(combinations) > 1 else "") + python + (", ".join(m for m, _ in combinations),)
+        )
+    for name, digest in PROVEN_SOURCES.items():
+        try:
+            source = _source_digest(name)
+        except (ImportError, OSError, TypeError) as error:
+            return None, "cannot read the source of %s (%s)" % (name, error)
+        if source != digest:
+            return None, "the source of %s differs from the one proven on Python %s.%s.%s" % ((name,) + python)
+    return mode, None
 
 
 def _load():
-    reason = check()
+    """(build_tree, mode, None) or (None, None, why the builder is off)."""
+    mode, reason = detect()
     if reason is not None:
-        return None, reason
+        return None, None, reason
     try:
         from ostrel.crawler.field_extractor.utils import _treebuilder
     except ImportError as error:
-        return None, "the native module is missing (%s)" % error
+        return None, None, "the native module is missing (%s)" % error
     import lxml
 
     built_against = getattr(_treebuilder, "LXML_BUILT_AGAINST", None)
     if built_against != lxml.__version__:
-        return None, "the native module was built against lxml %s, lxml %s is installed" % (
-            built_against,
-            lxml.__version__,
+        return (
+            None,
+            None,
+            "the native module was built against lxml %s, lxml %s is installed"
+            % (
+                built_against,
+                lxml.__version__,
+            ),
         )
-    return _treebuilder.build, None
+    if mode == "classic":
+        return _treebuilder.build, mode, None
+    if mode not in getattr(_treebuilder, "MODES", ()):
+        return None, None, "the native module has no html.parser mode %s" % mode
+    return functools.partial(_treebuilder.build, mode=mode), mode, None
 
 
 try:
-    build_tree, DISABLED_REASON = _load()
+    build_tree, MODE, DISABLED_REASON = _load()
 except Exception as error:  # noqa: BLE001 - the gate itself must never stop the package loading
-    build_tree, DISABLED_REASON = None, "the gate failed: %r" % error
+    build_tree, MODE, DISABLED_REASON = None, None, "the gate failed: %r" % error
 ENABLED = build_tree is not None
 if not ENABLED:
     warnings.warn(
