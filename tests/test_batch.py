@@ -2,15 +2,9 @@
 input, ordering across worker processes, failed pages, CSV output."""
 
 import csv
-import fcntl
 import gzip
 import json
 import os
-import pty
-import struct
-import subprocess
-import sys
-import termios
 
 import pytest
 
@@ -20,6 +14,7 @@ from ostrel.crawler.field_extractor.utils import _treegate
 from tests.support.cli import (
     WARC_EXPECTED,
     WARC_RESPONSES,
+    on_a_terminal,
     output_of,
     page_html,
     records_of,
@@ -337,39 +332,8 @@ def test_progress_bar_on_a_terminal(tmp_path, rules):
     page.write_text(page_html("t", ["a"], ["1"]), "utf-8")
     unmatched = tmp_path / "unmatched.html"
     unmatched.write_text(page_html("t", ["a", "b"], ["1"]), "utf-8")
-    controller, terminal = pty.openpty()
-    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
-    process = subprocess.Popen(
-        [
-            sys.executable,
-            "-m",
-            "ostrel.crawler.field_extractor",
-            "extract",
-            rules,
-            str(page),
-            str(unmatched),
-            "--jobs",
-            "1",
-        ],
-        stdout=subprocess.DEVNULL,
-        stderr=terminal,
-    )
-    os.close(terminal)
-    shown = b""
-    try:
-        while True:  # read as it comes, so that the child never blocks
-            try:
-                data = os.read(controller, 65536)
-            except OSError:  # EIO: the child closed its end
-                break
-            if not data:
-                break
-            shown += data
-    finally:
-        os.close(controller)
-        returncode = process.wait(timeout=300)
+    returncode, shown = on_a_terminal("extract", rules, str(page), str(unmatched), "--jobs", "1")
 
-    shown = shown.decode("utf-8")
     assert returncode == 1
     assert " pages/s" in shown
     assert "rows=2" in shown and "errors=1" in shown

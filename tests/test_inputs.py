@@ -3,15 +3,8 @@ standard input, JSON-lines layouts, picking one page of a WARC or JSON-lines
 file, usage errors of the inputs, and what the progress bar and the summary
 say about the input."""
 
-import fcntl
 import gzip
 import json
-import os
-import pty
-import struct
-import subprocess
-import sys
-import termios
 
 import pytest
 
@@ -19,6 +12,7 @@ from ostrel.crawler.field_extractor import sources
 from tests.support.cli import (
     WARC_EXPECTED,
     WARC_RESPONSES,
+    on_a_terminal,
     output_of,
     page_html,
     rows_for,
@@ -299,31 +293,11 @@ def test_summary_counts_pages_with_undecodable_bytes(tmp_path, rules, jobs):
 # -- Progress bar --------------------------------------------------------------
 
 
-def on_a_terminal(*args):
-    """What the command shows on a terminal as its stderr."""
-    controller, terminal = pty.openpty()
-    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 120, 0, 0))
-    process = subprocess.Popen(
-        [sys.executable, "-m", "ostrel.crawler.field_extractor", *args],
-        stdout=subprocess.DEVNULL,
-        stdin=subprocess.DEVNULL,
-        stderr=terminal,
-    )
-    os.close(terminal)
-    shown = b""
-    try:
-        while True:
-            try:
-                data = os.read(controller, 65536)
-            except OSError:  # EIO: the child closed its end
-                break
-            if not data:
-                break
-            shown += data
-    finally:
-        os.close(controller)
-        assert process.wait(timeout=300) == 0
-    return shown.decode("utf-8")
+def shown_on_a_terminal(*args):
+    """What the command shows on a terminal as its stderr (it must succeed)."""
+    returncode, shown = on_a_terminal(*args)
+    assert returncode == 0
+    return shown
 
 
 @pytest.mark.parametrize("kind", ["site", "jsonl", "warc"])
@@ -338,7 +312,7 @@ def test_progress_bar_shows_the_share_of_the_input_done(tmp_path, rules, kind):
         write_warc(tmp_path / "warc", WARC_RESPONSES, compress=True)
     path = str(tmp_path / kind)
 
-    shown = on_a_terminal("extract", rules, path, "--input-format", "auto" if kind == "site" else kind, "-j", "1")
+    shown = shown_on_a_terminal("extract", rules, path, "--input-format", "auto" if kind == "site" else kind, "-j", "1")
 
     assert "100%|" in shown
     assert " pages/s" in shown

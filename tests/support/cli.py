@@ -67,6 +67,42 @@ def run_python(argv, cwd=None, env=None, input=None):
     )
 
 
+def on_a_terminal(*args):
+    """(exit status, what it showed) of the command line run with ``args``
+    and its stderr on a terminal of 24 x 120 (stdout and stdin closed)."""
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    controller, terminal = pty.openpty()
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 120, 0, 0))
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root(), env.get("PYTHONPATH")]))
+    process = subprocess.Popen(
+        [sys.executable, "-m", "ostrel.crawler.field_extractor", *args],
+        stdout=subprocess.DEVNULL,
+        stdin=subprocess.DEVNULL,
+        stderr=terminal,
+        env=env,
+    )
+    os.close(terminal)
+    shown = b""
+    try:
+        while True:  # read as it comes, so that the child never blocks
+            try:
+                data = os.read(controller, 65536)
+            except OSError:  # EIO: the child closed its end
+                break
+            if not data:
+                break
+            shown += data
+    finally:
+        os.close(controller)
+        returncode = process.wait(timeout=300)
+    return returncode, shown.decode("utf-8")
+
+
 def run_cli(*args, cwd=None, env=None, input=None):
     return run_python(["-m", "ostrel.crawler.field_extractor", *args], cwd=cwd, env=env, input=input)
 
