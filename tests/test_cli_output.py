@@ -132,8 +132,10 @@ def _stopped(data, compressed):
     raw = io.BytesIO()
     stream = gzip.GzipFile(fileobj=raw, mode="wb")
     stream.write(cut)
-    stream.flush()  # what the command's flushes leave; never closed
-    return raw.getvalue()
+    stream.flush()  # what the command's flushes leave, no end of member
+    cut = raw.getvalue()
+    stream.close()  # (writes the end into `raw`, after the copy was taken)
+    return cut
 
 
 @pytest.mark.parametrize("name", ["rows.jsonl", "rows.jsonl.gz", "rows.csv", "rows.csv.gz"])
