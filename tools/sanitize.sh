@@ -47,13 +47,16 @@ cd "$tree"
 # sees overflows into the objects the modules read and write.
 # Reports go to files as well as stderr: pytest captures stderr, and the
 # subprocesses of the command-line tests have their own. The tests that read
-# the page corpus find it beside the original tree, not beside the copy.
+# the page corpus find it beside the original tree, not beside the copy, and
+# those of the tree builder's html.parser modes the sources that
+# tools/fetch_python_patches.sh put in the original build/stdlib.
 status=0
 env LD_PRELOAD="$libasan $libstdcxx" \
     ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:log_path=$logs/asan" \
     UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan" \
     PYTHONMALLOC=malloc PYTHONPATH="$tree/src" \
     OSTREL_CORPUS="${OSTREL_CORPUS:-$root/../shared/corpus}" \
+    OSTREL_STDLIB_PATCHES="${OSTREL_STDLIB_PATCHES:-$root/build/stdlib}" \
     "$python" -m pytest -q -p no:cacheprovider "$@" tests || status=$?
 if compgen -G "$logs/*" >/dev/null; then
     echo "sanitize.sh: sanitizer reports:" >&2
