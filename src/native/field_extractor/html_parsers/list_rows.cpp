@@ -213,8 +213,7 @@ bool applies_to(py::handle html) {
     const bool own = PyMethod_Check(bound) && PyMethod_GET_FUNCTION(bound) == own_xpath &&
                      PyMethod_GET_SELF(bound) == html.ptr();
     Py_DECREF(bound);
-    if (!own) return false;
-    return true;
+    return own;
 }
 
 py::object read(py::handle parser, py::handle html, py::handle length_elements, py::handle length_rule,

@@ -335,7 +335,16 @@ private:
         skip_space(r);
         if (!(r < n_ && s_[r] == '=')) return r;
         while (r < n_ && s_[r] == '=') ++r;
-        skip_space(r);
+        return value_after_equals<false>(r, va, vb);
+    }
+    // The value after an attribute's '=' (r just past it): whitespace (HTML's
+    // only with kHtmlSpace, else Unicode's, as the two versions of the
+    // pattern say), then a quoted value or one up to whitespace or '>'. Sets
+    // [va, vb), quotes excluded, and returns where the match goes on.
+    template <bool kHtmlSpace>
+    size_t value_after_equals(size_t r, size_t& va, size_t& vb) const {
+        const auto space = [this](size_t k) { return kHtmlSpace ? is_ascii_space(s_[k]) : is_space(s_[k]); };
+        while (r < n_ && space(r)) ++r;
         if (r < n_ && (s_[r] == '\'' || s_[r] == '"')) {
             size_t close = find(s_[r], r + 1);
             if (close == npos) bail("unterminated quoted attribute value");
@@ -344,7 +353,7 @@ private:
             return close + 1;
         }
         va = r;
-        while (r < n_ && s_[r] != '>' && !is_space(s_[r])) ++r;
+        while (r < n_ && s_[r] != '>' && !space(r)) ++r;
         vb = r;
         return r;
     }
@@ -534,19 +543,7 @@ private:
         size_t r = p;
         skip_ascii_space(r);
         if (!(r < n_ && s_[r] == '=')) return p;
-        ++r;
-        skip_ascii_space(r);
-        if (r < n_ && (s_[r] == '\'' || s_[r] == '"')) {
-            size_t close = find(s_[r], r + 1);
-            if (close == npos) bail("unterminated quoted attribute value");
-            va = r + 1;
-            vb = close;
-            return close + 1;
-        }
-        va = r;
-        while (r < n_ && s_[r] != '>' && !is_ascii_space(s_[r])) ++r;
-        vb = r;
-        return r;
+        return value_after_equals<true>(r + 1, va, vb);
     }
     // locatetagend matched at p (a letter): the end of the match, after the
     // tag's '>' when the tag is complete.
