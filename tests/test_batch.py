@@ -8,8 +8,8 @@ import os
 
 import pytest
 
-from ostrel.crawler.field_extractor import pool, sources
-from ostrel.crawler.field_extractor.sources import PageText
+from ostrel.crawler.field_extractor.cli import pool, sources
+from ostrel.crawler.field_extractor.cli.sources import PageText
 from ostrel.crawler.field_extractor.utils import _treegate
 from tests.support.cli import (
     WARC_EXPECTED,

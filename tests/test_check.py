@@ -7,7 +7,7 @@ from pathlib import Path
 import pytest
 import yaml
 
-from ostrel.crawler.field_extractor.__main__ import main
+from ostrel.crawler.field_extractor.cli.main import main
 from ostrel.crawler.field_extractor.extractor import FieldExtractor
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"

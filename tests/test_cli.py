@@ -109,7 +109,7 @@ def test_page_text_is_decoded_correctly(tmp_path, rules, data):
     ],
 )
 def test_decode_page(data, text):
-    from ostrel.crawler.field_extractor.__main__ import decode_page
+    from ostrel.crawler.field_extractor.cli.sources import decode_page
 
     assert decode_page(data) == text
 
@@ -225,7 +225,7 @@ def test_help_describes_the_arguments():
 def test_main_returns_the_exit_status(tmp_path, rules, capsys):
     # The console script calls sys.exit(main()): main must return the status
     # rather than exit itself.
-    from ostrel.crawler.field_extractor.__main__ import main
+    from ostrel.crawler.field_extractor.cli.main import main
 
     page = tmp_path / "page.html"
     page.write_text(page_html("标题"), encoding="utf-8")

@@ -12,9 +12,9 @@ import sys
 
 import pytest
 
-from ostrel.crawler.field_extractor import sources
+from ostrel.crawler.field_extractor.cli import sources
+from ostrel.crawler.field_extractor.cli.sources import PageText
 from ostrel.crawler.field_extractor.extractor import FieldExtractor
-from ostrel.crawler.field_extractor.sources import PageText
 from tests.support.cli import RULES, package_root, page_html, run_cli
 
 PROG = "python -m ostrel.crawler.field_extractor"
@@ -212,7 +212,7 @@ VERSION_SCRIPT = """
 import importlib.metadata, sys
 real = importlib.metadata.version
 importlib.metadata.version = lambda name: "0.0" if name == "lxml" else real(name)
-from ostrel.crawler.field_extractor.__main__ import main
+from ostrel.crawler.field_extractor.cli.main import main
 sys.exit(main(["--version"]))
 """
 

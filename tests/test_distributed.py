@@ -8,8 +8,8 @@ import pytest
 db = pytest.importorskip("dask.bag")
 distributed = pytest.importorskip("dask.distributed")
 
+from ostrel.crawler.field_extractor.cli.sources import decode_page  # noqa: E402
 from ostrel.crawler.field_extractor.distributed import RulesText, extract_pages, extract_warc_files  # noqa: E402
-from ostrel.crawler.field_extractor.sources import decode_page  # noqa: E402
 from tests.support.cli import WARC_RESPONSES, page_html, records_of, run_cli, write_warc  # noqa: E402
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"

@@ -8,7 +8,7 @@ import json
 
 import pytest
 
-from ostrel.crawler.field_extractor import sources
+from ostrel.crawler.field_extractor.cli import sources
 from tests.support.cli import (
     WARC_EXPECTED,
     WARC_RESPONSES,

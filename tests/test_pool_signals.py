@@ -7,14 +7,13 @@ import signal
 import subprocess
 import sys
 import time
-from pathlib import Path
 
 import pytest
 
-from ostrel.crawler.field_extractor import pool
-from ostrel.crawler.field_extractor.sources import PageText
-from ostrel.crawler.field_extractor.writers import plural
-from tests.support.cli import RULES, page_html, run_cli
+from ostrel.crawler.field_extractor.cli import pool
+from ostrel.crawler.field_extractor.cli.progress import plural
+from ostrel.crawler.field_extractor.cli.sources import PageText
+from tests.support.cli import RULES, package_root, page_html, run_cli
 
 # A list rule whose row numbers start far below 1: on a page with a <ul>
 # the extractor counts its way up for minutes, in native code; on a page
@@ -35,7 +34,7 @@ def fast_page(title):
 
 
 # The child interpreters import the package under test, wherever it is.
-PACKAGE_ROOT = str(Path(pool.__file__).resolve().parents[3])
+PACKAGE_ROOT = package_root()
 CHILD_ENV = {"PYTHONPATH": os.pathsep.join(filter(None, [PACKAGE_ROOT, os.environ.get("PYTHONPATH")]))}
 
 

@@ -1,10 +1,11 @@
-"""Batch extraction, by role: ``sources`` (the tasks that say where pages come
-from, reading and decoding them, one task's record) and ``pool`` (the ordered
-worker pool). This module gathers their public names in one place.
+"""Batch extraction, by role: ``cli.sources`` (the tasks that say where pages
+come from, reading and decoding them, one task's record) and ``cli.pool``
+(the ordered worker pool). This module gathers their public names in one
+place.
 """
 
-from ostrel.crawler.field_extractor.pool import READ_AHEAD_BYTES, READ_AHEAD_PAGES, WorkersFailing, run
-from ostrel.crawler.field_extractor.sources import (
+from ostrel.crawler.field_extractor.cli.pool import READ_AHEAD_BYTES, READ_AHEAD_PAGES, WorkersFailing, run
+from ostrel.crawler.field_extractor.cli.sources import (
     PAGE_SUFFIXES,
     HttpResponse,
     InputError,

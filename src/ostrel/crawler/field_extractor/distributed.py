@@ -32,8 +32,7 @@ import json
 import os
 import tempfile
 
-from ostrel.crawler.field_extractor.extractor import FieldExtractor
-from ostrel.crawler.field_extractor.sources import (
+from ostrel.crawler.field_extractor.cli.sources import (
     PageObject,
     PageText,
     error_record,
@@ -41,6 +40,7 @@ from ostrel.crawler.field_extractor.sources import (
     page_of_object,
     warc_tasks,
 )
+from ostrel.crawler.field_extractor.extractor import FieldExtractor
 
 __all__ = ["RulesText", "extract_pages", "extract_warc_files"]
 

@@ -24,7 +24,7 @@ import sys
 import threading
 import time
 
-from ostrel.crawler.field_extractor import sources
+from ostrel.crawler.field_extractor.cli import sources
 from ostrel.crawler.field_extractor.extractor import FieldExtractor
 
 __all__ = ["READ_AHEAD_BYTES", "READ_AHEAD_PAGES", "WorkersFailing", "run"]

@@ -1,9 +1,7 @@
 """Where the command line's records go: the output (JSON lines or CSV,
 plain or gzip), the failed pages (stderr or a JSON-lines file), and the
-progress bar with the closing summary; and what an earlier, stopped run left
-in them (``--resume``)."""
+check that no two of them, nor an input, are the same file."""
 
-import collections
 import csv
 import gzip
 import io
@@ -11,8 +9,6 @@ import json
 import os
 import stat
 import sys
-import time
-import zlib
 
 __all__ = [
     "STDIO",
@@ -20,15 +16,11 @@ __all__ = [
     "ErrorWriter",
     "JsonLinesWriter",
     "Output",
-    "Progress",
-    "ResumeError",
     "csv_header",
     "error_line",
     "field_keys",
-    "is_empty_file",
+    "is_gzip",
     "output_format",
-    "plural",
-    "resume_file",
     "same_destinations",
 ]
 
@@ -166,124 +158,6 @@ def same_destinations(destinations, inputs=()):
     return None
 
 
-# -- Resuming ---------------------------------------------------------------
-
-
-class ResumeError(ValueError):
-    """An existing output that cannot be resumed."""
-
-
-def _read_all(path):
-    """(bytes, whether the data was cut short): a gzip file that ends inside
-    a member (a run that was killed) gives what could be read of it."""
-    with open(path, "rb") as stream:
-        raw = stream.read()
-    if not is_gzip(path):
-        return raw, False
-    pieces = []
-    while raw:
-        member = zlib.decompressobj(wbits=31)
-        try:
-            pieces.append(member.decompress(raw))
-        except zlib.error:
-            return b"".join(pieces), True
-        if not member.eof:
-            return b"".join(pieces), True
-        raw = member.unused_data
-    return b"".join(pieces), False
-
-
-def _lines(data):
-    start = 0
-    while start < len(data):
-        end = data.find(b"\n", start)
-        if end < 0:
-            return  # the last line was cut off
-        yield data[start : end + 1], end + 1
-        start = end + 1
-
-
-def _jsonl_ids(data, path):
-    ids, kept = set(), 0
-    for lineno, (line, end) in enumerate(_lines(data), 1):
-        if line.strip():
-            try:
-                record = json.loads(line)
-                ids.add(_hashable(record["page"]))
-            except (ValueError, TypeError, KeyError) as exc:
-                raise ResumeError(f"{path}: line {lineno} is not a JSON object with a page: cannot resume") from exc
-        kept = end
-    return ids, kept
-
-
-def _csv_ids(data, path, header):
-    ids, kept = set(), 0
-    ends = []
-
-    def lines():
-        for line, end in _lines(data):
-            ends.append(end)
-            yield line.decode("utf-8")
-
-    reader = csv.reader(lines())
-    first = True
-    try:
-        for row in reader:
-            if first:
-                if header is not None and row != header:
-                    raise ResumeError(
-                        f"{path}: its columns are not those of these rules ({', '.join(header)}): cannot resume"
-                    )
-                first = False
-            elif row:
-                ids.add(row[0])
-            kept = ends[-1]
-    except (csv.Error, UnicodeDecodeError):
-        pass  # a row cut off inside a quoted cell: dropped with what follows
-    return ids, kept
-
-
-def _hashable(page_id):
-    return json.dumps(page_id, sort_keys=True) if isinstance(page_id, (list, dict)) else page_id
-
-
-def resume_file(path, fmt="jsonl", header=None):
-    """Make an existing output ready to be appended to, and return the page
-    ids that it holds (None when there is no such file yet).
-
-    A last line that was cut off (no newline: a run that was stopped in the
-    middle of a write) is dropped, so that what is appended starts on a line
-    of its own; a gzip file that ends inside a member is written again with
-    its complete lines, since a member appended after a cut-off one could not
-    be read. ``fmt`` ``csv`` reads the ids from the first column and checks
-    that the header is ``header``; an empty file gets no header back here:
-    then the caller writes one.
-    """
-    if not os.path.exists(path):
-        return None
-    data, cut = _read_all(path)
-    if fmt == "csv":
-        ids, kept = _csv_ids(data, path, header)
-    else:
-        ids, kept = _jsonl_ids(data, path)
-    if is_gzip(path):
-        if cut or kept < len(data):
-            temporary = f"{path}.resume-{os.getpid()}"
-            with gzip.open(temporary, "wb") as stream:
-                stream.write(data[:kept])
-            os.replace(temporary, path)
-    elif kept < len(data):
-        os.truncate(path, kept)
-    return ids
-
-
-def is_empty_file(path):
-    try:
-        return os.path.getsize(path) == 0 if not is_gzip(path) else not _read_all(path)[0]
-    except OSError:
-        return True
-
-
 class JsonLinesWriter:
     def __init__(self, output, extractor):
         self.output = output
@@ -412,115 +286,3 @@ class ErrorWriter:
     def close(self):
         if self.stream is not None:
             self.stream.close()
-
-
-def plural(count, word):
-    return f"{count} {word}{'' if count == 1 else 's'}"
-
-
-class Progress:
-    """Counts pages, rows, errors and pages with undecodable bytes; a tqdm
-    bar when stderr is a terminal (and not ``quiet``).
-
-    ``measure()``, asked only for the bar, gives the bytes of the input or
-    None. When they are known the bar shows how much of the input is done,
-    with an estimate of the time left: then ``marks`` is a deque to which
-    the input side appends, after reading each task, the input bytes read
-    so far; the records of the tasks, coming back in task order, take their
-    marks from it.
-    """
-
-    def __init__(self, measure=None, quiet=False):
-        self.pages = self.rows = self.errors = self.undecodable = 0
-        self.resumed = 0  # pages passed over, already in the output
-        self.quiet = quiet
-        self.start = time.perf_counter()
-        self.bar = None
-        self.marks = None
-        if sys.stderr.isatty() and not quiet:
-            from tqdm import tqdm
-
-            # No monitor thread: worker processes are forked after this.
-            tqdm.monitor_interval = 0
-            total = measure() if measure is not None else None
-            if total:
-                self.marks = collections.deque()
-                self.bar = tqdm(
-                    total=total,
-                    unit="B",
-                    unit_scale=True,
-                    unit_divisor=1024,
-                    file=sys.stderr,
-                    dynamic_ncols=True,
-                    mininterval=0.5,
-                    smoothing=0.1,
-                    bar_format="{percentage:3.0f}%|{bar}| {n_fmt}/{total_fmt} [{elapsed}<{remaining}{postfix}]",
-                )
-            else:
-                self.bar = tqdm(
-                    unit=" pages",
-                    file=sys.stderr,
-                    dynamic_ncols=True,
-                    mininterval=0.5,
-                    smoothing=0.1,
-                    bar_format="{n_fmt}{unit} [{elapsed}, {rate_noinv_fmt}{postfix}]",
-                )
-
-    def add(self, records):
-        for record in records:
-            if "error" in record:
-                self.errors += 1
-            else:
-                self.rows += len(record["rows"])
-                self.undecodable += getattr(record, "undecodable", False)
-        self.pages += len(records)
-        if self.bar is None:
-            return
-        if self.marks is None:
-            self.bar.set_postfix(rows=self.rows, errors=self.errors, refresh=False)
-            self.bar.update(len(records))
-            return
-        done = self.bar.n
-        for _ in records:
-            if self.marks:
-                done = self.marks.popleft()
-        elapsed = time.perf_counter() - self.start
-        rate = self.pages / elapsed if elapsed > 0 else 0.0
-        self.bar.set_postfix_str(
-            f"{self.pages} pages, {rate:.1f} pages/s, rows={self.rows}, errors={self.errors}", refresh=False
-        )
-        self.bar.update(done - self.bar.n)
-
-    def close(self, prog, stats, interrupted=None):
-        """Write the summary; ``interrupted`` names the signal that stopped
-        the run, if one did."""
-        if self.bar is not None:
-            self.bar.close()
-            self.bar = None
-        if self.quiet:
-            return
-        elapsed = time.perf_counter() - self.start
-        rate = self.pages / elapsed if elapsed > 0 else 0.0
-        skipped = ""
-        if stats.skipped_records:
-            skipped = f", {plural(stats.skipped_records, 'WARC record')} skipped (not 2xx HTML responses)"
-        if getattr(stats, "ignored_files", 0):
-            skipped += f", {plural(stats.ignored_files, 'file')} ignored (not pages by name, see --include)"
-        if self.undecodable:
-            skipped += f", {plural(self.undecodable, 'page')} with undecodable bytes"
-        if self.resumed:
-            skipped += f", {plural(self.resumed, 'page')} already in the output"
-        stopped = f"interrupted by {interrupted}: " if interrupted else ""
-        sys.stderr.write(
-            f"{prog}: {stopped}{plural(self.pages, 'page')}, {plural(self.rows, 'row')}, "
-            f"{self.errors} failed{skipped} in {elapsed:.1f} s "
-            f"({rate:.1f} pages/s){_tree_note()}\n"
-        )
-        sys.stderr.flush()
-
-
-def _tree_note():
-    """' (native page tree off: REASON)' when it is off, else ''."""
-    from ostrel.crawler.field_extractor.utils import _treegate
-
-    return "" if _treegate.ENABLED else f" (native page tree off: {_treegate.DISABLED_REASON})"

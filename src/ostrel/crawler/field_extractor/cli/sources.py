@@ -669,7 +669,7 @@ def extract_task(extractor, task, de_dup=True):
     try:
         record = PageRecord(page=page_id, rows=extractor.extract(text, de_dup))
     except Exception as exc:
-        from ostrel.crawler.field_extractor.explain import locate_failure
+        from ostrel.crawler.field_extractor.cli.explain import locate_failure
 
         return error_record(page_id, exc, locate_failure(extractor, text, exc))
     if "\ufffd" in text:

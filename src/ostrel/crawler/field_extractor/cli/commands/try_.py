@@ -1,0 +1,98 @@
+"""``try``: show what every rule entry and field yields on one page, which
+entries are dropped, and the final rows."""
+
+import os
+import sys
+
+from ostrel.crawler.field_extractor.cli.common import (
+    EXIT_BAD_RULES,
+    EXIT_OK,
+    EXIT_PAGE_FAILED,
+    UsageError,
+    add_input_options,
+    check_inputs,
+    describe_error,
+    load_extractor,
+    rules_parser,
+    stop_on_broken_pipe,
+)
+from ostrel.crawler.field_extractor.cli.outputs import Output
+from ostrel.crawler.field_extractor.cli.sources import InputError, JsonLine, input_tasks
+
+
+def build_parser(prog):
+    parser = rules_parser(
+        f"{prog} try",
+        "Show, for one page, what each field of each rule entry yields "
+        "before matching, which rule entries are dropped because a field "
+        "found nothing, and the final rows. The page is a saved HTML page "
+        "(plain or gzipped), or one page of a WARC or JSON-lines file "
+        "chosen with --page.",
+        "Exit status: 0 the page was extracted, 1 its extraction failed, 2 the rules file could not be "
+        "loaded or the arguments were wrong.",
+    )
+    parser.add_argument(
+        "page", metavar="PAGE", help="saved HTML page, WARC or JSON-lines file (with --page), or - for standard input"
+    )
+    parser.add_argument(
+        "--page",
+        dest="pick",
+        metavar="URL|ID",
+        help="the page of a WARC or JSON-lines file to show: its URL (the WARC target URI) or its page id "
+        "FILE:LINE (--page=-:LINE for standard input)",
+    )
+    add_input_options(parser)
+    parser.add_argument("--no-dedup", dest="de_dup", action="store_false", help="keep exact duplicate rows")
+    return parser
+
+
+def run(args, prog):
+    from ostrel.crawler.field_extractor.cli.explain import explain_page
+
+    check_inputs([args.page])
+    if os.path.isdir(args.page):
+        raise UsageError(f"{args.page}: a directory: try shows one page")
+    extractor = load_extractor(prog, args.rules)
+    if extractor is None:
+        return EXIT_BAD_RULES
+    kind, tasks = input_tasks(args.page, args.input_format, keys=(args.html_key, args.url_key))
+    if kind == "html":
+        if args.pick is not None:
+            raise UsageError(f"--page picks a page of a WARC or JSON-lines file; {args.page} is one HTML page")
+        task = next(tasks)
+    elif args.pick is None:
+        what = "a WARC" if kind == "warc" else "a JSON-lines"
+        raise UsageError(f"{args.page} is {what} file of many pages: choose one with --page URL or --page FILE:LINE")
+    else:
+        task = _pick(tasks, args.pick)
+        if task is None:
+            raise UsageError(f"{args.page} holds no page {args.pick!r} (a URL, or a page id FILE:LINE)")
+    try:
+        if isinstance(task, InputError):
+            raise OSError(task.message)
+        _, text = task.load()
+    except Exception as exc:
+        print(f"{prog}: {task.page_id}: {describe_error(exc)}", file=sys.stderr)
+        return EXIT_PAGE_FAILED
+    report, ok = explain_page(extractor, text, de_dup=args.de_dup)
+    out = Output(None)
+    try:
+        out.write(report)
+        out.flush()
+    except BrokenPipeError:
+        stop_on_broken_pipe()
+    return EXIT_OK if ok else EXIT_PAGE_FAILED
+
+
+def _pick(tasks, wanted):
+    """The first task whose page id or URL is ``wanted``, or None."""
+    for task in tasks:
+        if task.page_id == wanted:
+            return task
+        if isinstance(task, JsonLine):
+            try:
+                if task.load()[0] == wanted:
+                    return task
+            except Exception:  # a line that cannot be read is not the one
+                pass
+    return None

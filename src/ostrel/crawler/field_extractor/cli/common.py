@@ -1,0 +1,86 @@
+"""What the commands share: the exit statuses, usage errors found after the
+arguments are parsed, the rules and input arguments, loading the extractor
+and stopping quietly when the reader of stdout goes away."""
+
+import argparse
+import os
+import sys
+
+from ostrel.crawler.field_extractor.cli.sources import INPUT_FORMATS, describe
+
+EXIT_OK = 0
+EXIT_PAGE_FAILED = 1
+EXIT_BAD_RULES = 2
+
+EXIT_TEXT = (
+    "Exit status: 0 all pages extracted, 1 some page failed, "
+    "2 the rules file could not be loaded or the arguments were "
+    "wrong. A reader of stdout that goes away (| head) stops extract "
+    "quietly, with 0 unless a page failed before."
+)
+
+
+class UsageError(Exception):
+    """Wrong arguments found after parsing: reported with the usage, exit 2."""
+
+
+def describe_error(exc):
+    """One line: the exception's type and message."""
+    message = describe(exc)
+    name = type(exc).__name__
+    return f"{name}: {message}" if message else name
+
+
+def rules_parser(prog, description, epilog):
+    """A command's parser, with its first argument, the rules file."""
+    parser = argparse.ArgumentParser(prog=prog, description=description, epilog=epilog)
+    parser.add_argument("rules", metavar="RULES", help="rules file (.json for JSON, any other name for YAML)")
+    return parser
+
+
+def add_input_options(parser):
+    parser.add_argument(
+        "--input-format",
+        choices=INPUT_FORMATS,
+        default="auto",
+        help="what the files named (not walked) and - hold: auto (default) knows a file by its name "
+        "and standard input by its first bytes",
+    )
+    parser.add_argument(
+        "--html-key", default="html", metavar="KEY", help="JSON-lines member holding the page's HTML (default: html)"
+    )
+    parser.add_argument(
+        "--url-key", default="url", metavar="KEY", help="JSON-lines member holding the page's URL (default: url)"
+    )
+
+
+def check_inputs(inputs):
+    """Usage errors of the inputs, found before anything is read or written."""
+    for name in inputs:
+        if name != "-" and not os.path.exists(name):
+            raise UsageError(f"{name}: no such file or directory")
+    if inputs.count("-") > 1:
+        raise UsageError("- (standard input) can be read only once")
+
+
+def load_extractor(prog, rules):
+    """The extractor of the rules file, or None (said on stderr) when it
+    cannot be loaded."""
+    # Imported here: importing the native modules runs the page-tree gate,
+    # whose warning main() filters.
+    from ostrel.crawler.field_extractor.extractor import FieldExtractor
+
+    try:
+        return FieldExtractor(rules)
+    except Exception as exc:
+        print(f"{prog}: cannot load rules {rules}: {describe_error(exc)}", file=sys.stderr)
+        return None
+
+
+def stop_on_broken_pipe():
+    # The reader went away (e.g. "| head"): stop quietly, and keep the
+    # interpreter's final flush of stdout from failing again ("Exception
+    # ignored ... BrokenPipeError"), as the Python documentation of SIGPIPE
+    # advises.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())

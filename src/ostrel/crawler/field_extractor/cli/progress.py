@@ -1,0 +1,120 @@
+"""The progress bar of an extraction (on stderr, when it is a terminal) and
+the summary line that closes the run."""
+
+import collections
+import sys
+import time
+
+__all__ = ["Progress", "plural"]
+
+
+def plural(count, word):
+    return f"{count} {word}{'' if count == 1 else 's'}"
+
+
+class Progress:
+    """Counts pages, rows, errors and pages with undecodable bytes; a tqdm
+    bar when stderr is a terminal (and not ``quiet``).
+
+    ``measure()``, asked only for the bar, gives the bytes of the input or
+    None. When they are known the bar shows how much of the input is done,
+    with an estimate of the time left: then ``marks`` is a deque to which
+    the input side appends, after reading each task, the input bytes read
+    so far; the records of the tasks, coming back in task order, take their
+    marks from it.
+    """
+
+    def __init__(self, measure=None, quiet=False):
+        self.pages = self.rows = self.errors = self.undecodable = 0
+        self.resumed = 0  # pages passed over, already in the output
+        self.quiet = quiet
+        self.start = time.perf_counter()
+        self.bar = None
+        self.marks = None
+        if sys.stderr.isatty() and not quiet:
+            from tqdm import tqdm
+
+            # No monitor thread: worker processes are forked after this.
+            tqdm.monitor_interval = 0
+            total = measure() if measure is not None else None
+            if total:
+                self.marks = collections.deque()
+                self.bar = tqdm(
+                    total=total,
+                    unit="B",
+                    unit_scale=True,
+                    unit_divisor=1024,
+                    file=sys.stderr,
+                    dynamic_ncols=True,
+                    mininterval=0.5,
+                    smoothing=0.1,
+                    bar_format="{percentage:3.0f}%|{bar}| {n_fmt}/{total_fmt} [{elapsed}<{remaining}{postfix}]",
+                )
+            else:
+                self.bar = tqdm(
+                    unit=" pages",
+                    file=sys.stderr,
+                    dynamic_ncols=True,
+                    mininterval=0.5,
+                    smoothing=0.1,
+                    bar_format="{n_fmt}{unit} [{elapsed}, {rate_noinv_fmt}{postfix}]",
+                )
+
+    def add(self, records):
+        for record in records:
+            if "error" in record:
+                self.errors += 1
+            else:
+                self.rows += len(record["rows"])
+                self.undecodable += getattr(record, "undecodable", False)
+        self.pages += len(records)
+        if self.bar is None:
+            return
+        if self.marks is None:
+            self.bar.set_postfix(rows=self.rows, errors=self.errors, refresh=False)
+            self.bar.update(len(records))
+            return
+        done = self.bar.n
+        for _ in records:
+            if self.marks:
+                done = self.marks.popleft()
+        elapsed = time.perf_counter() - self.start
+        rate = self.pages / elapsed if elapsed > 0 else 0.0
+        self.bar.set_postfix_str(
+            f"{self.pages} pages, {rate:.1f} pages/s, rows={self.rows}, errors={self.errors}", refresh=False
+        )
+        self.bar.update(done - self.bar.n)
+
+    def close(self, prog, stats, interrupted=None):
+        """Write the summary; ``interrupted`` names the signal that stopped
+        the run, if one did."""
+        if self.bar is not None:
+            self.bar.close()
+            self.bar = None
+        if self.quiet:
+            return
+        elapsed = time.perf_counter() - self.start
+        rate = self.pages / elapsed if elapsed > 0 else 0.0
+        skipped = ""
+        if stats.skipped_records:
+            skipped = f", {plural(stats.skipped_records, 'WARC record')} skipped (not 2xx HTML responses)"
+        if getattr(stats, "ignored_files", 0):
+            skipped += f", {plural(stats.ignored_files, 'file')} ignored (not pages by name, see --include)"
+        if self.undecodable:
+            skipped += f", {plural(self.undecodable, 'page')} with undecodable bytes"
+        if self.resumed:
+            skipped += f", {plural(self.resumed, 'page')} already in the output"
+        stopped = f"interrupted by {interrupted}: " if interrupted else ""
+        sys.stderr.write(
+            f"{prog}: {stopped}{plural(self.pages, 'page')}, {plural(self.rows, 'row')}, "
+            f"{self.errors} failed{skipped} in {elapsed:.1f} s "
+            f"({rate:.1f} pages/s){_tree_note()}\n"
+        )
+        sys.stderr.flush()
+
+
+def _tree_note():
+    """' (native page tree off: REASON)' when it is off, else ''."""
+    from ostrel.crawler.field_extractor.utils import _treegate
+
+    return "" if _treegate.ENABLED else f" (native page tree off: {_treegate.DISABLED_REASON})"
