@@ -2,6 +2,7 @@
 named by rule entry and field key; clean rules pass."""
 
 import copy
+import json
 from pathlib import Path
 
 import pytest
@@ -559,3 +560,130 @@ def test_rules_that_check_passes_do_not_fail_every_page(tmp_path):
             passed += 1
             assert failures < len(texts), (conf, [str(p) for p in problems])
     assert passed > 50 and fatal > 50, (passed, fatal)
+
+
+# -- Corpus health, baselines and fixtures --------------------------------------
+
+SITE_RULES = {
+    "value_separator": " ",
+    "rules": [
+        {"title": {"rules": "//h1"}, "price": {"rules": "//span[@class='price']"}, "brand": {"rules": "Bolt"}},
+        {"brand": {"rules": ["//ul/li[1]", "//ul/li[2]"]}, "shop": {"rules": "Shop"}},
+    ],
+    "alias2main_name": {"brand": {"Acme Inc": "ACME"}},
+    "filter": {"key": "brand", "values": {"words": ["ACME", "Bolt", "Title"]}},
+}
+
+
+def site_page(title, price, brands):
+    """A page of the site: its heading, a price (None: no price element) and
+    a list of brands."""
+    price_html = "" if price is None else f"<span class='price'>{price}</span>"
+    items = "".join(f"<li>{brand}</li>" for brand in brands)
+    return f"<html><body><h1>{title}</h1>{price_html}<ul>{items}</ul></body></html>"
+
+
+def write_site(folder, pages):
+    folder.mkdir(parents=True, exist_ok=True)
+    for number, page in enumerate(pages):
+        (folder / f"p{number}.html").write_text(page, encoding="utf-8")
+    return str(folder)
+
+
+def check_json(capsys, *args):
+    status = main(["check", *args, "--json"])
+    return status, json.loads(capsys.readouterr().out)
+
+
+def test_pages_show_each_fields_health(tmp_path, capsys):
+    rules = write_rules(tmp_path, SITE_RULES)
+    site = write_site(
+        tmp_path / "site",
+        [
+            site_page("A", "1", ["Acme Inc", "Bolt", "Zed"]),
+            site_page("B", "", ["Bolt"]),
+            site_page("C", None, ["Acme Inc", "Nope"]),
+            site_page("D", "4", ["ACME", "Zed", "Zed"]),
+        ],
+    )
+
+    status, found = check_json(capsys, rules, "--pages", site)
+
+    assert status == 0
+    fields = {(f["rule"], f["field"]): f for f in found["health"]["fields"]}
+    assert found["health"]["pages"] == 4
+    assert (fields[0, "title"]["matched"], fields[0, "price"]["matched"]) == (1.0, 0.75)
+    assert (fields[0, "title"]["empty"], fields[0, "price"]["empty"]) == (0.0, 0.25)
+    # Rows that the filter keeps: A 2, B 1, C 1, D 1 (Zed and Nope dropped).
+    assert fields[1, "brand"]["rows_per_page"] == {"min": 1, "median": 1.0, "max": 2}
+    assert fields[1, "brand"]["dropped_by_filters"] == 4
+    assert fields[1, "brand"]["unaliased"] == {"values": 3, "top": ["Zed", "Bolt", "Nope"]}
+    # The price entry is dropped on C (price not found): rows 1, 1, 0, 1.
+    assert fields[0, "price"]["rows_per_page"] == {"min": 0, "median": 1.0, "max": 1}
+    assert "unaliased" not in fields[0, "title"]
+
+    status, sampled = check_json(capsys, rules, "--pages", site, "--sample", "2")
+    assert sampled["health"]["pages"] == 2
+
+
+@pytest.mark.parametrize(
+    "threshold, status, reported",
+    [("5", 1, True), ("50", 0, False), ("0", 1, True)],
+)
+def test_a_baseline_reports_fields_whose_match_rate_fell(tmp_path, capsys, threshold, status, reported):
+    rules = write_rules(tmp_path, SITE_RULES)
+    before = write_site(tmp_path / "before", [site_page(t, "1", ["Bolt"]) for t in "ABCD"])
+    # The site drifts: the price moves elsewhere on half the pages.
+    after = write_site(tmp_path / "after", [site_page(t, "1" if t in "AB" else None, ["Bolt"]) for t in "ABCD"])
+    baseline = tmp_path / "baseline.json"
+
+    assert main(["check", rules, "--pages", before, "--save-baseline", str(baseline)]) == 0
+    capsys.readouterr()
+    code = main(["check", rules, "--pages", after, "--baseline", str(baseline), "--threshold", threshold])
+    lines = capsys.readouterr().out.splitlines()
+
+    assert code == status
+    drift = [line for line in lines if "in the baseline" in line]
+    expected = [f"{rules}: rule 0, field 'price': matched on 50.0% of the pages, 100.0% in the baseline"]
+    assert drift == (expected if reported else [])
+
+
+@pytest.mark.parametrize(
+    "change, differences",
+    [
+        pytest.param(None, [], id="unchanged"),
+        pytest.param(
+            ("price", {"rules": "//h1"}),
+            ['row 0, field \'price\': "9" -> "Title"'],
+            id="field-value-changed",
+        ),
+        pytest.param(
+            ("shop", {"rules": "//h2"}),
+            ['row 1: only in the fixture: {"brand": "ACME", "shop": "Shop"}'],
+            id="row-gone",
+        ),
+    ],
+)
+def test_fixtures_show_field_level_differences(tmp_path, capsys, change, differences):
+    from tests.support.cli import run_cli
+
+    rules = write_rules(tmp_path, SITE_RULES)
+    page = tmp_path / "item.html"
+    page.write_text(site_page("Title", "9", ["Acme Inc"]), encoding="utf-8")
+    saved = run_cli("try", rules, str(page), "--save-fixture", str(tmp_path / "fixtures"))
+    assert saved.returncode == 0, saved.stderr
+    stored = json.loads((tmp_path / "fixtures" / "item.json").read_text("utf-8"))
+    assert stored["rows"] == [{"title": "Title", "price": "9", "brand": "Bolt"}, {"brand": "ACME", "shop": "Shop"}]
+    if change is not None:
+        conf = copy.deepcopy(SITE_RULES)
+        for entry in conf["rules"]:
+            if change[0] in entry:
+                entry[change[0]] = change[1]
+        rules = write_rules(tmp_path, conf)
+
+    status = main(["check", rules, "--fixtures", str(tmp_path / "fixtures")])
+    lines = capsys.readouterr().out.splitlines()
+
+    assert status == (1 if differences else 0)
+    path = str(tmp_path / "fixtures" / "item.json")
+    assert [line for line in lines if line.startswith(path)] == [f"{path}: {line}" for line in differences]
