@@ -687,3 +687,34 @@ def test_fixtures_show_field_level_differences(tmp_path, capsys, change, differe
     assert status == (1 if differences else 0)
     path = str(tmp_path / "fixtures" / "item.json")
     assert [line for line in lines if line.startswith(path)] == [f"{path}: {line}" for line in differences]
+
+
+def test_the_reading_of_what_an_xpath_selects_agrees_with_lxml():
+    """Random XPaths evaluated by lxml on pages that hold every kind of
+    node: an XPath read as giving elements only never gives anything else."""
+    import random
+
+    from lxml import etree, html
+
+    from ostrel.crawler.field_extractor.cli.xpath_shape import non_element_branch
+    from tests.support.rules_gen import pages, random_xpath
+
+    docs = [html.fromstring(text) for text in pages()]
+    rng = random.Random(7)
+    read_as_elements = other = 0
+    for _ in range(3000):
+        xpath = random_xpath(rng)
+        try:
+            found = [item for doc in docs for item in etree.XPath(xpath)(doc)]
+        except etree.XPathError:
+            continue
+        gives_other = any(
+            not isinstance(item, etree._Element) or isinstance(item, (etree._Comment, etree._ProcessingInstruction))
+            for item in found
+        )
+        if non_element_branch(xpath) is None:
+            read_as_elements += 1
+            assert not gives_other, xpath
+        else:
+            other += 1
+    assert read_as_elements > 500 and other > 500, (read_as_elements, other)

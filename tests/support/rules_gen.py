@@ -99,3 +99,31 @@ def pages(count=4, seed=0):
             f"<ul {attrs}><li {attrs}><a {attrs}>one</a><!-- c --></li>{items}</ul></body></html>"
         )
     return made
+
+
+# -- Random XPaths, for the reading of what an XPath can select ---------------
+
+AXES = ("", "", "", "child::", "descendant::", "self::", "parent::", "ancestor::", "following-sibling::", "@")
+NODE_TESTS = ("*", "p", "li", "a", "node()", "text()", "comment()", "class", "id")
+PREDICATES = ("", "", "[1]", "[2]", "[@id]", "[text()]", "[last()]", "[position() < 3]")
+
+
+def random_xpath(rng, depth=0):
+    """An XPath 1.0 location path, union or bracketed expression over the
+    tags of ``pages``: a mix that gives elements, text, attributes,
+    comments, or several kinds at once."""
+    what = rng.random()
+    if depth < 2 and what < 0.15:
+        return f"{random_xpath(rng, depth + 1)} | {random_xpath(rng, depth + 1)}"
+    if depth < 2 and what < 0.25:
+        return f"({random_xpath(rng, depth + 1)}){rng.choice(PREDICATES[2:])}"
+    steps = []
+    for _ in range(rng.randint(1, 3)):
+        axis = rng.choice(AXES)
+        test = rng.choice(NODE_TESTS)
+        if axis == "@" and test in ("node()", "text()", "comment()"):
+            test = "*"
+        steps.append(("//" if rng.random() < 0.5 else "/") + axis + test + rng.choice(PREDICATES))
+    if rng.random() < 0.1:
+        steps.append(rng.choice(("/..", "/.", "/self::node()")))
+    return "/" + "".join(steps)[1:] if steps[0].startswith("//") else "/" + "".join(steps)

@@ -149,6 +149,9 @@ def _gives_elements(toks):
     if value == "..":
         return True
     if value == ".":
+        # "//." is every node of the document, text included.
+        if len(toks) >= 2 and toks[-2] == ("op", "//"):
+            return False
         return _gives_elements(_without_last_step(toks[:-1]))
     if kind == "name" or value == "*":
         return _step_gives_elements(toks[:-1], toks)
@@ -168,7 +171,9 @@ def _step_gives_elements(before, toks):
     # node(): any node of the axis; text and comments on the child axes.
     if axis in _SAME_NODE_AXES and axis != "descendant-or-self":
         rest = before[:-2]
-        return _gives_elements(rest[:-1] if rest and rest[-1][1] in ("/", "//") else rest)
+        if rest and rest[-1] == ("op", "//"):
+            return False  # after "//", the context is any node
+        return _gives_elements(rest[:-1] if rest and rest[-1][1] == "/" else rest)
     return axis in ("parent", "ancestor")
 
 
