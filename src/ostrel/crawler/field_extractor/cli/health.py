@@ -28,11 +28,8 @@ _SHOWN_UNALIASED = 5
 
 
 def sample_tasks(tasks, count, seed=0):
-    """``count`` tasks drawn evenly at random from ``tasks`` (a reservoir,
-    so the tasks are listed, not loaded), in their input order; all of them
-    when ``count`` is None."""
-    if count is None:
-        return list(tasks)
+    """``count`` tasks drawn evenly at random from ``tasks`` (a reservoir:
+    only ``count`` tasks are kept at any time), in their input order."""
     rng = random.Random(seed)
     kept = []
     for seen, task in enumerate(tasks):

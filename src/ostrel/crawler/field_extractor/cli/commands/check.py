@@ -177,13 +177,17 @@ def _run_pages(args, prog, conf, extractor, problems, result):
         except (OSError, ValueError) as exc:
             raise UsageError(f"--baseline {args.baseline}: cannot read it: {describe_error(exc)}") from None
     tasks = iter_tasks(args.pages, None, args.include, args.input_format, args.html_key, args.url_key)
-    tasks = sample_tasks(tasks, args.sample)
+    if args.sample is not None:
+        # A reservoir keeps N tasks; without --sample the pages stream by
+        # (a WARC response task holds its body).
+        tasks = sample_tasks(tasks, args.sample)
     health = Health(extractor, conf)
     bar = None
     if sys.stderr.isatty() and not args.quiet:
         from tqdm import tqdm
 
-        bar = tqdm(total=len(tasks), unit="page", file=sys.stderr, leave=False)
+        total = len(tasks) if isinstance(tasks, list) else None
+        bar = tqdm(total=total, unit="page", file=sys.stderr, leave=False)
     first = []
     unread = 0
     for task in tasks:
