@@ -575,12 +575,12 @@ SITE_RULES = {
 }
 
 
-def site_page(title, price, brands):
+def site_page(title, price, brands, head=""):
     """A page of the site: its heading, a price (None: no price element) and
     a list of brands."""
     price_html = "" if price is None else f"<span class='price'>{price}</span>"
     items = "".join(f"<li>{brand}</li>" for brand in brands)
-    return f"<html><body><h1>{title}</h1>{price_html}<ul>{items}</ul></body></html>"
+    return f"<html><head>{head}</head><body><h1>{title}</h1>{price_html}<ul>{items}</ul></body></html>"
 
 
 def write_site(folder, pages):
@@ -600,10 +600,11 @@ def test_pages_show_each_fields_health(tmp_path, capsys):
     site = write_site(
         tmp_path / "site",
         [
-            site_page("A", "1", ["Acme Inc", "Bolt", "Zed"]),
+            site_page("A", "1", ["Acme Inc", "Bolt", "泽"]),
             site_page("B", "", ["Bolt"]),
             site_page("C", None, ["Acme Inc", "Nope"]),
-            site_page("D", "4", ["ACME", "Zed", "Zed"]),
+            # Saved as UTF-8, still declaring its original charset.
+            site_page("D", "4", ["ACME", "泽", "泽"], head='<meta charset="gb2312">'),
         ],
     )
 
@@ -614,10 +615,10 @@ def test_pages_show_each_fields_health(tmp_path, capsys):
     assert found["health"]["pages"] == 4
     assert (fields[0, "title"]["matched"], fields[0, "price"]["matched"]) == (1.0, 0.75)
     assert (fields[0, "title"]["empty"], fields[0, "price"]["empty"]) == (0.0, 0.25)
-    # Rows that the filter keeps: A 2, B 1, C 1, D 1 (Zed and Nope dropped).
+    # Rows that the filter keeps: A 2, B 1, C 1, D 1 (泽 and Nope dropped).
     assert fields[1, "brand"]["rows_per_page"] == {"min": 1, "median": 1.0, "max": 2}
     assert fields[1, "brand"]["dropped_by_filters"] == 4
-    assert fields[1, "brand"]["unaliased"] == {"values": 3, "top": ["Zed", "Bolt", "Nope"]}
+    assert fields[1, "brand"]["unaliased"] == {"values": 3, "top": ["泽", "Bolt", "Nope"]}
     # The price entry is dropped on C (price not found): rows 1, 1, 0, 1.
     assert fields[0, "price"]["rows_per_page"] == {"min": 0, "median": 1.0, "max": 1}
     assert "unaliased" not in fields[0, "title"]

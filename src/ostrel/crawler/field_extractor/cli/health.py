@@ -113,6 +113,7 @@ class Health:
         extractor = self.extractor
         self.pages += 1
         doc = HTML(html=text)
+        doc.encoding = "utf-8"  # the text is decoded: no charset of the markup applies
         records = []  # (fields of the entry, its record or None)
         for fields in self.entries:
             record = {}

@@ -696,7 +696,9 @@ def row_step_problems(conf, texts):
     docs = []
     for text in texts:
         try:
-            docs.append(HTML(html=text))
+            doc = HTML(html=text)
+            doc.encoding = "utf-8"  # the text is decoded: no charset of the markup applies
+            docs.append(doc)
         except Exception:  # a page that cannot be parsed fails on its own
             continue
     problems = []
