@@ -2,6 +2,7 @@
 named by rule entry and field key; clean rules pass."""
 
 import copy
+import json
 from pathlib import Path
 
 import pytest
@@ -13,7 +14,7 @@ from ostrel.crawler.field_extractor.extractor import FieldExtractor
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 
 PAGE = """<html><body><h1>Title</h1>
-<p>text</p><a href="/x" class="big red">link</a>
+<p>text<!-- note --></p><a href="/x" class="big red">link</a>
 <ul><li class="x"><a>one</a><i>1</i></li><li class="x"><a>two</a><i>2</i></li></ul>
 <table><tr><td>1</td></tr><tr><td>2</td></tr></table>
 </body></html>"""
@@ -78,6 +79,25 @@ FAILING_FIELDS = [
     pytest.param({"rules": "//a\0"}, ValueError, "does not compile", id="xpath-nul"),
     pytest.param({"rules": ["//ul/li[1]", 3]}, AttributeError, "must be strings", id="list-item-not-text"),
     pytest.param({"rules": ["//ul/li[1]/a[", "//ul/li[2]/a["]}, Exception, "does not compile", id="list-xpath-syntax"),
+    # Text and attribute nodes wherever they end the path, not only at the
+    # end of the text, and functions that lxml compiles but cannot call.
+    pytest.param({"rules": "//p/node()"}, AttributeError, "'//p/node()' selects text", id="node-step"),
+    pytest.param({"rules": "//p/text() | //h1"}, AttributeError, "its part '//p/text()'", id="union-text-branch"),
+    pytest.param({"rules": "//a/@class | //h1"}, AttributeError, "its part '//a/@class'", id="union-attribute-branch"),
+    pytest.param({"rules": "//h1 | (//p/text())[1]"}, AttributeError, "selects text", id="bracketed-text-step"),
+    pytest.param({"rules": "//p/text()/self::node()"}, AttributeError, "selects text", id="self-of-text"),
+    pytest.param({"rules": "//p = 'text'"}, Exception, "selects text", id="comparison"),
+    pytest.param({"rules": "//p/comment()"}, Exception, "selects text", id="comment-step"),
+    pytest.param({"rules": "//h1/text()[1]", "type": "attr:id"}, AttributeError, "selects text", id="attr-rule-text"),
+    pytest.param({"rules": "//p[has-class('x')]"}, Exception, "calls has-class()", id="unknown-function"),
+    pytest.param(
+        {"rules": ["//ul/li[1]/a[has-class('x')]", "//ul/li[2]/a[has-class('x')]"]},
+        Exception,
+        "calls has-class()",
+        id="list-unknown-fn",
+    ),
+    pytest.param({"rules": "//p[@id = $v]"}, Exception, "cannot be evaluated", id="undefined-variable"),
+    pytest.param({"rules": "//x:p"}, Exception, "cannot be evaluated", id="undefined-prefix"),
 ]
 
 
@@ -373,6 +393,15 @@ def test_misspelt_and_unknown_keys(tmp_path, capsys, place, key, value, where, w
             "the other 1 is ignored",
             id="three-xpaths",
         ),
+        *(
+            pytest.param(
+                {"rules": [{"f": {"rules": css}}]},
+                [{"f": css}],
+                f"{css!r} looks like a CSS selector, but it is taken as a constant",
+                id=f"css-{css}",
+            )
+            for css in ("h1.main-heading span.struct", "div#main > p", "a[href]", "li:nth-child(2)", "ul > li")
+        ),
     ],
 )
 def test_warnings_do_not_fail_the_check(tmp_path, capsys, conf, rows, words):
@@ -446,9 +475,14 @@ CLEAN = {
             "url": {"rules": "//a", "type": "attr:href"},
             "title": {"rules": "//h1", "type": "text"},
             "empty": {"rules": ""},
-            # Constants that only look a little like paths.
+            # Constants that only look a little like paths or selectors.
             "note": {"rules": "(unknown)"},
             "domain": {"rules": ".com"},
+            "shop": {"rules": "Acme Store #1"},
+            "pair": {"rules": "div p"},
+            "version": {"rules": "v1.2"},
+            "site": {"rules": "example.com"},
+            "union": {"rules": "//h1 | //p[text()='a'] | //ul/li[1]/.."},
         },
         {
             "sku": {"rules": "//h1", "type": "text:anything"},
@@ -490,3 +524,198 @@ def test_unreadable_rules_exit_with_2(tmp_path, capsys, text):
     assert status == 2
     assert lines == []
     assert f"cannot load rules {path}" in err
+
+
+def test_rules_that_check_passes_do_not_fail_every_page(tmp_path):
+    """Generated rules: whatever check does not report as failing every page
+    must leave some page of a varied set extractable. The reverse is
+    sampled too: a text rule reported as fatal really fails every page where
+    its nodes occur (they occur on every page here)."""
+    import random
+
+    from ostrel.crawler.field_extractor.cli.rules_check import check_rules
+    from tests.support.rules_gen import pages, rules_conf
+
+    texts = pages()
+    rng = random.Random(20)
+    passed = fatal = 0
+    for number in range(300):
+        conf = rules_conf(rng, fields=1 + number % 2)
+        problems = check_rules(conf)
+        extractor = FieldExtractor(write_rules(tmp_path, conf))
+        failures = 0
+        for text in texts:
+            try:
+                extractor.extract(text)
+            except Exception:
+                failures += 1
+        # An attr rule reads the first node only, which may be an element
+        # where later ones are not: the check stops it all the same.
+        kinds = [str(d.get("type", "")) for d in conf["rules"][0].values()]
+        if any(problem.fatal for problem in problems):
+            fatal += 1
+            if not any(kind.startswith("attr:") for kind in kinds):
+                assert failures == len(texts), (conf, [str(p) for p in problems])
+        else:
+            passed += 1
+            assert failures < len(texts), (conf, [str(p) for p in problems])
+    assert passed > 50 and fatal > 50, (passed, fatal)
+
+
+# -- Corpus health, baselines and fixtures --------------------------------------
+
+SITE_RULES = {
+    "value_separator": " ",
+    "rules": [
+        {"title": {"rules": "//h1"}, "price": {"rules": "//span[@class='price']"}, "brand": {"rules": "Bolt"}},
+        {"brand": {"rules": ["//ul/li[1]", "//ul/li[2]"]}, "shop": {"rules": "Shop"}},
+    ],
+    "alias2main_name": {"brand": {"Acme Inc": "ACME"}},
+    "filter": {"key": "brand", "values": {"words": ["ACME", "Bolt", "Title"]}},
+}
+
+
+def site_page(title, price, brands, head=""):
+    """A page of the site: its heading, a price (None: no price element) and
+    a list of brands."""
+    price_html = "" if price is None else f"<span class='price'>{price}</span>"
+    items = "".join(f"<li>{brand}</li>" for brand in brands)
+    return f"<html><head>{head}</head><body><h1>{title}</h1>{price_html}<ul>{items}</ul></body></html>"
+
+
+def write_site(folder, pages):
+    folder.mkdir(parents=True, exist_ok=True)
+    for number, page in enumerate(pages):
+        (folder / f"p{number}.html").write_text(page, encoding="utf-8")
+    return str(folder)
+
+
+def check_json(capsys, *args):
+    status = main(["check", *args, "--json"])
+    return status, json.loads(capsys.readouterr().out)
+
+
+def test_pages_show_each_fields_health(tmp_path, capsys):
+    rules = write_rules(tmp_path, SITE_RULES)
+    site = write_site(
+        tmp_path / "site",
+        [
+            site_page("A", "1", ["Acme Inc", "Bolt", "泽"]),
+            site_page("B", "", ["Bolt"]),
+            site_page("C", None, ["Acme Inc", "Nope"]),
+            # Saved as UTF-8, still declaring its original charset.
+            site_page("D", "4", ["ACME", "泽", "泽"], head='<meta charset="gb2312">'),
+        ],
+    )
+
+    status, found = check_json(capsys, rules, "--pages", site)
+
+    assert status == 0
+    fields = {(f["rule"], f["field"]): f for f in found["health"]["fields"]}
+    assert found["health"]["pages"] == 4
+    assert (fields[0, "title"]["matched"], fields[0, "price"]["matched"]) == (1.0, 0.75)
+    assert (fields[0, "title"]["empty"], fields[0, "price"]["empty"]) == (0.0, 0.25)
+    # Rows that the filter keeps: A 2, B 1, C 1, D 1 (泽 and Nope dropped).
+    assert fields[1, "brand"]["rows_per_page"] == {"min": 1, "median": 1.0, "max": 2}
+    assert fields[1, "brand"]["dropped_by_filters"] == 4
+    assert fields[1, "brand"]["unaliased"] == {"values": 3, "top": ["泽", "Bolt", "Nope"]}
+    # The price entry is dropped on C (price not found): rows 1, 1, 0, 1.
+    assert fields[0, "price"]["rows_per_page"] == {"min": 0, "median": 1.0, "max": 1}
+    assert "unaliased" not in fields[0, "title"]
+
+    status, sampled = check_json(capsys, rules, "--pages", site, "--sample", "2")
+    assert sampled["health"]["pages"] == 2
+
+
+@pytest.mark.parametrize(
+    "threshold, status, reported",
+    [("5", 1, True), ("50", 0, False), ("0", 1, True)],
+)
+def test_a_baseline_reports_fields_whose_match_rate_fell(tmp_path, capsys, threshold, status, reported):
+    rules = write_rules(tmp_path, SITE_RULES)
+    before = write_site(tmp_path / "before", [site_page(t, "1", ["Bolt"]) for t in "ABCD"])
+    # The site drifts: the price moves elsewhere on half the pages.
+    after = write_site(tmp_path / "after", [site_page(t, "1" if t in "AB" else None, ["Bolt"]) for t in "ABCD"])
+    baseline = tmp_path / "baseline.json"
+
+    assert main(["check", rules, "--pages", before, "--save-baseline", str(baseline)]) == 0
+    capsys.readouterr()
+    code = main(["check", rules, "--pages", after, "--baseline", str(baseline), "--threshold", threshold])
+    lines = capsys.readouterr().out.splitlines()
+
+    assert code == status
+    drift = [line for line in lines if "in the baseline" in line]
+    expected = [f"{rules}: rule 0, field 'price': matched on 50.0% of the pages, 100.0% in the baseline"]
+    assert drift == (expected if reported else [])
+
+
+@pytest.mark.parametrize(
+    "change, differences",
+    [
+        pytest.param(None, [], id="unchanged"),
+        pytest.param(
+            ("price", {"rules": "//h1"}),
+            ['row 0, field \'price\': "9" -> "Title"'],
+            id="field-value-changed",
+        ),
+        pytest.param(
+            ("shop", {"rules": "//h2"}),
+            ['row 1: only in the fixture: {"brand": "ACME", "shop": "Shop"}'],
+            id="row-gone",
+        ),
+    ],
+)
+def test_fixtures_show_field_level_differences(tmp_path, capsys, change, differences):
+    from tests.support.cli import run_cli
+
+    rules = write_rules(tmp_path, SITE_RULES)
+    page = tmp_path / "item.html"
+    page.write_text(site_page("Title", "9", ["Acme Inc"]), encoding="utf-8")
+    saved = run_cli("try", rules, str(page), "--save-fixture", str(tmp_path / "fixtures"))
+    assert saved.returncode == 0, saved.stderr
+    stored = json.loads((tmp_path / "fixtures" / "item.json").read_text("utf-8"))
+    assert stored["rows"] == [{"title": "Title", "price": "9", "brand": "Bolt"}, {"brand": "ACME", "shop": "Shop"}]
+    if change is not None:
+        conf = copy.deepcopy(SITE_RULES)
+        for entry in conf["rules"]:
+            if change[0] in entry:
+                entry[change[0]] = change[1]
+        rules = write_rules(tmp_path, conf)
+
+    status = main(["check", rules, "--fixtures", str(tmp_path / "fixtures")])
+    lines = capsys.readouterr().out.splitlines()
+
+    assert status == (1 if differences else 0)
+    path = str(tmp_path / "fixtures" / "item.json")
+    assert [line for line in lines if line.startswith(path)] == [f"{path}: {line}" for line in differences]
+
+
+def test_the_reading_of_what_an_xpath_selects_agrees_with_lxml():
+    """Random XPaths evaluated by lxml on pages that hold every kind of
+    node: an XPath read as giving elements only never gives anything else."""
+    import random
+
+    from lxml import etree, html
+
+    from ostrel.crawler.field_extractor.cli.xpath_shape import non_element_branch
+    from tests.support.rules_gen import pages, random_xpath
+
+    docs = [html.fromstring(text) for text in pages()]
+    rng = random.Random(7)
+    read_as_elements = other = 0
+    for _ in range(3000):
+        xpath = random_xpath(rng)
+        try:
+            found = [item for doc in docs for item in etree.XPath(xpath)(doc)]
+        except etree.XPathError:
+            continue
+        gives_other = any(
+            not isinstance(item, etree._Element) or isinstance(item, (etree._Comment, etree._ProcessingInstruction))
+            for item in found
+        )
+        if non_element_branch(xpath) is None:
+            read_as_elements += 1
+            assert not gives_other, xpath
+        else:
+            other += 1
+    assert read_as_elements > 500 and other > 500, (read_as_elements, other)

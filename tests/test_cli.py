@@ -277,3 +277,92 @@ def test_examples_run():
     assert rows["keyboards.html"][0]["name"] == "艾克美 机械键盘 K87 青轴"
     assert rows["keyboards.html"][0]["tags"] == "热卖 | 包邮 | 赠键帽"
     assert rows["headphones.html"][4]["url"] == "/item/ACME-H100?from=featured"
+
+
+# Rules that fail every page: extract stops before it opens its output.
+STOPPING_RULES = [
+    pytest.param({"title": {"rule": "//h1"}}, "did you mean 'rules'?", "KeyError", id="rule-for-rules"),
+    pytest.param({"title": {"rules": "//h1[has-class('x')]"}}, "calls has-class()", "XPathEvalError", id="unknown-fn"),
+    pytest.param({"title": {"rules": "//h1["}}, "does not compile", "XPathEvalError", id="syntax"),
+    pytest.param({"title": {"rules": "//h1/node()"}}, "selects text", "AttributeError", id="node-step"),
+    pytest.param({"title": {"rules": "//h1/text() | //h1"}}, "selects text", "AttributeError", id="union-text"),
+    pytest.param({"title": {"rules": "//h1/@class | //h1"}}, "selects text", "AttributeError", id="union-attr"),
+]
+
+
+@pytest.mark.parametrize("entry, words, error", STOPPING_RULES)
+def test_rules_that_fail_every_page_stop_the_run(tmp_path, entry, words, error):
+    rules = tmp_path / "rules.json"
+    rules.write_text(json.dumps({"value_separator": " ", "rules": [entry]}))
+    page = tmp_path / "page.html"
+    page.write_text("<html><body><h1 class='t'>Title</h1></body></html>")
+    out = tmp_path / "out" / "rows.jsonl"
+    out.parent.mkdir()
+
+    stopped = run_cli("extract", str(rules), str(page), "-o", str(out))
+
+    assert stopped.returncode == 2
+    assert not out.exists()
+    err = stopped.stderr.decode("utf-8")
+    assert words in err and "stopped before the run: 1 problem" in err
+    assert "Traceback" not in err
+    # Without the check every page fails, as the check said.
+    run = run_cli("extract", "--no-check", str(rules), str(page), "-o", str(out))
+    assert run.returncode == 1
+    assert f"{error}" in run.stderr.decode("utf-8")
+
+
+# Rules that work, but likely not as meant: one warning at the start, and
+# the run goes on.
+def _containers(count):
+    blocks = "".join(f"<div class='b'><ul><li>m{b}1</li><li>m{b}2</li></ul></div>" for b in range(count))
+    return f"<html><body><h1>T</h1>{blocks}</body></html>"
+
+
+@pytest.mark.parametrize(
+    "conf, words",
+    [
+        pytest.param(
+            {"rules": [{"t": {"rules": "//h1"}}], "not_empty_field": ["t"]},
+            "warning: unknown top-level key: did you mean 'not_empty_fields'?",
+            id="misspelt-optional-key",
+        ),
+        pytest.param(
+            {"rules": [{"t": {"rules": "h1.main-heading span.struct"}}]},
+            "warning: 'h1.main-heading span.struct' looks like a CSS selector",
+            id="css-selector",
+        ),
+        pytest.param(
+            {"rules": [{"m": {"rules": ["//div/ul/li[1]", "//div/ul/li[2]"]}}]},
+            "warning: the list rule's row step //div/ul/li[N] selects 3 elements for row 1 on sample page 1",
+            id="rows-in-several-containers",
+        ),
+    ],
+)
+def test_rules_warnings_are_printed_once_and_the_run_goes_on(tmp_path, conf, words):
+    rules = tmp_path / "rules.json"
+    rules.write_text(json.dumps({"value_separator": " | ", **conf}))
+    for number in range(4):
+        (tmp_path / f"p{number}.html").write_text(_containers(3))
+
+    result = run_cli("extract", "-j", "2", str(rules), str(tmp_path))
+
+    assert result.returncode == 0, result.stderr
+    assert len(output_lines(result)) == 4
+    assert len(stderr_lines_naming(result, words)) == 1, result.stderr.decode()
+    quiet = run_cli("extract", "--no-check", str(rules), str(tmp_path))
+    assert stderr_lines_naming(quiet, "warning") == []
+
+
+def test_arguments_given_the_wrong_way_get_a_hint(tmp_path, rules):
+    page = tmp_path / "page.html"
+    page.write_text(page_html("x"), encoding="utf-8")
+
+    result = run_cli("extract", str(page), rules)
+
+    assert result.returncode == 2
+    hints = stderr_lines_naming(result, "hint:")
+    assert hints == [
+        f"python -m ostrel.crawler.field_extractor: hint: {page} looks like a page and {rules} like a rules "
+        "file; the rules file comes first: extract RULES INPUT..."
+    ]

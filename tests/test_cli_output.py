@@ -84,6 +84,8 @@ OUTPUT_PATHS = {
     "output-is-an-input": (["-o", "b.html"], None, None, None),
     "errors-is-the-rules": (["--errors", "rules.yaml"], None, None, None),
     "resume-stdout": (["-o", "-", "--resume"], None, None, None),
+    "output-in-a-missing-directory": (["-o", "nowhere/rows.jsonl"], None, None, None),
+    "errors-in-a-missing-directory": (["--errors", "nowhere/err.jsonl"], None, None, None),
 }
 
 

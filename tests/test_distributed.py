@@ -9,7 +9,13 @@ db = pytest.importorskip("dask.bag")
 distributed = pytest.importorskip("dask.distributed")
 
 from ostrel.crawler.field_extractor.cli.sources import decode_page  # noqa: E402
-from ostrel.crawler.field_extractor.distributed import RulesText, extract_pages, extract_warc_files  # noqa: E402
+from ostrel.crawler.field_extractor.distributed import (  # noqa: E402
+    RulesError,
+    RulesText,
+    RulesWarning,
+    extract_pages,
+    extract_warc_files,
+)
 from tests.support.cli import WARC_RESPONSES, page_html, records_of, run_cli, write_warc  # noqa: E402
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
@@ -163,3 +169,27 @@ def test_json_lines_with_blank_and_broken_lines(tmp_path, client):
     assert written == cli.stdout.decode("utf-8").splitlines()
     text = "\n".join(written)
     assert any(ord(c) > 127 for c in text) and "\\u" not in text
+
+
+@pytest.mark.parametrize(
+    "entry, check, raised",
+    [
+        pytest.param({"t": {"rule": "//h1"}}, True, RulesError, id="rule-for-rules"),
+        pytest.param({"t": {"rules": "//h1/text() | //h1"}}, True, RulesError, id="union-text"),
+        pytest.param({"t": {"rules": "h1.title"}}, True, RulesWarning, id="css-constant-warns"),
+        pytest.param({"t": {"rule": "//h1"}}, False, None, id="no-check"),
+    ],
+)
+def test_rules_are_checked_on_the_client(tmp_path, entry, check, raised):
+    rules = tmp_path / "rules.json"
+    rules.write_text(json.dumps({"value_separator": " ", "rules": [entry]}))
+    bag = db.from_sequence([("p", "<h1>T</h1>")], npartitions=1)
+    if raised is RulesError:
+        with pytest.raises(RulesError, match="would fail every page"):
+            extract_pages(bag, str(rules), check=check)
+    elif raised is RulesWarning:
+        with pytest.warns(RulesWarning, match="looks like a CSS selector"):
+            extract_pages(bag, str(rules), check=check)
+    else:
+        records = extract_pages(bag, str(rules), check=check).compute(scheduler="sync")
+        assert records[0]["error"] == "KeyError"

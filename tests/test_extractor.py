@@ -405,3 +405,20 @@ def test_declared_charset_does_not_garble_text(make, charset, words):
         )
     )
     assert ex.extract(page) == [{"t": words, "l": "/" + words}, {"i": [words + "1", words + "2"]}]
+
+
+def test_help_shows_what_the_extractor_and_its_methods_do():
+    import inspect
+    import pydoc
+
+    shown = pydoc.render_doc(FieldExtractor, renderer=pydoc.plaintext)
+
+    assert "Extracts rows of fields from HTML pages with one rules file." in shown
+    assert "extract(self, text, de_dup=True)" in shown
+    methods = ["__init__", "extract", "_match_fields", "_match_multiple_fields", "_get_value"]
+    methods += ["_add_next_value", "_extract_fields", "have_none_in_value"]
+    for name in methods:
+        method = getattr(FieldExtractor, name)
+        assert method.__doc__ and not method.__doc__.startswith(name), name
+        assert list(inspect.signature(method).parameters)[0] == "self", name
+    assert str(inspect.signature(FieldExtractor._add_next_value)) == "(self, matched_values_, i)"

@@ -279,15 +279,48 @@ def test_summary_counts_pages_with_undecodable_bytes(tmp_path, rules, jobs):
     wrong.write_bytes(page_html("中文", head='<meta charset="utf-8">').encode("gbk"))
     right = tmp_path / "right.html"
     right.write_text(page_html("中文"), "utf-8")
+    # Valid UTF-8 that holds U+FFFD as text: nothing failed to decode.
+    literal = tmp_path / "literal.html"
+    literal.write_text(page_html("替换字符 \ufffd 本身"), "utf-8")
+    pages = [str(wrong), str(right), str(wrong), str(literal)]
 
-    result = run_cli("extract", rules, str(wrong), str(right), str(wrong), "--jobs", jobs, "--chunk-size", "1")
-    clean = run_cli("extract", rules, str(right), "--jobs", jobs)
+    result = run_cli("extract", rules, *pages, "--jobs", jobs, "--chunk-size", "1", "-v")
+    clean = run_cli("extract", rules, str(right), str(literal), "--jobs", jobs)
 
     assert result.returncode == 0, result.stderr
     assert ", 2 pages with undecodable bytes" in summary_of(result)
     assert "undecodable" not in summary_of(clean)
+    # -v names them.
+    named = [line for line in result.stderr.decode().splitlines() if "undecodable bytes, replaced" in line]
+    assert named == [f"python -m ostrel.crawler.field_extractor: {wrong}: undecodable bytes, replaced by U+FFFD"] * 2
     # The mark is no part of the output.
-    assert [set(record) for record in output_of(result)] == [{"page", "rows"}] * 3
+    assert [set(record) for record in output_of(result)] == [{"page", "rows"}] * 4
+
+
+# -- Pages that are no HTML pages ------------------------------------------------
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_binary_and_blank_pages_are_skipped_and_counted(tmp_path, rules, jobs):
+    pages = {
+        "image.html": b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR\x00\x00",
+        "blank.html": b" \n\t\r\n ",
+        "newline.html": b"\n",
+        # NUL bytes in a real page: still a page.
+        "nul.html": page_html("有\x00空").encode("utf-8"),
+        "good.html": page_html("好").encode("utf-8"),
+    }
+    for name, data in pages.items():
+        (tmp_path / name).write_bytes(data)
+
+    result = run_cli("extract", rules, *pages, "--jobs", jobs, "-v", cwd=tmp_path)
+
+    assert result.returncode == 0, result.stderr
+    assert [record["page"] for record in output_of(result)] == ["nul.html", "good.html"]
+    assert ", 3 pages skipped (1 binary, 2 empty)" in summary_of(result)
+    stderr = result.stderr.decode()
+    assert "image.html: skipped: binary: NUL bytes and no markup" in stderr
+    assert "blank.html: skipped: empty: nothing but whitespace" in stderr
 
 
 # -- Progress bar --------------------------------------------------------------

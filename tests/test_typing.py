@@ -21,9 +21,10 @@ PACKAGE_ROOT = Path(ostrel.__file__).resolve().parents[1]
 
 # Every native module has a stub. stubtest checks that each stubbed class,
 # method and module attribute exists at run time and that no public class is
-# missing from a stub. It cannot compare parameters: the methods are native
-# callables without a text signature, so the parameter names and defaults
-# were taken from the C++ sources. The abstract methods of quillan and
+# missing from a stub. It compares the parameters of FieldExtractor's
+# methods, which carry a text signature; the other methods are native
+# callables without one, so their parameter names and defaults were taken
+# from the C++ sources. The abstract methods of quillan and
 # ombrel are functools.partial objects (see typing/stubtest-allowlist.txt).
 NATIVE_MODULES = [
     "ostrel.crawler.field_extractor.extractor",

@@ -184,7 +184,7 @@ void import_names(py::module_& m, const char* module, std::initializer_list<cons
 //
 // `def` adds the method under its name, with the parameters (the instance
 // included), the defaults of the trailing ones, and its exact __doc__
-// (nullptr: None). A call binds its arguments as "<class>.<name>" (the
+// (nullptr: None); `doc` gives the class its __doc__. A call binds its arguments as "<class>.<name>" (the
 // qualified name that the interpreter's call errors give) and passes the body
 // one handle per parameter; a body returning void returns None. Methods stay
 // in the namespace in the order they are defined.
@@ -216,6 +216,12 @@ public:
     ClassBuilder& def(const char* name, const char* const (&params)[N], Body body,
                       const char* doc = nullptr) {
         return def(name, params, {}, std::move(body), doc);
+    }
+
+    // The class's __doc__ (without it: None).
+    ClassBuilder& doc(const char* text) {
+        ns_["__doc__"] = py::str(text);
+        return *this;
     }
 
     // Creates the class (see make_class) and binds it in the module: a plain

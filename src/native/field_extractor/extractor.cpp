@@ -286,21 +286,55 @@ PYBIND11_MODULE(extractor, m) {
         py::object(json.attr("loads")).release());
 
     ostrel::ClassBuilder cls(m, "FieldExtractor");
-    cls.def("__init__", {"self", "conf_file"},
-            [](py::handle self, py::handle conf_file) { construct(self, conf_file); });
-    cls.def("extract", {"self", "text", "de_dup"}, {Py_True},
-            [](py::handle self, py::handle text, py::handle de_dup) { return extract(self, text, de_dup); });
-    cls.def("_match_fields", {"self", "fields"},
-            [](py::handle self, py::handle fields) { return match_fields(self, fields); });
-    cls.def("_match_multiple_fields", {"self", "field"},
-            [](py::handle self, py::handle field) { return match_multiple_fields(self, field); });
-    cls.def("_get_value", {"self", "value"},
-            [](py::handle self, py::handle value) { return get_value(value); });
-    cls.def("_add_next_value", {"self", "matched_values_", "i"},
-            [](py::handle self, py::handle pairs, py::handle i) { return add_next_value(pairs, i); });
-    cls.def("_extract_fields", {"self", "html"},
-            [](py::handle self, py::handle html) { return extract_fields(self, html); });
-    cls.def("have_none_in_value", {"self", "field"},
-            [](py::handle self, py::handle field) { return py::bool_(have_none_in_value(field)); });
+    cls.doc(
+        "Extracts rows of fields from HTML pages with one rules file.\n\n"
+        "FieldExtractor(conf_file) loads the rules once; extract(text) then turns the HTML of\n"
+        "one page into a list of rows (dicts from field key to value): each rule entry's\n"
+        "fields are extracted, paired into rows, converted by alias, filtered and\n"
+        "de-duplicated as the rules file says.");
+    cls.def(
+        "__init__", {"self", "conf_file"},
+        [](py::handle self, py::handle conf_file) { construct(self, conf_file); },
+        "__init__(self, conf_file)\n--\n\n"
+        "Load the rules file conf_file (YAML, or JSON by a .json name) and build the parsers,\n"
+        "the matcher and the processor. Raises KeyError when 'rules' or 'value_separator' is\n"
+        "missing; the rules themselves are first looked at by extract.");
+    cls.def(
+        "extract", {"self", "text", "de_dup"}, {Py_True},
+        [](py::handle self, py::handle text, py::handle de_dup) { return extract(self, text, de_dup); },
+        "extract(self, text, de_dup=True)\n--\n\n"
+        "Return the rows of the page whose HTML is text (a str), a list of dicts.\n\n"
+        "A rule entry whose field finds nothing gives no row; with de_dup (default True)\n"
+        "exact duplicate rows are dropped. Any failure raises, with no partial result.");
+    cls.def(
+        "_match_fields", {"self", "fields"},
+        [](py::handle self, py::handle fields) { return match_fields(self, fields); },
+        "_match_fields(self, fields)\n--\n\n"
+        "Expand each record of several fields into rows; other records pass unchanged.");
+    cls.def(
+        "_match_multiple_fields", {"self", "field"},
+        [](py::handle self, py::handle field) { return match_multiple_fields(self, field); },
+        "_match_multiple_fields(self, field)\n--\n\n"
+        "The rows of one record: its first field's values, paired with each further field.");
+    cls.def(
+        "_get_value", {"self", "value"}, [](py::handle self, py::handle value) { return get_value(value); },
+        "_get_value(self, value)\n--\n\n"
+        "The partial-row JSON text of the first field's value: one text for a str, a list of\n"
+        "texts, one per element, for a list.");
+    cls.def(
+        "_add_next_value", {"self", "matched_values_", "i"},
+        [](py::handle self, py::handle pairs, py::handle i) { return add_next_value(pairs, i); },
+        "_add_next_value(self, matched_values_, i)\n--\n\n"
+        "The partial-row texts of the matcher's pairs, the tail value added as column i.");
+    cls.def(
+        "_extract_fields", {"self", "html"},
+        [](py::handle self, py::handle html) { return extract_fields(self, html); },
+        "_extract_fields(self, html)\n--\n\n"
+        "The records of a page document, one per rule entry that found all its fields.");
+    cls.def(
+        "have_none_in_value", {"self", "field"},
+        [](py::handle self, py::handle field) { return py::bool_(have_none_in_value(field)); },
+        "have_none_in_value(self, field)\n--\n\n"
+        "Whether any value of the record field is None.");
     cls.make();
 }

@@ -5,6 +5,8 @@ per page, the same records that the command line writes:
 
 - ``{"page": ID, "rows": [ROW, ...]}`` for an extracted page;
 - ``{"page": ID, "error": TYPE, "message": TEXT}`` for a page that failed.
+- ``{"page": ID, "skipped": REASON}`` for a page that is no HTML page
+  (binary data, or nothing but whitespace).
 
 A failing page never fails the computation; it becomes an error record.
 
@@ -22,7 +24,12 @@ record. (``.map(json.loads)`` before would end the whole computation on the
 first such line.)
 
 The rules file is read once, here, on the client, and its text travels with
-the graph: the workers need not see the client's files. Each partition
+the graph: the workers need not see the client's files. It is checked first,
+as the command line's ``extract`` does: problems that would fail every page
+(a field without ``rules``, an XPath that does not compile or calls an
+unknown function, one that gives text or attribute nodes) raise
+``RulesError`` before any task is made; the other findings are issued once
+as a ``RulesWarning``. ``check=False`` skips the check. Each partition
 builds one ``FieldExtractor`` from it and extracts its pages in order.
 
 Needs the ``dask`` extra: ``pip install 'ostrel-field-extractor[dask]'``.
@@ -42,15 +49,47 @@ from ostrel.crawler.field_extractor.cli.sources import (
 )
 from ostrel.crawler.field_extractor.extractor import FieldExtractor
 
-__all__ = ["RulesText", "extract_pages", "extract_warc_files"]
+__all__ = ["RulesError", "RulesText", "RulesWarning", "extract_pages", "extract_warc_files"]
+
+
+class RulesError(ValueError):
+    """Rules that would fail every page; ``problems`` lists the findings."""
+
+    def __init__(self, path, problems):
+        self.problems = problems
+        lines = "\n".join(f"  {problem}" for problem in problems)
+        super().__init__(f"{path}: the rules would fail every page:\n{lines}")
+
+
+class RulesWarning(UserWarning):
+    """Findings of the rules check that do not stop the computation."""
+
+
+def check_rules_file(path):
+    """Raise ``RulesError`` for the problems of the rules at ``path`` that
+    fail every page; warn once (``RulesWarning``) of the others."""
+    import warnings
+
+    from ostrel.common.utils import ConfigUtils
+    from ostrel.crawler.field_extractor.cli.precheck import warning_line
+    from ostrel.crawler.field_extractor.cli.rules_check import check_rules
+
+    problems = check_rules(ConfigUtils.load(path, readonly=False))
+    fatal = [problem for problem in problems if problem.fatal]
+    if fatal:
+        raise RulesError(path, fatal)
+    if problems:
+        lines = "\n".join(f"  {str(p) if p.warning else warning_line(p)}" for p in problems)
+        warnings.warn(f"{path}: the rules check found:\n{lines}", RulesWarning, stacklevel=4)
 
 
 class RulesText:
     """The text of a rules file, to build extractors where the file is not.
 
     ``RulesText.read(path)`` checks that the rules load (so a broken file
-    fails on the client, not in every task) and keeps the file's bytes and
-    its name's suffix, which decides between JSON and YAML.
+    fails on the client, not in every task) and, unless ``check`` is false,
+    that they would not fail every page (``RulesError``); it keeps the file's
+    bytes and its name's suffix, which decides between JSON and YAML.
     """
 
     def __init__(self, data, suffix):
@@ -58,9 +97,11 @@ class RulesText:
         self.suffix = suffix
 
     @classmethod
-    def read(cls, path):
+    def read(cls, path, check=True):
         path = os.fspath(path)
         FieldExtractor(path)
+        if check:
+            check_rules_file(path)
         with open(path, "rb") as stream:
             data = stream.read()
         suffix = ".json" if path.lower().endswith(".json") else ".yaml"
@@ -77,8 +118,8 @@ class RulesText:
             os.unlink(path)
 
 
-def _rules(rules):
-    return rules if isinstance(rules, RulesText) else RulesText.read(rules)
+def _rules(rules, check):
+    return rules if isinstance(rules, RulesText) else RulesText.read(rules, check)
 
 
 def _page_task(page):
@@ -145,7 +186,7 @@ def _extract_warc_partition(paths, rules, de_dup):
     return records
 
 
-def extract_pages(pages, rules, de_dup=True):
+def extract_pages(pages, rules, de_dup=True, check=True):
     """Bag of records for a bag of pages.
 
     ``pages`` holds the lines of JSON-lines page files as
@@ -156,16 +197,17 @@ def extract_pages(pages, rules, de_dup=True):
     whose page is the line's beginning (its ``repr``, 200 characters at
     most), since a bag item does not know its file and line number.
     ``rules`` is the path of a rules file or a ``RulesText``. The result
-    keeps the partitions and the order of ``pages``.
+    keeps the partitions and the order of ``pages``. ``check``: see the
+    module's documentation.
     """
-    return pages.map_partitions(_extract_page_partition, _rules(rules), de_dup)
+    return pages.map_partitions(_extract_page_partition, _rules(rules, check), de_dup)
 
 
-def extract_warc_files(paths, rules, de_dup=True):
+def extract_warc_files(paths, rules, de_dup=True, check=True):
     """Bag of records for a bag of WARC file paths (``.warc``,
     ``.warc.gz``), one record per 2xx HTML response, in file order; each
     body is decoded by its HTTP charset, then its markup charset. The files
     are opened on the workers with fsspec, so a path is a local path valid
     on every worker (a shared file system) or a URL such as
     ``s3://bucket/crawl-00001.warc.gz``."""
-    return paths.map_partitions(_extract_warc_partition, _rules(rules), de_dup)
+    return paths.map_partitions(_extract_warc_partition, _rules(rules, check), de_dup)

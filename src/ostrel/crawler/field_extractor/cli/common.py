@@ -14,8 +14,8 @@ EXIT_BAD_RULES = 2
 
 EXIT_TEXT = (
     "Exit status: 0 all pages extracted, 1 some page failed, "
-    "2 the rules file could not be loaded or the arguments were "
-    "wrong. A reader of stdout that goes away (| head) stops extract "
+    "2 the rules file could not be loaded, its rules would fail every "
+    "page (see --no-check) or the arguments were wrong. A reader of stdout that goes away (| head) stops extract "
     "quietly, with 0 unless a page failed before."
 )
 

@@ -26,6 +26,7 @@ class Progress:
 
     def __init__(self, measure=None, quiet=False):
         self.pages = self.rows = self.errors = self.undecodable = 0
+        self.skipped = {}  # pages that are no HTML pages, by kind (binary, empty)
         self.resumed = 0  # pages passed over, already in the output
         self.quiet = quiet
         self.start = time.perf_counter()
@@ -64,6 +65,9 @@ class Progress:
         for record in records:
             if "error" in record:
                 self.errors += 1
+            elif "skipped" in record:
+                kind = record["skipped"].split(":")[0]
+                self.skipped[kind] = self.skipped.get(kind, 0) + 1
             else:
                 self.rows += len(record["rows"])
                 self.undecodable += getattr(record, "undecodable", False)
@@ -100,6 +104,9 @@ class Progress:
             skipped = f", {plural(stats.skipped_records, 'WARC record')} skipped (not 2xx HTML responses)"
         if getattr(stats, "ignored_files", 0):
             skipped += f", {plural(stats.ignored_files, 'file')} ignored (not pages by name, see --include)"
+        if self.skipped:
+            kinds = ", ".join(f"{count} {kind}" for kind, count in sorted(self.skipped.items()))
+            skipped += f", {plural(sum(self.skipped.values()), 'page')} skipped ({kinds})"
         if self.undecodable:
             skipped += f", {plural(self.undecodable, 'page')} with undecodable bytes"
         if self.resumed:

@@ -10,7 +10,10 @@ A ``Problem`` is either an error (extraction fails, or part of the file is
 certainly without effect, such as a misspelt key) or a warning (the file
 works as written, but likely not as meant: no rule entries, or a list rule
 whose second XPath differs in more than the row position). Only errors fail
-the check; ``summarize`` says so.
+the check; ``summarize`` says so. An error is ``fatal`` when it makes
+extraction fail on every page, or on every page where its XPath matches:
+``extract`` stops before its run on those, and prints the others once as
+warnings.
 """
 
 import difflib
@@ -19,16 +22,12 @@ import re
 from lxml import etree
 
 from ostrel.common.utils import ConfigUtils
+from ostrel.crawler.field_extractor.cli.xpath_shape import non_element_branch, undefined_names, unknown_functions
 from ostrel.crawler.field_extractor.html_parsers import FieldsParser
 
 __all__ = ["Problem", "check_file", "check_rules", "summarize"]
 
-# An XPath whose last step selects text, attribute or comment nodes: the
-# text and attribute parsers need elements, and fail on such results.
-_NON_ELEMENT_STEP = re.compile(
-    r"(?:/|::)(?:text\(\)|@[^/\[\]]*|comment\(\)|attribute::[^/\[\]]*)"
-    r"(?:\[[^\]]*\])*\s*$"
-)
+_EMPTY_PAGE = etree.fromstring("<html><head/><body/></html>")
 _PLACEHOLDER = re.compile("<(.*?)>")
 # Constant texts that are surely meant as XPaths: " //h1", "./h1", "../a",
 # "(//a)[1]", "(./p)[2]".
@@ -46,8 +45,9 @@ class Problem:
     top-level section) and what goes wrong. A warning does not fail the
     check."""
 
-    def __init__(self, message, index=None, key=None, section=None, warning=False):
+    def __init__(self, message, index=None, key=None, section=None, warning=False, fatal=False):
         self.message = message
+        self.fatal = fatal  # extraction fails on every page (where it matches)
         self.index = index  # rule entry index, from 0
         self.key = key  # field key in that entry
         self.section = section  # top-level key, for problems outside rules
@@ -96,16 +96,22 @@ def check_rules(conf):
 
     rules = conf.get("rules")
     if "rules" not in conf:
-        add(Problem("there is no 'rules' list: the extractor cannot be built", section="rules"))
+        add(Problem("there is no 'rules' list: the extractor cannot be built", section="rules", fatal=True))
         rules = []
     elif not isinstance(rules, list):
-        add(Problem(f"'rules' must be a list of rule entries, found {_kind(rules)}", section="rules"))
+        add(
+            Problem(f"'rules' must be a list of rule entries, found {_kind(rules)}", section="rules", fatal=bool(rules))
+        )
         rules = []
     elif not rules:
         add(Problem("the list has no rule entries: every page gives no rows", section="rules", warning=True))
 
     if "value_separator" not in conf:
-        add(Problem("there is no 'value_separator': the extractor cannot be built", section="value_separator"))
+        add(
+            Problem(
+                "there is no 'value_separator': the extractor cannot be built", section="value_separator", fatal=True
+            )
+        )
     elif not isinstance(conf["value_separator"], str):
         add(
             Problem(
@@ -116,7 +122,13 @@ def check_rules(conf):
     entry_keys = []  # the field keys of each rule entry (None: not a mapping)
     for index, entry in enumerate(rules):
         if not isinstance(entry, dict):
-            add(Problem(f"a rule entry must map field keys to field definitions, found {_kind(entry)}", index=index))
+            add(
+                Problem(
+                    f"a rule entry must map field keys to field definitions, found {_kind(entry)}",
+                    index=index,
+                    fatal=True,
+                )
+            )
             entry_keys.append(None)
             continue
         entry_keys.append(list(entry))
@@ -191,9 +203,13 @@ def _top_key_problems(conf):
 # -- Field definitions -------------------------------------------------------
 
 
+def _fatal(message):
+    return Problem(message, fatal=True)
+
+
 def _field_problems(definition):
     if not isinstance(definition, dict):
-        return [f"a field definition must be a mapping with 'rules' (and 'type'), found {_kind(definition)}"]
+        return [_fatal(f"a field definition must be a mapping with 'rules' (and 'type'), found {_kind(definition)}")]
     problems = []
     for name in definition:
         if name in _FIELD_KEYS:
@@ -213,24 +229,24 @@ def _field_problems(definition):
             f"unknown key {name!r} in the field definition: did you mean {match!r}? As written it is ignored{effect}"
         )
     if "rules" not in definition:
-        problems.append("the field definition has no 'rules'")
+        problems.append(_fatal("the field definition has no 'rules': every page fails with KeyError: 'rules'"))
     kind_text = definition.get("type", "text")
     if not isinstance(kind_text, str):
-        return problems + [f"'type' must be a string (text or attr:NAME), found {_kind(kind_text)}"]
+        return problems + [_fatal(f"'type' must be a string (text or attr:NAME), found {_kind(kind_text)}")]
     pieces = kind_text.split(":")
     kind = pieces[0]
     if kind not in ("text", "attr"):
         match = _close_match(kind, ("text", "attr"))
         hint = f" (did you mean {match!r}?)" if match else ""
-        return problems + [f"unknown type {kind!r}: a type is text or attr:NAME{hint}"]
+        return problems + [_fatal(f"unknown type {kind!r}: a type is text or attr:NAME{hint}")]
     if "rules" not in definition:
         return problems
     rule = definition["rules"]
     if kind == "attr":
         if len(pieces) < 2 or not pieces[1]:
-            problems.append(f"type {kind_text!r} names no attribute: write attr:NAME, e.g. attr:href")
+            problems.append(_fatal(f"type {kind_text!r} names no attribute: write attr:NAME, e.g. attr:href"))
         if not isinstance(rule, str):
-            problems.append(f"an attr rule is one XPath (a string), found {_kind(rule)}")
+            problems.append(_fatal(f"an attr rule is one XPath (a string), found {_kind(rule)}"))
         else:
             problems += _xpath_problems(rule)
         return problems
@@ -239,25 +255,56 @@ def _field_problems(definition):
             problems += _xpath_problems(rule)
         elif _PATH_LIKE.match(rule):
             problems.append(f"{rule!r} is taken as a constant text, not as an XPath: only a leading '/' marks an XPath")
+        elif looks_like_css(rule):
+            problems.append(
+                _warn(
+                    f"{rule!r} looks like a CSS selector, but it is taken as a constant text: every row "
+                    f"carries it. Rules select with XPath (a leading '/'), e.g. {css_hint(rule)!r}"
+                )
+            )
     elif type(rule) is list:
         problems += _list_rule_problems(rule)
     else:
         problems.append(
-            f"text rules must be a string (an XPath or a constant) or a list of two XPaths, found {_kind(rule)}"
+            _fatal(f"text rules must be a string (an XPath or a constant) or a list of two XPaths, found {_kind(rule)}")
         )
     return problems
 
 
 def _xpath_problems(xpath):
+    """An XPath that does not compile, calls a function that lxml does not
+    have, or can give other things than elements: each fails extraction (the
+    last two wherever the XPath, or the step calling the function, meets an
+    element)."""
     try:
-        etree.XPath(xpath)
+        compiled = etree.XPath(xpath)
     except (etree.XPathError, ValueError) as exc:  # ValueError: NUL bytes
-        return [f"XPath {xpath!r} does not compile: {exc}"]
-    if _NON_ELEMENT_STEP.search(xpath):
+        return [_fatal(f"XPath {xpath!r} does not compile: {exc}")]
+    unknown = unknown_functions(xpath)
+    if unknown:
+        names = ", ".join(f"{name}()" for name in unknown)
         return [
-            f"XPath {xpath!r} selects text or attribute nodes, not "
-            f"elements: extraction fails where it matches (select the "
-            f"element; for an attribute use type attr:NAME)"
+            _fatal(
+                f"XPath {xpath!r} calls {names}, which XPath 1.0 does not have: extraction fails "
+                f"with 'Unregistered function' (for a class, write contains(concat(' ', @class, ' '), ' NAME '))"
+            )
+        ]
+    undefined = undefined_names(xpath)
+    if undefined:
+        return [_fatal(f"XPath {xpath!r} cannot be evaluated: it uses {undefined}, which rules cannot define")]
+    try:
+        compiled(_EMPTY_PAGE)
+    except etree.XPathError as exc:
+        return [_fatal(f"XPath {xpath!r} cannot be evaluated: {exc}")]
+    branch = non_element_branch(xpath)
+    if branch is not None:
+        part = "" if branch == xpath.strip() else f" (its part {branch!r})"
+        return [
+            _fatal(
+                f"XPath {xpath!r}{part} selects text or attribute nodes, not "
+                f"elements: extraction fails where it matches (select the "
+                f"element; for an attribute use type attr:NAME)"
+            )
         ]
     return []
 
@@ -280,7 +327,7 @@ def _list_rule_problems(rule):
     (up to the second's length) lead from a row to the field."""
     if len(rule) < 2:
         found = "an empty list" if not rule else "one"
-        return [f"a list rule needs two XPaths that differ in the row position, found {found}"]
+        return [_fatal(f"a list rule needs two XPaths that differ in the row position, found {found}")]
     problems = []
     if len(rule) > 2:
         problems.append(
@@ -292,7 +339,7 @@ def _list_rule_problems(rule):
     pair = rule[:2]
     bad = [item for item in pair if not isinstance(item, str)]
     if bad:
-        return problems + [f"the XPaths of a list rule must be strings, found {_kind(bad[0])}"]
+        return problems + [_fatal(f"the XPaths of a list rule must be strings, found {_kind(bad[0])}")]
     first, second = (item.split("/") for item in pair)
     common = min(len(first), len(second))
     differ = [i for i in range(common) if first[i] != second[i]]
@@ -318,17 +365,21 @@ def _list_rule_problems(rule):
     pieces = re.split(r"[\[\]]", first[i])
     if len(pieces) < 2:
         return problems + [
-            f"the two XPaths first differ at {at}, which has no [N] row "
-            f"position in the first XPath: a list rule's XPaths differ only "
-            f"in a row number, e.g. {first[i]}[1] and {first[i]}[2]"
+            _fatal(
+                f"the two XPaths first differ at {at}, which has no [N] row "
+                f"position in the first XPath: a list rule's XPaths differ only "
+                f"in a row number, e.g. {first[i]}[1] and {first[i]}[2]"
+            )
         ]
     try:
         start = int(pieces[1])
     except ValueError:
         return problems + [
-            f"the two XPaths first differ at {at}, and the row position "
-            f"{pieces[1]!r} there is not a number: write the first row to "
-            f"read as a plain number, e.g. {pieces[0]}[1]"
+            _fatal(
+                f"the two XPaths first differ at {at}, and the row position "
+                f"{pieces[1]!r} there is not a number: write the first row to "
+                f"read as a plain number, e.g. {pieces[0]}[1]"
+            )
         ]
     if start < 1:
         problems.append(
@@ -362,13 +413,14 @@ def _list_rule_problems(rule):
     try:
         length_rule, end_rule, start = FieldsParser()._extract_rule(pair)
     except Exception:  # the checks above follow the derivation; be safe
-        return problems + [f"the XPaths {pair[0]!r} and {pair[1]!r} do not yield a row position"]
+        return problems + [_fatal(f"the XPaths {pair[0]!r} and {pair[1]!r} do not yield a row position")]
     # What extraction evaluates: the rule that counts the rows, and one
     # XPath per row made of it (the second XPath only marks the position).
     row = f"{length_rule}[{max(start, 1)}]" + (f"/{end_rule}" if end_rule else "")
     for xpath, what in ((length_rule, "row count"), (row, "row")):
         for problem in _xpath_problems(xpath):
-            problems.append(f"{problem} (the {what} XPath made from the list rule {pair[0]!r})")
+            problem.message += f" (the {what} XPath made from the list rule {pair[0]!r})"
+            problems.append(problem)
             return problems
     return problems
 
@@ -536,4 +588,147 @@ def _not_empty_problems(conf, produced):
                     f"{name!r} is a field of no rule entry{_field_hint(name, produced)}", section="not_empty_fields"
                 )
             )
+    return problems
+
+
+# -- Constants that look like CSS selectors ---------------------------------
+
+# HTML element names: a constant made of them with CSS's class, id, attribute
+# and pseudo-class parts or combinators is surely a selector.
+_HTML_TAGS = frozenset(
+    "a abbr address article aside audio b blockquote body button caption cite code dd details dfn div dl dt em "
+    "fieldset figcaption figure footer form h1 h2 h3 h4 h5 h6 head header hr html i iframe img input ins kbd label "
+    "legend li main mark nav ol option p picture pre q s section select small source span strong sub summary sup "
+    "table tbody td template textarea tfoot th thead time title tr u ul var video".split()
+)
+_CSS_IDENT = r"-?[A-Za-z_][\w-]*"
+_CSS_COMPOUND = re.compile(
+    rf"(?P<tag>{_CSS_IDENT}|\*)?(?P<parts>(?:[.#]{_CSS_IDENT}|\[[^\]]+\]|::?{_CSS_IDENT}(?:\([^)]*\))?)*)$"
+)
+_CSS_COMBINATOR = re.compile(r"\s*[>+~]\s*|\s+")
+
+
+def looks_like_css(text):
+    """Whether a constant text reads as a CSS selector: compounds such as
+    h1.main-heading, div#main, li:nth-child(2) or a[href], joined by spaces
+    or > + ~, each naming an HTML element or starting with . # [ or :. A
+    lone class or id (".com", "#1") and bare words ("div p") are taken for
+    the texts they may well be."""
+    text = text.strip()
+    if not text or len(text) > 200:
+        return False
+    compounds = [part for part in _CSS_COMBINATOR.split(text) if part]
+    if not compounds or len(compounds) > 12:
+        return False
+    parts = tagged_parts = False
+    for compound in compounds:
+        match = _CSS_COMPOUND.match(compound)
+        if match is None or not (match.group("tag") or match.group("parts")):
+            return False
+        tag = match.group("tag")
+        if tag and tag != "*" and tag.lower() not in _HTML_TAGS:
+            return False
+        parts = parts or bool(match.group("parts"))
+        tagged_parts = tagged_parts or bool(tag and match.group("parts")) or "[" in compound
+    combinator = bool(re.search(r"[>+~]", text))
+    return tagged_parts or (len(compounds) > 1 and (parts or combinator))
+
+
+def css_hint(text):
+    """The XPath of a simple CSS selector, for the warning's example."""
+    steps = []
+    child = False
+    for token in re.findall(r">|[^\s>+~]+", text.strip()):
+        if token == ">":
+            child = True
+            continue
+        match = _CSS_COMPOUND.match(token)
+        tag = (match.group("tag") if match else None) or "*"
+        tests = []
+        for part in re.findall(rf"[.#]{_CSS_IDENT}|\[[^\]]+\]", match.group("parts") if match else ""):
+            if part[0] == ".":
+                tests.append(f"contains(concat(' ', @class, ' '), ' {part[1:]} ')")
+            elif part[0] == "#":
+                tests.append(f"@id='{part[1:]}'")
+            else:
+                name, _, value = part[1:-1].partition("=")
+                tests.append(f"@{name.strip()}" + (f"={value.strip()}" if value else ""))
+        steps.append(("/" if child else "//") + tag + "".join(f"[{test}]" for test in tests))
+        child = False
+    return "".join(steps)
+
+
+# -- List rules on sample pages ----------------------------------------------
+
+_ROWS_LOOKED_AT = 200  # rows of a list rule looked at per page
+
+
+def list_rules(conf):
+    """(entry index, field key, XPath pair) of every text list rule whose row
+    position can be derived."""
+    rules = conf.get("rules") if isinstance(conf, dict) else None
+    for index, entry in enumerate(rules if isinstance(rules, list) else []):
+        if not isinstance(entry, dict):
+            continue
+        for key, definition in entry.items():
+            if not isinstance(definition, dict) or type(definition.get("rules")) is not list:
+                continue
+            kind = definition.get("type", "text")
+            if not isinstance(kind, str) or kind.split(":")[0] != "text":
+                continue
+            pair = definition["rules"][:2]
+            if len(pair) < 2 or not all(isinstance(item, str) for item in pair):
+                continue
+            try:
+                located = FieldsParser()._extract_rule(pair)
+            except Exception:  # reported by check_rules
+                continue
+            yield index, key, pair, located
+
+
+def row_step_problems(conf, texts):
+    """Warnings for the list rules whose row step selects several elements
+    for one row on the pages ``texts``: the rows lie in several containers
+    (one list per block), so each value joins the rows of the same position
+    in every container."""
+    from requests_html import HTML
+
+    docs = []
+    for text in texts:
+        try:
+            doc = HTML(html=text)
+            doc.encoding = "utf-8"  # the text is decoded: no charset of the markup applies
+            docs.append(doc)
+        except Exception:  # a page that cannot be parsed fails on its own
+            continue
+    problems = []
+    for index, key, _pair, (length_rule, end_rule, start) in list_rules(conf):
+        if _xpath_problems(length_rule):
+            continue
+        worst = None  # (elements, row, page number)
+        for number, doc in enumerate(docs, 1):
+            try:
+                count = len(doc.xpath(length_rule))
+                for row in range(max(start, 1), min(count, start + _ROWS_LOOKED_AT) + 1):
+                    found = len(doc.xpath(f"{length_rule}[{row}]"))
+                    if found > 1 and (worst is None or found > worst[0]):
+                        worst = (found, row, number)
+            except Exception:  # extraction reports it
+                continue
+        if worst is None:
+            continue
+        found, row, number = worst
+        step = length_rule.rsplit("/", 1)[-1]
+        end = f"/{end_rule}" if end_rule else ""
+        problems.append(
+            Problem(
+                f"the list rule's row step {length_rule}[N] selects {found} elements for row {row} on sample "
+                f"page {number}: the rows lie in several containers, so each value joins the {step!r} of that "
+                f"position in every container. To number the rows across the containers, put the row path in "
+                f"brackets: [{f'({length_rule})[{start}]{end}'!r}, {f'({length_rule})[{start + 1}]{end}'!r}]",
+                index=index,
+                key=key,
+                warning=True,
+            )
+        )
     return problems

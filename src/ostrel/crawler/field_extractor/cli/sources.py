@@ -32,8 +32,11 @@ Every task gives one *record*, a dict (``extract_task``):
 - ``{"page": ID, "rows": [ROW, ...]}`` for an extracted page;
 - ``{"page": ID, "error": TYPE, "message": TEXT}`` for a page that failed.
 
+- ``{"page": ID, "skipped": REASON}`` for a page that is no HTML page:
+  binary data (NUL bytes and no markup) or nothing but whitespace.
+
 The record is a ``PageRecord``, a dict that also tells, outside its
-content, whether the page's text held U+FFFD replacement characters.
+content, whether the page's bytes could not all be decoded.
 """
 
 import fnmatch
@@ -41,8 +44,10 @@ import gzip
 import io
 import json
 import os
+import re
 import stat
 import sys
+import threading
 import time
 from typing import NamedTuple
 
@@ -106,8 +111,38 @@ def decode_page(data):
     try:
         text = data.decode("utf-8-sig")
     except UnicodeDecodeError:
-        _, text = html_to_unicode(None, data)
+        encoding, text = html_to_unicode(None, data)
+        _note_decoding(data, encoding, text)
     return text
+
+
+# Whether the last page decoded on this thread had bytes that its charset
+# could not decode (read by extract_task right after it loads a page). A
+# literal U+FFFD in a valid page is text like any other.
+_decoding = threading.local()
+
+
+def _note_decoding(data, encoding, text):
+    if "\ufffd" not in text:
+        return
+    try:
+        data.decode(encoding)
+    except (UnicodeDecodeError, LookupError):
+        _decoding.lossy = True
+
+
+_MARKUP = re.compile(r"<[A-Za-z!?/]")
+
+
+def skip_reason(text):
+    """Why a page's text is no HTML page, or None: binary data (NUL bytes
+    and no markup), or nothing but whitespace. An empty text is left to the
+    extractor, which fails on it (reported as a failed page)."""
+    if text and not text.strip():
+        return "empty: nothing but whitespace"
+    if "\x00" in text and not _MARKUP.search(text):
+        return "binary: NUL bytes and no markup"
+    return None
 
 
 def gunzipped(data):
@@ -122,7 +157,8 @@ def decode_response(body, content_type):
     """Text of an HTTP response body: BOM, then the charset of the
     Content-Type header, then the markup's own declaration, then detection
     (UTF-8 when nothing else decides)."""
-    _, text = html_to_unicode(content_type, body)
+    encoding, text = html_to_unicode(content_type, body)
+    _note_decoding(body, encoding, text)
     return text
 
 
@@ -660,18 +696,22 @@ def extract_task(extractor, task, de_dup=True):
     if isinstance(task, InputError):
         return {"page": task.page_id, "error": task.error, "message": task.message}
     page_id = task.page_id
+    _decoding.lossy = False
     try:
         page_id, text = task.load()
     except _PageError as exc:
         return error_record(exc.page_id, exc.error)
     except Exception as exc:
         return error_record(page_id, exc)
+    reason = skip_reason(text) if isinstance(text, str) else None
+    if reason is not None:
+        return PageRecord(page=page_id, skipped=reason)
     try:
         record = PageRecord(page=page_id, rows=extractor.extract(text, de_dup))
     except Exception as exc:
         from ostrel.crawler.field_extractor.cli.explain import locate_failure
 
         return error_record(page_id, exc, locate_failure(extractor, text, exc))
-    if "\ufffd" in text:
+    if _decoding.lossy:
         record.undecodable = True
     return record

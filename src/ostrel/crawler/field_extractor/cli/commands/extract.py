@@ -175,6 +175,14 @@ def build_parser(prog):
         help="pages handed to a worker at once (default: as many as take "
         "about 50 ms, judged from the pages done so far)",
     )
+    parser.add_argument(
+        "--no-check",
+        dest="check",
+        action="store_false",
+        help="do not check the rules before the run (by default, problems that would fail every page, "
+        "such as a field without rules or an XPath that does not compile, stop the run with exit 2, "
+        "and the other findings of 'check' are printed once as warnings)",
+    )
     add_input_options(parser)
     parser.add_argument(
         "--include",
@@ -215,6 +223,36 @@ def check_destinations(args):
         return f"{first} and {second} write to the same file or stream: each would write over the other"
     if args.resume and output is None:
         return "--resume needs an output file (-o OUT), not stdout"
+    for option, path in (("-o", output), ("--errors", args.errors)):
+        if path in (None, STDIO):
+            continue
+        folder = os.path.dirname(path)
+        if folder and not os.path.isdir(folder):
+            return f"{option} {path}: the directory {folder} does not exist; create it first"
+    return None
+
+
+_RULES_SUFFIXES = (".yaml", ".yml", ".json")
+_PAGE_SUFFIXES = (".html", ".htm", ".xhtml", ".shtml", ".html.gz", ".htm.gz", ".jsonl", ".warc", ".warc.gz", ".jl")
+
+
+def _swapped_arguments(args):
+    """A hint when the rules file that failed to load looks like a page and
+    an input like a rules file: the arguments were given the wrong way."""
+    rules = args.rules.lower()
+    looks_like_page = rules.endswith(_PAGE_SUFFIXES) or os.path.isdir(args.rules)
+    if not looks_like_page:
+        try:
+            with open(args.rules, "rb") as stream:
+                looks_like_page = stream.read(512).lstrip().startswith(b"<")
+        except OSError:
+            pass
+    named = [name for name in args.inputs if name.lower().endswith(_RULES_SUFFIXES)]
+    if looks_like_page and named:
+        return (
+            f"hint: {args.rules} looks like a page and {named[0]} like a rules file; the rules file comes "
+            f"first: extract RULES INPUT..."
+        )
     return None
 
 
@@ -237,7 +275,15 @@ def run(args, prog):
     check_inputs(args.inputs)
     extractor = load_extractor(prog, args.rules)
     if extractor is None:
+        swapped = _swapped_arguments(args)
+        if swapped:
+            print(f"{prog}: {swapped}", file=sys.stderr)
         return EXIT_BAD_RULES
+    if args.check:
+        from ostrel.crawler.field_extractor.cli.precheck import check_before_run
+
+        if not check_before_run(prog, args, quiet=args.quiet):
+            return EXIT_BAD_RULES
     from ostrel.crawler.field_extractor.cli.pool import run as run_pool
 
     jobs = args.jobs or _default_jobs()
@@ -300,7 +346,13 @@ def _write_results(prog, results, writer, output, errors, progress, stats, stop,
             for record in records:
                 if "error" in record:
                     errors.page(record)
+                elif "skipped" in record:
+                    # No HTML page: counted in the summary, named with -v.
+                    if errors.verbose:
+                        errors._stderr(f"{prog}: {record['page']}: skipped: {record['skipped']}")
                 else:
+                    if errors.verbose and getattr(record, "undecodable", False):
+                        errors._stderr(f"{prog}: {record['page']}: undecodable bytes, replaced by U+FFFD")
                     writer.page(record)
             output.flush()
             errors.flush()

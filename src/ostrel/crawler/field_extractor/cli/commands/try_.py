@@ -43,6 +43,11 @@ def build_parser(prog):
     )
     add_input_options(parser)
     parser.add_argument("--no-dedup", dest="de_dup", action="store_false", help="keep exact duplicate rows")
+    parser.add_argument(
+        "--save-fixture",
+        metavar="DIR",
+        help="also store the page and its rows in DIR (NAME.html, NAME.json), for check --fixtures DIR",
+    )
     return parser
 
 
@@ -75,6 +80,17 @@ def run(args, prog):
         print(f"{prog}: {task.page_id}: {describe_error(exc)}", file=sys.stderr)
         return EXIT_PAGE_FAILED
     report, ok = explain_page(extractor, text, de_dup=args.de_dup)
+    if ok and args.save_fixture is not None:
+        from ostrel.crawler.field_extractor.cli.fixtures import save_fixture
+
+        try:
+            path = save_fixture(
+                args.save_fixture, task.page_id, text, extractor.extract(text, args.de_dup), args.de_dup
+            )
+        except OSError as exc:
+            print(f"{prog}: cannot save the fixture: {describe_error(exc)}", file=sys.stderr)
+            return EXIT_BAD_RULES
+        print(f"{prog}: fixture saved: {path}", file=sys.stderr)
     out = Output(None)
     try:
         out.write(report)
