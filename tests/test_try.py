@@ -2,7 +2,22 @@
 
 import json
 
-from tests.support.cli import run_cli
+import lxml.html
+import pytest
+
+from tests.support.cli import run_cli, write_warc
+from tests.support.corpus import read, ruled_pages
+from tests.support.report_pages import (
+    RIGHT_WAY,
+    SHOP_LABELS,
+    SHOP_PAGE,
+    SHOP_ROWS,
+    SHOP_RULES,
+    UNEQUAL,
+    WRONG_WAY,
+    Picture,
+    shop_rules,
+)
 
 RULES = """\
 value_separator: " | "
@@ -98,3 +113,157 @@ def test_try_with_unloadable_rules_exits_with_2(tmp_path):
 
     assert result.returncode == 2
     assert "cannot load rules" in result.stderr.decode("utf-8")
+
+
+# The picture (try --html) -------------------------------------------------
+
+
+def shop_inputs(tmp_path, form):
+    """(PAGE arguments, standard input) that give try the shop page as a
+    file, on standard input, or as one record of a WARC or JSON-lines file."""
+    body = SHOP_PAGE.encode("utf-8")
+    if form == "file":
+        (tmp_path / "shop.html").write_bytes(body)
+        return [str(tmp_path / "shop.html")], None
+    if form == "stdin":
+        return ["-"], body
+    if form == "warc":
+        write_warc(tmp_path / "shop.warc.gz", [("http://shop.example/", 200, "text/html; charset=utf-8", body)])
+        return [str(tmp_path / "shop.warc.gz"), "--page", "http://shop.example/"], None
+    lines = [json.dumps({"url": "http://other.example/", "html": "<p>x</p>"}), json.dumps({"html": SHOP_PAGE})]
+    (tmp_path / "pages.jsonl").write_text("\n".join(lines) + "\n", "utf-8")
+    return [str(tmp_path / "pages.jsonl"), "--page", f"{tmp_path / 'pages.jsonl'}:2"], None
+
+
+@pytest.mark.parametrize("form", ["file", "stdin", "warc", "jsonl"])
+def test_try_html_pictures_the_rows_their_elements_and_the_dropped_rows(tmp_path, form):
+    (tmp_path / "rules.yaml").write_text(SHOP_RULES, "utf-8")
+    page, stdin = shop_inputs(tmp_path, form)
+    out = tmp_path / "shop-report.html"
+
+    result = run_cli("try", str(tmp_path / "rules.yaml"), *page, "--html", str(out), input=stdin)
+
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.decode("utf-8").startswith("rule 0: kept: 5 rows before filtering")
+    picture = Picture(out.read_text("utf-8"))
+    assert picture.labels() == SHOP_LABELS
+    assert {n: (cells[2], why) for n, (cells, why) in picture.rows().items()} == SHOP_ROWS
+    # Values after aliases, as extract gives them.
+    assert picture.rows()[1][0][2:] == ["Acme", "1.00", "Example", "/acme"]
+    assert "rule 2: dropped: nothing found for 'note'" in picture.panel_text()
+
+
+@pytest.mark.parametrize(
+    "entries, options, status, said",
+    [
+        # Without de-duplication row 4 is kept.
+        ((RIGHT_WAY,), ["--no-dedup"], 0, ["Rows 3", "Dropped rows 2"]),
+        (
+            (WRONG_WAY,),
+            [],
+            0,
+            [
+                "rows: //div[@class='block']/ul/li[i]/b for i = 1 … 5",
+                "5 rows",
+                "2 of 5 rows select several elements (rows 1, 2): their texts are joined into one value",
+            ],
+        ),
+        (
+            (RIGHT_WAY,),
+            [],
+            0,
+            ["rows: (//div[@class='block']/ul/li)[i]/b for i = 1 … 5", "Rows 2", "Dropped rows 3"],
+        ),
+        (
+            (UNEQUAL,),
+            [],
+            1,
+            [
+                "extract fails on this page: ValueError",
+                "paired lists of unequal length (name has 5, price has 3): the rows cannot be paired",
+                "Rows 0",
+            ],
+        ),
+    ],
+    ids=["no-dedup", "rows-in-several-containers", "rows-counted-across-containers", "unequal-lists"],
+)
+def test_try_html_shows_list_rules_and_their_warnings(tmp_path, entries, options, status, said):
+    (tmp_path / "rules.yaml").write_text(shop_rules(*entries), "utf-8")
+    (tmp_path / "shop.html").write_text(SHOP_PAGE, "utf-8")
+    out = tmp_path / "report.html"
+
+    result = run_cli("try", str(tmp_path / "rules.yaml"), str(tmp_path / "shop.html"), "--html", str(out), *options)
+
+    assert result.returncode == status, result.stderr
+    text = Picture(out.read_text("utf-8")).panel_text()
+    for words in said:
+        assert words in text
+    assert ("select several elements" in text) == (entries == (WRONG_WAY,))
+
+
+def test_try_html_into_a_missing_directory_is_a_usage_error(tmp_path):
+    rules, page = write(tmp_path)
+
+    result = run_cli("try", rules, page, "--html", str(tmp_path / "no" / "report.html"))
+
+    assert result.returncode == 2
+    assert "report.html: its directory does not exist" in result.stderr.decode("utf-8")
+
+
+HOSTILE = [
+    '<script src="http://x.invalid/a.js"></script><script>alert(1)</script>',
+    '<img src="http://x.invalid/a.png" srcset="http://x.invalid/b.png 2x" onerror="alert(1)">',
+    '<a href="javascript:alert(1)" onmouseover="alert(2)">x</a><area href="vbscript:alert(3)">',
+    '<link rel="stylesheet" href="http://x.invalid/a.css"><base href="http://x.invalid/">',
+    "<style>@import url('http://x.invalid/a.css'); @import \"http://x.invalid/b.css\";"
+    " p { background: url(http://x.invalid/b.png) }</style>",
+    "<div style=\"background-image: url('http://x.invalid/c.png')\">x</div>",
+    '<iframe src="http://x.invalid/" srcdoc="&lt;script&gt;alert(1)&lt;/script&gt;"></iframe>',
+    '<meta http-equiv="refresh" content="0; url=http://x.invalid/">',
+    '<svg><image href="http://x.invalid/d.png"/><use xlink:href="http://x.invalid/e.svg#a"/></svg>',
+    '<object data="http://x.invalid/f.swf"></object><embed src="http://x.invalid/g.swf">',
+    '<video poster="http://x.invalid/h.png"><source src="http://x.invalid/i.mp4"></video>',
+    '<form action="http://x.invalid/"><button formaction="http://x.invalid/">go</button></form>',
+    '<table background="http://x.invalid/j.png"><tr><td>x</td></tr></table>',
+]
+
+
+@pytest.mark.parametrize("selects", ["//h1", "//*"], ids=["unmarked", "marked"])
+@pytest.mark.parametrize("markup", HOSTILE)
+def test_the_pictured_page_neither_runs_nor_fetches_anything(tmp_path, markup, selects):
+    from ostrel.crawler.field_extractor.cli.report import analyse_page, render_report
+    from ostrel.crawler.field_extractor.extractor import FieldExtractor
+
+    (tmp_path / "rules.yaml").write_text(f'value_separator: " "\nrules:\n  - all:\n      rules: "{selects}"\n', "utf-8")
+    kept = '<img alt="dot" src="data:image/gif;base64,R0lGODlhAQABAAAAACw=">'
+    page = f"<html><head>{markup}</head><body><h1>t</h1>{markup}{kept}</body></html>"
+
+    picture = Picture(render_report(analyse_page(FieldExtractor(str(tmp_path / "rules.yaml")), page), "p"))
+
+    assert picture.frame.get("sandbox") == "allow-same-origin"  # scripts off in the frame
+    for link in picture.page.xpath("//*[@data-ostrel-href]"):
+        assert link.get("data-ostrel-href").startswith("http")  # a link shown, not followed
+        del link.attrib["data-ostrel-href"]
+    inert = lxml.html.tostring(picture.page, encoding="unicode")
+    assert "x.invalid" not in inert and "alert" not in inert
+    assert not picture.page.xpath("//@*[starts-with(name(), 'on')]")
+    assert picture.page.xpath("//img[@alt='dot']/@src") == ["data:image/gif;base64,R0lGODlhAQABAAAAACw="]
+    # A selected element that had to be emptied keeps its mark.
+    assert ({element.tag for element in picture.marked()} == {"h1"}) == (selects == "//h1")
+
+
+@pytest.mark.parametrize("rules, page", [case[1:] for case in ruled_pages()], ids=[case[0] for case in ruled_pages()])
+def test_the_pictures_rows_are_those_of_extract(rules, page):
+    from ostrel.crawler.field_extractor.cli.report import analyse_page
+    from ostrel.crawler.field_extractor.extractor import FieldExtractor
+
+    extractor = FieldExtractor(str(rules))
+    text = read(page)
+
+    for de_dup in (True, False):
+        report = analyse_page(extractor, text, de_dup)
+        assert (report.error, report.mismatch) == (None, None)
+        assert [row.values for row in report.rows if row.dropped is None] == extractor.extract(text, de_dup)
+        for field in report.fields:  # one element list per value of a list rule
+            if field.how == "list":
+                assert len(field.row_elements) == len(field.value or [])

@@ -43,6 +43,14 @@ def build_parser(prog):
     )
     add_input_options(parser)
     parser.add_argument("--no-dedup", dest="de_dup", action="store_false", help="keep exact duplicate rows")
+    parser.add_argument(
+        "--html",
+        metavar="OUT.html",
+        help="also write a picture of what the rules select: one self-contained HTML file with the page, "
+        "each field's elements outlined and labelled, the rows (click one to highlight its elements), the "
+        "dropped rows and why, and the list rules' row steps and warnings (- writes it to stdout instead "
+        "of the text report)",
+    )
     return parser
 
 
@@ -50,6 +58,8 @@ def run(args, prog):
     from ostrel.crawler.field_extractor.cli.explain import explain_page
 
     check_inputs([args.page])
+    if args.html not in (None, "-") and not os.path.isdir(os.path.dirname(os.path.abspath(args.html))):
+        raise UsageError(f"{args.html}: its directory does not exist")
     if os.path.isdir(args.page):
         raise UsageError(f"{args.page}: a directory: try shows one page")
     extractor = load_extractor(prog, args.rules)
@@ -75,6 +85,19 @@ def run(args, prog):
         print(f"{prog}: {task.page_id}: {describe_error(exc)}", file=sys.stderr)
         return EXIT_PAGE_FAILED
     report, ok = explain_page(extractor, text, de_dup=args.de_dup)
+    if args.html is not None:
+        from ostrel.crawler.field_extractor.cli.report import analyse_page, render_report
+
+        picture = render_report(analyse_page(extractor, text, args.de_dup), task.page_id)
+        if args.html == "-":
+            report = picture
+        else:
+            try:
+                with open(args.html, "w", encoding="utf-8") as stream:
+                    stream.write(picture)
+            except OSError as exc:
+                print(f"{prog}: cannot write {args.html}: {describe_error(exc)}", file=sys.stderr)
+                return EXIT_PAGE_FAILED
     out = Output(None)
     try:
         out.write(report)
