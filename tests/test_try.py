@@ -201,6 +201,23 @@ def test_try_html_shows_list_rules_and_their_warnings(tmp_path, entries, options
     assert ("select several elements" in text) == (entries == (WRONG_WAY,))
 
 
+@pytest.mark.parametrize(
+    "page, error",
+    [("", "TypeError: Type 'PyQuery' cannot be serialized."), ("<!-- a comment -->", "ParserError: Document is empty")],
+    ids=["empty", "no-element"],
+)
+def test_try_html_pictures_a_page_without_elements(tmp_path, page, error):
+    rules, page = write(tmp_path, page=page)
+
+    result = run_cli("try", rules, page, "--html", str(tmp_path / "report.html"))
+
+    assert result.returncode == 1
+    assert f"extract fails: {error}" in result.stdout.decode("utf-8")
+    picture = Picture((tmp_path / "report.html").read_text("utf-8"))
+    assert f"extract fails on this page: {error}" in picture.panel_text()
+    assert picture.page.xpath("string(//body)").startswith("The page has no element to show")
+
+
 def test_try_html_into_a_missing_directory_is_a_usage_error(tmp_path):
     rules, page = write(tmp_path)
 

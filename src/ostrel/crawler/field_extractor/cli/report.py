@@ -153,7 +153,11 @@ def analyse_page(extractor, text, de_dup=True):
     """What the rules make of ``text``: a PageReport."""
     report = PageReport()
     report.de_dup = de_dup
-    doc = HTML(html=text)
+    try:
+        doc = HTML(html=text)
+    except Exception as exc:  # a page the document library refuses: extract fails on it alike
+        report.error = _describe(exc)
+        return report
     doc.encoding = "utf-8"
     report.doc = doc
     records = []
@@ -398,6 +402,8 @@ def _page_markup(report, marks):
 
     try:
         root = report.doc.lxml
+        if not isinstance(root.tag, str):
+            raise ValueError("no element")
     except Exception as exc:  # noqa: BLE001 - a page without elements is still pictured
         root = lxml.html.document_fromstring("<html><head></head><body><p></p></body></html>")
         root.find("body/p").text = f"The page has no element to show ({_describe(exc)})."
