@@ -8,6 +8,7 @@ import pytest
 from tests.support.cli import run_cli, write_warc
 from tests.support.corpus import read, ruled_pages
 from tests.support.report_pages import (
+    HOSTILE,
     RIGHT_WAY,
     SHOP_LABELS,
     SHOP_PAGE,
@@ -225,24 +226,6 @@ def test_try_html_into_a_missing_directory_is_a_usage_error(tmp_path):
 
     assert result.returncode == 2
     assert "report.html: its directory does not exist" in result.stderr.decode("utf-8")
-
-
-HOSTILE = [
-    '<script src="http://x.invalid/a.js"></script><script>alert(1)</script>',
-    '<img src="http://x.invalid/a.png" srcset="http://x.invalid/b.png 2x" onerror="alert(1)">',
-    '<a href="javascript:alert(1)" onmouseover="alert(2)">x</a><area href="vbscript:alert(3)">',
-    '<link rel="stylesheet" href="http://x.invalid/a.css"><base href="http://x.invalid/">',
-    "<style>@import url('http://x.invalid/a.css'); @import \"http://x.invalid/b.css\";"
-    " p { background: url(http://x.invalid/b.png) }</style>",
-    "<div style=\"background-image: url('http://x.invalid/c.png')\">x</div>",
-    '<iframe src="http://x.invalid/" srcdoc="&lt;script&gt;alert(1)&lt;/script&gt;"></iframe>',
-    '<meta http-equiv="refresh" content="0; url=http://x.invalid/">',
-    '<svg><image href="http://x.invalid/d.png"/><use xlink:href="http://x.invalid/e.svg#a"/></svg>',
-    '<object data="http://x.invalid/f.swf"></object><embed src="http://x.invalid/g.swf">',
-    '<video poster="http://x.invalid/h.png"><source src="http://x.invalid/i.mp4"></video>',
-    '<form action="http://x.invalid/"><button formaction="http://x.invalid/">go</button></form>',
-    '<table background="http://x.invalid/j.png"><tr><td>x</td></tr></table>',
-]
 
 
 @pytest.mark.parametrize("selects", ["//h1", "//*"], ids=["unmarked", "marked"])

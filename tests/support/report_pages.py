@@ -67,6 +67,25 @@ not_empty_fields: [price]
 """
 
 
+# Markup that would run script or fetch something if the picture let it.
+HOSTILE = [
+    '<script src="http://x.invalid/a.js"></script><script>alert(1)</script>',
+    '<img src="http://x.invalid/a.png" srcset="http://x.invalid/b.png 2x" onerror="alert(1)">',
+    '<a href="javascript:alert(1)" onmouseover="alert(2)">x</a><area href="vbscript:alert(3)">',
+    '<link rel="stylesheet" href="http://x.invalid/a.css"><base href="http://x.invalid/">',
+    "<style>@import url('http://x.invalid/a.css'); @import \"http://x.invalid/b.css\";"
+    " p { background: url(http://x.invalid/b.png) }</style>",
+    "<div style=\"background-image: url('http://x.invalid/c.png')\">x</div>",
+    '<iframe src="http://x.invalid/" srcdoc="&lt;script&gt;alert(1)&lt;/script&gt;"></iframe>',
+    '<meta http-equiv="refresh" content="0; url=http://x.invalid/">',
+    '<svg><image href="http://x.invalid/d.png"/><use xlink:href="http://x.invalid/e.svg#a"/></svg>',
+    '<object data="http://x.invalid/f.swf"></object><embed src="http://x.invalid/g.swf"><object type="application/x-shockwave-flash"></object>',
+    '<video poster="http://x.invalid/h.png"><source src="http://x.invalid/i.mp4"></video>',
+    '<form action="http://x.invalid/"><button formaction="http://x.invalid/">go</button></form>',
+    '<table background="http://x.invalid/j.png"><tr><td>x</td></tr></table>',
+]
+
+
 def shop_rules(*entries):
     return 'value_separator: " | "\nrules:\n' + "".join(entries) + PROCESSING
 

@@ -330,6 +330,7 @@ _FETCHING = {
     "profile",
 }
 _DROPPED = {"script", "link", "base"}
+_PLUGINS = {"object", "embed", "applet"}
 _SCRIPTED = ("javascript:", "vbscript:", "data:text/html")
 
 
@@ -360,6 +361,11 @@ def _make_inert(root):
         if tag is None:
             continue
         tag = tag.lower()
+        if tag in _PLUGINS:
+            # Even without data a plugin element asks to load a plugin; the
+            # browser shows its content instead when there is none.
+            node.tag = "span"
+            node.set("data-ostrel-was", tag)
         if tag in _DROPPED or (tag == "meta" and node.get("http-equiv") is not None):
             if node.get(MARK) is None and node.getparent() is not None:
                 _remove(node)

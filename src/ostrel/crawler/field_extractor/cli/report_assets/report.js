@@ -81,7 +81,9 @@
   }
 
   function start() {
-    if (started || !pageDoc()) return;
+    // The frame's document may still be loading (a long page): wait for it.
+    var doc = pageDoc();
+    if (started || !doc || doc.readyState !== "complete") return;
     started = true;
     label();
     window.addEventListener("resize", label);
