@@ -149,6 +149,23 @@ def _run_field(extractor, doc, field):
         field.elements = nodes[:1] if field.how and field.how.startswith("attr:") else nodes
 
 
+def _give_tree(doc):
+    """Hand the document the page tree that ``extract`` hands its own: the
+    native builder's where it is on and takes the page, else none (the
+    document then builds it itself, the same tree, more slowly)."""
+    from ostrel.crawler.field_extractor import extractor as module
+
+    build = getattr(module, "_build_tree", None)
+    if build is None or type(doc) is not HTML:
+        return
+    try:
+        root = build(doc.html)
+    except Exception:  # noqa: BLE001 - extract would leave the document as it is too
+        return
+    if root is not None:
+        doc._lxml = root
+
+
 def analyse_page(extractor, text, de_dup=True):
     """What the rules make of ``text``: a PageReport."""
     report = PageReport()
@@ -159,6 +176,7 @@ def analyse_page(extractor, text, de_dup=True):
         report.error = _describe(exc)
         return report
     doc.encoding = "utf-8"
+    _give_tree(doc)
     report.doc = doc
     records = []
     for index, entry in enumerate(extractor.rules):
