@@ -136,16 +136,21 @@ def shop_inputs(tmp_path, form):
     return [str(tmp_path / "pages.jsonl"), "--page", f"{tmp_path / 'pages.jsonl'}:2"], None
 
 
-@pytest.mark.parametrize("form", ["file", "stdin", "warc", "jsonl"])
-def test_try_html_pictures_the_rows_their_elements_and_the_dropped_rows(tmp_path, form):
+@pytest.mark.parametrize(
+    "form, to_stdout", [("file", False), ("stdin", False), ("warc", False), ("jsonl", False), ("file", True)]
+)
+def test_try_html_pictures_the_rows_their_elements_and_the_dropped_rows(tmp_path, form, to_stdout):
     (tmp_path / "rules.yaml").write_text(SHOP_RULES, "utf-8")
     page, stdin = shop_inputs(tmp_path, form)
     out = tmp_path / "shop-report.html"
 
-    result = run_cli("try", str(tmp_path / "rules.yaml"), *page, "--html", str(out), input=stdin)
+    result = run_cli("try", str(tmp_path / "rules.yaml"), *page, "--html", "-" if to_stdout else str(out), input=stdin)
 
     assert result.returncode == 0, result.stderr
-    assert result.stdout.decode("utf-8").startswith("rule 0: kept: 5 rows before filtering")
+    if to_stdout:  # the picture instead of the text report
+        out.write_bytes(result.stdout)
+    else:
+        assert result.stdout.decode("utf-8").startswith("rule 0: kept: 5 rows before filtering")
     picture = Picture(out.read_text("utf-8"))
     assert picture.labels() == SHOP_LABELS
     assert {n: (cells[2], why) for n, (cells, why) in picture.rows().items()} == SHOP_ROWS
