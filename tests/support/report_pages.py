@@ -160,7 +160,7 @@ class Picture:
         """{row number: (cells of the row, why dropped or None)}."""
         found = {}
         for tr in self.outer.xpath("//tr[@data-row]"):
-            cells = [td.text_content() for td in tr.xpath("td")]
+            cells = [td.text_content() for td in tr.xpath("td[not(@class='why')]")]
             why = tr.xpath("td[@class='why']")
             found[int(tr.get("data-row"))] = (cells, why[0].text_content() if why else None)
         return found

@@ -483,15 +483,15 @@ def _rows_table(report, rows, why):
     if not rows:
         return "<p class='none'>none</p>"
     keys = [k for k in report.keys if any(k in row.values for row in rows)]
-    head = "".join(f"<th>{_e(k)}</th>" for k in ["#", "rule", *keys] + (["why"] if why else []))
+    head = "".join(f"<th>{_e(k)}</th>" for k in ["#", "rule", *(["why"] if why else []), *keys])
     body = []
     for row in rows:
         cells = [f"<td>{row.number}</td>", f"<td>{row.entry}</td>"]
+        if why:
+            cells.append(f"<td class='why'>{_e(row.dropped)}</td>")
         for key in keys:
             shown = _e(_short(row.values[key])) if key in row.values else ""
             cells.append(f"<td title='{shown}'>{shown}</td>")
-        if why:
-            cells.append(f"<td class='why'>{_e(row.dropped)}</td>")
         body.append(f"<tr class='row' data-row='{row.number}' tabindex='0'>{''.join(cells)}</tr>")
     return f"<div class='table'><table><thead><tr>{head}</tr></thead><tbody>{''.join(body)}</tbody></table></div>"
 
