@@ -272,3 +272,42 @@ def test_the_pictures_rows_are_those_of_extract(rules, page):
         for field in report.fields:  # one element list per value of a list rule
             if field.how == "list":
                 assert len(field.row_elements) == len(field.value or [])
+
+
+@pytest.mark.parametrize(
+    "entries",
+    [
+        "[[1, 2]]",
+        "[null]",
+        "[{}]",
+        '[{a: "x"}]',
+        "[{a: {rules: 5}}]",
+        '[{a: {rules: "//p", type: attr}}]',
+        '[{a: {rules: "//p", type: "link:href"}}]',
+        '[{a: {rules: ["//p[1]"]}}]',
+        "[{a: {rules: [1, 2]}}]",
+        '[{a: {rules: "//p/text()"}}]',
+        '[{a: {rules: "//p["}}]',
+        '[{a: {rules: "count(//p)"}}]',
+        '[{a: {rules: ["//p[1]", "//p[2]"]}, b: {rules: ["//i[1]", "//i[2]"]}}]',
+    ],
+)
+def test_the_picture_of_broken_rules_says_how_extract_fails(tmp_path, entries):
+    from ostrel.crawler.field_extractor.cli.report import analyse_page, render_report
+    from ostrel.crawler.field_extractor.extractor import FieldExtractor
+
+    (tmp_path / "rules.yaml").write_text(f'value_separator: " "\nrules: {entries}\n', "utf-8")
+    extractor = FieldExtractor(str(tmp_path / "rules.yaml"))
+    page = "<p>1</p><p class='x'>2</p><i>a</i>"
+    try:
+        extractor.extract(page)
+        failure = None
+    except Exception as exc:
+        failure = type(exc).__name__
+
+    report = analyse_page(extractor, page)
+
+    # Pictured whatever the rules hold, with extract's own failure on top.
+    assert (report.error or "").partition(":")[0] == (failure or "")
+    text = Picture(render_report(report, "p")).panel_text()
+    assert ("extract fails on this page" in text) == (failure is not None)
