@@ -224,13 +224,23 @@ def test_try_html_pictures_a_page_without_elements(tmp_path, page, error):
     assert picture.page.xpath("string(//body)").startswith("The page has no element to show")
 
 
-def test_try_html_into_a_missing_directory_is_a_usage_error(tmp_path):
+@pytest.mark.parametrize(
+    "out, said",
+    [
+        ("no/report.html", "no/report.html: its directory does not exist"),
+        ("page.html", "--html {tmp}/page.html would overwrite {tmp}/page.html"),
+        ("./rules.yaml", "--html {tmp}/./rules.yaml would overwrite {tmp}/rules.yaml"),
+    ],
+)
+def test_try_html_refuses_an_output_it_cannot_or_must_not_write(tmp_path, out, said):
     rules, page = write(tmp_path)
+    before = (tmp_path / "page.html").read_bytes(), (tmp_path / "rules.yaml").read_bytes()
 
-    result = run_cli("try", rules, page, "--html", str(tmp_path / "no" / "report.html"))
+    result = run_cli("try", rules, page, "--html", f"{tmp_path}/{out}")
 
     assert result.returncode == 2
-    assert "report.html: its directory does not exist" in result.stderr.decode("utf-8")
+    assert said.format(tmp=tmp_path) in result.stderr.decode("utf-8")
+    assert ((tmp_path / "page.html").read_bytes(), (tmp_path / "rules.yaml").read_bytes()) == before
 
 
 @pytest.mark.parametrize("selects", ["//h1", "//*"], ids=["unmarked", "marked"])

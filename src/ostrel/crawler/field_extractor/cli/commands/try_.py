@@ -58,8 +58,12 @@ def run(args, prog):
     from ostrel.crawler.field_extractor.cli.explain import explain_page
 
     check_inputs([args.page])
-    if args.html not in (None, "-") and not os.path.isdir(os.path.dirname(os.path.abspath(args.html))):
-        raise UsageError(f"{args.html}: its directory does not exist")
+    if args.html not in (None, "-"):
+        if not os.path.isdir(os.path.dirname(os.path.abspath(args.html))):
+            raise UsageError(f"{args.html}: its directory does not exist")
+        for name in (args.page, args.rules):
+            if name != "-" and os.path.exists(args.html) and os.path.samefile(name, args.html):
+                raise UsageError(f"--html {args.html} would overwrite {name}")
     if os.path.isdir(args.page):
         raise UsageError(f"{args.page}: a directory: try shows one page")
     extractor = load_extractor(prog, args.rules)
