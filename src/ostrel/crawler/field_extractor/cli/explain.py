@@ -61,10 +61,15 @@ def explain_page(extractor, text, de_dup=True):
     """(report text, whether the page's extraction succeeded)."""
     lines = []
     add = lines.append
-    doc = HTML(html=text)
-    doc.encoding = "utf-8"
+    try:
+        doc = HTML(html=text)
+        doc.encoding = "utf-8"
+        entries = enumerate(extractor.rules)
+    except Exception as exc:  # no field can run; extract fails alike, said below
+        add(f"the page cannot be parsed: {type(exc).__name__}: {' '.join(str(exc).splitlines())}")
+        entries = ()
 
-    for index, entry in enumerate(extractor.rules):
+    for index, entry in entries:
         if not isinstance(entry, dict):
             add(f"rule {index}: not a mapping of field keys to field definitions ({type(entry).__name__})")
             continue

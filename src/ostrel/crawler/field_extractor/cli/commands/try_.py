@@ -48,6 +48,14 @@ def build_parser(prog):
         metavar="DIR",
         help="also store the page and its rows in DIR (NAME.html, NAME.json), for check --fixtures DIR",
     )
+    parser.add_argument(
+        "--html",
+        metavar="OUT.html",
+        help="also write a picture of what the rules select: one self-contained HTML file with the page, "
+        "each field's elements outlined and labelled, the rows (click one to highlight its elements), the "
+        "dropped rows and why, and the list rules' row steps and warnings (- writes it to stdout instead "
+        "of the text report)",
+    )
     return parser
 
 
@@ -55,6 +63,12 @@ def run(args, prog):
     from ostrel.crawler.field_extractor.cli.explain import explain_page
 
     check_inputs([args.page])
+    if args.html not in (None, "-"):
+        if not os.path.isdir(os.path.dirname(os.path.abspath(args.html))):
+            raise UsageError(f"{args.html}: its directory does not exist")
+        for name in (args.page, args.rules):
+            if name != "-" and os.path.exists(args.html) and os.path.samefile(name, args.html):
+                raise UsageError(f"--html {args.html} would overwrite {name}")
     if os.path.isdir(args.page):
         raise UsageError(f"{args.page}: a directory: try shows one page")
     extractor = load_extractor(prog, args.rules)
@@ -91,6 +105,19 @@ def run(args, prog):
             print(f"{prog}: cannot save the fixture: {describe_error(exc)}", file=sys.stderr)
             return EXIT_BAD_RULES
         print(f"{prog}: fixture saved: {path}", file=sys.stderr)
+    if args.html is not None:
+        from ostrel.crawler.field_extractor.cli.report import analyse_page, render_report
+
+        picture = render_report(analyse_page(extractor, text, args.de_dup), task.page_id)
+        if args.html == "-":
+            report = picture
+        else:
+            try:
+                with open(args.html, "w", encoding="utf-8") as stream:
+                    stream.write(picture)
+            except OSError as exc:
+                print(f"{prog}: cannot write {args.html}: {describe_error(exc)}", file=sys.stderr)
+                return EXIT_PAGE_FAILED
     out = Output(None)
     try:
         out.write(report)
