@@ -232,11 +232,27 @@ void give_native_tree(py::handle html) {
     if (PyObject_SetAttr(html.ptr(), interned("_lxml").ptr(), root.ptr()) < 0) drop_exception();
 }
 
+// HTML(html=text). Where HTML is requests_html's own class, the document
+// comes from _deferred_html (utils/_document.py), which leaves out the parse
+// and the session that nothing here reads where that provably changes nothing
+// else; it declines (None) every other page, and a replaced HTML (or
+// _deferred_html set to None) is always called as it is.
+py::object new_document(py::handle text) {
+    py::handle cls = global("HTML");
+    if (cls.ptr() == requests_html_type.ptr()) {
+        py::handle deferred = global("_deferred_html");
+        if (!deferred.is_none()) {
+            py::object html = ostrel::call(deferred, text);
+            if (!html.is_none()) return html;
+        }
+    }
+    PyObject* stack[] = {text.ptr()};
+    return steal(PyObject_Vectorcall(cls.ptr(), stack, 0, html_keyword.ptr()));
+}
+
 py::object extract(py::handle self, py::handle text, py::handle de_dup) {
     ostrel::check_str_arg(text, "text");
-    // HTML(html=text)
-    PyObject* stack[] = {text.ptr()};
-    py::object html = steal(PyObject_Vectorcall(global("HTML").ptr(), stack, 0, html_keyword.ptr()));
+    py::object html = new_document(text);
     // The document re-encodes the page as UTF-8 and would decode it again with
     // the charset that the markup declares (gb2312, iso-8859-1, ...), turning
     // every field of such a page into mojibake; the text is already decoded.
@@ -269,6 +285,8 @@ PYBIND11_MODULE(extractor, m) {
     m.attr("json") = py::module_::import("json");
     ostrel::import_names(m, "requests_html", {"HTML"});
     requests_html_type = py::object(m.attr("HTML")).release();
+    m.attr("_deferred_html") =
+        py::module_::import("ostrel.crawler.field_extractor.utils._document").attr("deferred_html");
     m.attr("_build_tree") =
         py::module_::import("ostrel.crawler.field_extractor.utils._treegate").attr("build_tree");
     ostrel::import_names(m, "ostrel.common.utils", {"ConfigUtils"});
