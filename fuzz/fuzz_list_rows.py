@@ -6,7 +6,8 @@ requests_html HTML document against the row-by-row reading of the same tree
 
 Pages are nested tables, lists and blocks with classes; rules are pairs of
 sample XPaths that differ in a row position, built from prefixes, row steps,
-start positions and end rules (downward, leaving the row, selecting strings,
+start positions and end rules (downward; leaving the row for parents,
+siblings and ancestors that rows share; selecting strings; unions;
 malformed). A finding is any difference in the texts, the None / [] shapes,
 the exception (type and message) or the document's cached encoding.
 """
@@ -123,6 +124,20 @@ ENDS = [
     "span/b[1]",
     "li/ul/li",
     "tr/td/table/tr",
+    "preceding-sibling::*[1]",
+    "../*[2]",
+    "parent::*/td[last()]",
+    "ancestor::table[1]//td[1]",
+    "preceding::td[1]",
+    "following::b[1]",
+    "ancestor-or-self::*[@class]",
+    "self::*/../*[1]",
+    "following-sibling::*/b",
+    "../../*",
+    "..//b",
+    "../@class",
+    "(..)[1]",
+    ".. | ..",
 ]
 
 
@@ -157,6 +172,10 @@ def list_rule(fdp, root):
                     f"{pick(fdp, children)}[1]",
                     f"{pick(fdp, children)}[last()]",
                     f"*/{pick(fdp, children)}",
+                    f"../{element.tag}[2]/{pick(fdp, children)}",
+                    f"following-sibling::{element.tag}[1]",
+                    f"preceding-sibling::*/{pick(fdp, children)}",
+                    f"ancestor::{parent.tag}[1]//{pick(fdp, children)}[1]",
                 ],
             )
     start = pick(fdp, [1, 1, 1, 2, 0, 3, -2, 40])

@@ -62,16 +62,33 @@ def pair(text=PAGE):
         (
             ["//table/tr[1]/td[1]", "//table/tr[2]/td[1]"],
             ["a1\tb1\tc1", "a2\tb2 c1c2\tc2", "a3", "", "", "", ""],
-            1 + 1,
-        ),  # c lies in row 2 of b: row 2 by its XPath
+            1,
+        ),  # c lies in row 2 of b
         (["//table/tr[2]", "//table/tr[3]"], ["a2\tb2 c1c2\tc2", "a3y", "", "", "", ""], 1),  # no end rule
+        # end rules leaving the row: rows of one position share siblings, parents, ancestors
+        (["//ul/li[1]/..", "//ul/li[2]/.."], ["one 1twothree 34"] * 3, 1),
+        (["//ul/li[1]/following-sibling::li[1]", "//ul/li[2]/following-sibling::li[1]"], ["two", "three 34", ""], 1),
+        (["//ul/li[2]/preceding-sibling::li", "//ul/li[3]/preceding-sibling::li"], ["one 1", "one 1\ttwo"], 1),
+        (["//ul/li[1]/ancestor::ul/li[last()]/b", "//ul/li[2]/ancestor::ul/li[last()]/b"], ["3\t4"] * 3, 1),
+        (
+            ["//table/tr[1]/../tr[2]/td[1]", "//table/tr[2]/../tr[2]/td[1]"],
+            ["a2\tb2 c1c2\tc2", "a2\tb2 c1c2\tc2", "a2", "", "", "", ""],
+            1,
+        ),
+        (
+            ["//table/tr[1]/td[1]/preceding::td[1]", "//table/tr[2]/td[1]/preceding::td[1]"],
+            ["y\tb1", "x\tb1\tc1", "a2", "", "", "", ""],
+            1,
+        ),
+        # past the longest table: rows 4 to 7 select nothing but fail alike
+        (["//table/tr[4]/x:td", "//table/tr[5]/x:td"], (requests_html.etree.XPathEvalError, "Undefined namespace prefix"), 2),
         # declined shapes: one evaluation per row more
         (
             ["//ul/li[1]/b/text()", "//ul/li[2]/b/text()"],
             (AttributeError, "'str' object has no attribute 'element'"),
             2,
         ),
-        (["//ul/li[1]/..", "//ul/li[2]/.."], ["one 1twothree 34"] * 3, 4),
+        (["//table/tr[1]/../@id", "//table/tr[2]/../@id"], (AttributeError, "'str' object has no attribute 'element'"), 2),
         (["(//li)[1]", "(//li)[2]"], ["one 1", "two", "three 34"], 4),
         (["//ul/li[1]/b[", "//ul/li[2]/b["], (requests_html.etree.XPathEvalError, "Invalid expression"), 2),
     ],

@@ -10,9 +10,11 @@ encoding afterwards.
 Rules are generated from each page's own structure: row elements found under
 every kind of parent, reached by absolute paths, `//` prefixes with class and
 id predicates, `*`, several parents at once and rows nested in rows; end rules
-with positions, last(), attribute predicates, `//` inside, none at all, and
-end rules that select strings, leave the row or do not parse (these must be
-declined and still agree).
+with positions, last(), attribute predicates, `//` inside, none at all, end
+rules that leave the row (parents, siblings, ancestors, preceding and
+following nodes that the rows of one position share), and end rules that
+select strings, are unions or do not parse (these must be declined and
+still agree).
 """
 
 import os
@@ -162,18 +164,35 @@ def tails(row):
         f"/{child}[string-length(.)>3]",
         f"//{grandchild}[last()]",
         "/descendant-or-self::*[2]",
-        # not read in one pass: strings, nodes outside the row, other shapes
+        # leaving the row: siblings, parents and ancestors that rows share
+        f"/{child}/..",
+        "/..",
+        f"/{child}/following-sibling::*",
+        "/ancestor::*[1]",
+        f"/../{row.tag}[2]",
+        f"/../{row.tag}[last()]/{child}",
+        "/following-sibling::*[1]",
+        f"/preceding-sibling::{row.tag}",
+        "/preceding-sibling::*[1]/*",
+        "/parent::*/parent::*",
+        f"/ancestor::*[2]//{grandchild}[1]",
+        "/ancestor-or-self::*[@class]",
+        "/preceding::*[1]",
+        f"/following::{child}[1]",
+        f"/self::*/../*[1]//{grandchild}",
+        "/..//*[@href]",
+        # not read in one pass: strings, unions, other shapes
         "/@class",
         "/text()",
         "/node()",
-        f"/{child}/..",
-        "/..",
         f"/{child}/@href",
         f"//{child} | //p",
-        f"/{child}/following-sibling::*",
-        "/ancestor::*[1]",
+        "/..|/..",
         "//.",
         "/comment()",
+        "/../@id",
+        f"/id('x')/{child}",
+        "/(..)[1]",
         # do not parse, or fail while evaluating
         f"/{child}[",
         f"/{child}]",

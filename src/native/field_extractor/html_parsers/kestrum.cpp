@@ -144,7 +144,7 @@ PYBIND11_MODULE(kestrum, m) {
             };
             if (one_pass) {
                 py::object texts = ostrel::list_rows::read(self, html, length_elements, length_rule, end_rule,
-                                                           start_index, separator, row_text);
+                                                           start_index, separator);
                 if (texts) return texts;
             }
             py::object stop = py::int_(ostrel::length(length_elements) + 1);
