@@ -131,7 +131,9 @@ PYBIND11_MODULE(kestrum, m) {
             ostrel::unpack(located, {&length_rule, &end_rule, &start_index});
 
             const bool one_pass = ostrel::list_rows::applies_to(html);
-            py::object length_elements = ostrel::call_method(html, interned("xpath"), length_rule);
+            py::object length_elements;
+            if (one_pass) length_elements = ostrel::list_rows::select_rows(html, length_rule);
+            if (!length_elements) length_elements = ostrel::call_method(html, interned("xpath"), length_rule);
             py::object elements_text = steal(PyList_New(0));
             if (ostrel::equals(length_elements, steal(PyList_New(0)))) return py::none();
             const bool has_end = !ostrel::equals(end_rule, interned(""));

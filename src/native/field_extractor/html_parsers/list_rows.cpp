@@ -80,7 +80,8 @@ struct Rows {
     std::vector<size_t> start, order;  // order[start[p]..start[p+1]): the matches at p, document order
 };
 
-// Fills `rows`; false when a match is not an Element of an lxml element.
+// Fills `rows` from lxml elements or requests_html Elements of them; false
+// when a match is neither.
 bool group_rows(py::handle length_elements, Rows& rows) {
     const Py_ssize_t n = PyList_GET_SIZE(length_elements.ptr());
     std::unordered_map<PyObject*, size_t> group_of;
@@ -89,8 +90,9 @@ bool group_rows(py::handle length_elements, Rows& rows) {
     rows.group.reserve(static_cast<size_t>(n));
     for (Py_ssize_t k = 0; k < n; ++k) {
         PyObject* item = PyList_GET_ITEM(length_elements.ptr(), k);
-        if (Py_TYPE(item) != reinterpret_cast<PyTypeObject*>(element_type)) return false;
-        py::object element = steal(PyObject_GetAttr(item, interned("element").ptr()));
+        py::object element = borrow(item);
+        if (Py_TYPE(item) == reinterpret_cast<PyTypeObject*>(element_type))
+            element = steal(PyObject_GetAttr(item, interned("element").ptr()));
         if (!is_lxml_element(element.ptr())) return false;
         py::object parent = parent_of(element);
         auto [found, added] = group_of.try_emplace(parent.ptr(), rows.parents.size());
@@ -256,6 +258,28 @@ bool applies_to(py::handle html) {
                      PyMethod_GET_SELF(bound) == html.ptr();
     Py_DECREF(bound);
     return own;
+}
+
+py::object select_rows(py::handle html, py::handle length_rule) {
+    if (!PyUnicode_CheckExact(length_rule.ptr())) return {};
+    py::object root = get_attr(html, interned("lxml"));
+    py::object found;
+    try {
+        found = steal(PyObject_CallOneArg(compiled(length_rule).ptr(), root.ptr()));
+    } catch (py::error_already_set&) {
+        return {};  // html.xpath raises its own error
+    }
+    if (!PyList_CheckExact(found.ptr())) return {};
+    const Py_ssize_t n = PyList_GET_SIZE(found.ptr());
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        if (!is_lxml_element(PyList_GET_ITEM(found.ptr(), k))) return {};
+    }
+    if (n > 0) {
+        // Each Element requests_html makes reads these (the same answer every time).
+        get_attr(html, interned("url"));
+        get_attr(html, interned("encoding"));
+    }
+    return found;
 }
 
 py::object read(py::handle parser, py::handle html, py::handle length_elements, py::handle length_rule,
