@@ -154,3 +154,20 @@ def test_attributes_of_plain_documents(name):
     deferred = _document.deferred_html("<html><p>x</p></html>")
     delattr(deferred, name)
     assert not hasattr(deferred, name) and value is not None
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        "<html><head><meta charset='gb2312'></head><body><h1>北京 café</h1></body></html>",
+        "<!DOCTYPE html><html>\r\n<body>\x00 \ufeff</body></html>",
+        "<p>no html tag</p>",
+    ],
+)
+def test_tree_builder_reads_the_page_as_the_document_gives_it(text, hostile_extractor, monkeypatch):
+    given = []
+    monkeypatch.setattr(extractor_module, "_build_tree", lambda page: given.append(page))
+    hostile_extractor.extract(text)
+    plain = requests_html.HTML(html=text)
+    plain.encoding = "utf-8"
+    assert given == [plain.html]

@@ -19,7 +19,9 @@ It declines (returns None: the caller then calls `HTML(html=text)` itself)
 unless the constructor is certain not to raise for this text, so that
 leaving its parse out changes nothing but the time:
 
-- `text` is exactly a str that the constructor's encoding accepts;
+- `text` is exactly a str that the constructor's encoding (UTF-8) accepts,
+  so that the document's `html`, once `encoding` is set to UTF-8 as
+  `extract` does, is `text` itself;
 - after ASCII whitespace, comments and doctypes (no NUL among them, quotes
   of the doctype closed before its `>`), it opens with a complete `<html>`
   start tag of plain attributes. The parse raises only when lxml's HTML
@@ -52,7 +54,12 @@ _ATTRIBUTES = (
     "page",
     "next_symbol",
 )
+# The constructor's machinery, and what reads the page's text back
+# (`html` decodes `_html` with `encoding`): the extractor hands the builder
+# of the page tree the very text it was given, not `html`, when those are
+# requests_html's own.
 _HOOKS = ("__init__", "__new__", "__setattr__", "__getattribute__", "__getattr__", "__slots__")
+_READERS = ("html", "raw_html", "encoding")
 
 _BLANK = " \t\n\r"
 # A complete <html> start tag: names and values that every HTML tokenizer
@@ -159,7 +166,7 @@ def _install():
         return None
     _HTML.element = _Deferred("element")
     _HTML.session = _Deferred("session")
-    return classes, [cls.__dict__.get(name) for cls in classes for name in _ATTRIBUTES + _HOOKS]
+    return classes, [cls.__dict__.get(name) for cls in classes for name in _ATTRIBUTES + _HOOKS + _READERS]
 
 
 _STATE = _install()
@@ -173,7 +180,7 @@ def _unchanged():
     k = 0
     for cls in classes:
         entries = cls.__dict__
-        for name in _ATTRIBUTES + _HOOKS:
+        for name in _ATTRIBUTES + _HOOKS + _READERS:
             if entries.get(name) is not values[k]:
                 return False
             k += 1
@@ -186,8 +193,10 @@ def deferred_html(text):
     if not ENABLED or type(text) is not str or not opens_with_html_element(text) or not _unchanged():
         return None
     names = vars(requests_html)
+    if names["DEFAULT_ENCODING"] != "utf-8":
+        return None
     try:
-        raw = text.encode(names["DEFAULT_ENCODING"])
+        raw = text.encode("utf-8")
     except Exception:  # noqa: BLE001 - the constructor raises it itself
         return None
     defaults = _HTML.__init__.__kwdefaults__
