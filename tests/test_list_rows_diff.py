@@ -5,7 +5,9 @@ time, on the same page tree.
 never reads in one pass: sharing the tree of an HTML document, it gives the
 row-by-row answer to compare with. The outcomes compared are the texts, the
 None / [] shapes, the exception (type and message) and the document's cached
-encoding afterwards.
+encoding afterwards. The first XPath of each generated rule goes through
+FieldParser and AttrParser on the same two documents as well (they too read
+requests_html's own HTML without its Element wrappers).
 
 Rules are generated from each page's own structure: row elements found under
 every kind of parent, reached by absolute paths, `//` prefixes with class and
@@ -26,7 +28,8 @@ import pytest
 import yaml
 from requests_html import HTML
 
-from ostrel.crawler.field_extractor.html_parsers import FieldsParser
+from ostrel.crawler.field_extractor.html_parsers import FieldParser, FieldsParser
+from ostrel.crawler.field_extractor.html_parsers.selvane import AttrParser
 from tests.support.corpus import CORPUS, EXAMPLE_RULES, GENERIC_RULES, corpus_pages, example_pages
 from tests.support.hostile_pages import CASES as HOSTILE_PAGES
 from tests.support.treecanon import native_builder
@@ -300,8 +303,30 @@ def test_one_pass_matches_row_xpaths_on_pages(path, tree, monkeypatch):
     ]
     for rules in generated:
         one_pass += compare(doc, plain, rules, rng.choice(["\t", " | ", ""]), counter)
+        compare_single(doc, plain, rules[0], rng)
     # The comparison must see the one-pass reading, not only its refusals.
     assert one_pass >= len(generated) // 4
+
+
+ATTRIBUTES = ["href", "class", "rel", "id", "src", "nosuch", "", None]
+
+
+def compare_single(doc, plain, rule, rng):
+    """The single-XPath parsers on the same two documents: FieldParser and
+    AttrParser read requests_html's own HTML without its Element wrappers."""
+    for parse, last in (
+        (FieldParser().parse, rng.choice(["\t", " ", None])),
+        (AttrParser().parse, rng.choice(ATTRIBUTES)),
+    ):
+        got = []
+        for document in (doc, plain):
+            document._encoding = None
+            try:
+                result = parse(document, rule, last)
+            except Exception as error:  # noqa: BLE001 - compared between the documents
+                result = (type(error), str(error))
+            got.append((result, document._encoding))
+        assert got[0] == got[1], f"{parse.__qualname__} {rule!r} {last!r}"
 
 
 def hostile_cases():
@@ -339,6 +364,7 @@ def test_one_pass_matches_row_xpaths_on_hostile_pages(make, monkeypatch):
                     count = 0
                 if count <= 1500:
                     compare(*docs, rule, "\t", counter)
+                    compare_single(*docs, rule[0], random.Random(rule[0]))
 
 
 def test_cases_seen():

@@ -16,23 +16,6 @@ namespace ostrel::list_rows {
 
 namespace py = pybind11;
 
-// Takes the requests_html and lxml objects the checks compare with. Once, at
-// module import.
-void init();
-
-// Whether `html` is a requests_html HTML document whose xpath, lxml and
-// encoding are requests_html's own: the only documents read in one pass.
-// Asked before parse evaluates the length rule.
-bool applies_to(py::handle html);
-
-// What `html.xpath(length_rule)` selects, for a document `applies_to`, as the
-// lxml nodes themselves (requests_html would wrap each in an Element): the
-// same evaluation and document reads (`lxml`, then `url` and `encoding` when
-// something is selected), without the wrappers. A null object, with nothing
-// observable done but reading `lxml`, when the rule fails or selects anything
-// but elements: parse then calls html.xpath, which gives the answer.
-py::object select_rows(py::handle html, py::handle length_rule);
-
 // The texts of rows start_index..len(length_elements) or, when the rule or
 // the document is not one this reader has shown to give the row XPaths'
 // answer, a null object; nothing observable has happened then, and parse reads
