@@ -137,11 +137,18 @@ ELEMENT_INIT = requests_html.Element.__init__
         lambda doc: setattr(HTML, "xpath", lambda self, s: requests_html.BaseParser.xpath(self, s)) or doc,
         lambda doc: setattr(HTML, "encoding", property(lambda self: "utf-8")) or doc,
         lambda doc: setattr(requests_html.Element, "__init__", wrapped_init) or doc,
+        lambda doc: setattr(requests_html.Element, "attrs", property(lambda self: {})) or doc,
     ],
 )
 def test_only_requests_html_own_documents(disguise, evaluations, monkeypatch):
     # Restored after the test: the disguises above patch requests_html.
-    for cls, name in ((HTML, "xpath"), (HTML, "encoding"), (requests_html, "Element")):
+    for cls, name in (
+        (HTML, "xpath"),
+        (HTML, "encoding"),
+        (requests_html, "Element"),
+        (requests_html.Element, "__init__"),
+        (requests_html.Element, "attrs"),
+    ):
         monkeypatch.setattr(cls, name, getattr(cls, name), raising=False)
     doc = disguise(HTML(html=PAGE))
     assert FieldsParser().parse(doc, ["//ul/li[1]", "//ul/li[2]"]) == ["one 1", "two", "three 34"]

@@ -7,9 +7,10 @@ namespace ostrel::own_document {
 namespace {
 
 // Taken at import and held for the life of the process.
-PyObject* html_type = nullptr;     // requests_html.HTML
-PyObject* element_type = nullptr;  // requests_html.Element
-PyObject* element_init = nullptr;  // requests_html.Element.__init__
+PyObject* html_type = nullptr;      // requests_html.HTML
+PyObject* element_type = nullptr;   // requests_html.Element
+PyObject* element_init = nullptr;   // requests_html.Element.__init__
+PyObject* element_attrs = nullptr;  // requests_html.Element.attrs (property)
 PyObject* requests_html_dict = nullptr;
 PyObject* own_xpath = nullptr;     // BaseParser.xpath
 PyObject* own_lxml = nullptr;      // BaseParser.lxml (property)
@@ -69,6 +70,7 @@ void init() {
     html_type = take(requests_html, "HTML");
     element_type = take(requests_html, "Element");
     element_init = class_entry(requests_html.attr("Element"), "__init__");
+    element_attrs = class_entry(requests_html.attr("Element"), "attrs");
     requests_html_dict = take(requests_html, "__dict__");
     py::object base = requests_html.attr("BaseParser");
     own_xpath = class_entry(base, "xpath");
@@ -88,7 +90,9 @@ bool applies_to(py::handle html) {
         return false;
     if (PyDict_GetItemWithError(requests_html_dict, interned("Element").ptr()) != element_type ||
         _PyType_Lookup(reinterpret_cast<PyTypeObject*>(element_type), interned("__init__").ptr()) !=
-            element_init) {
+            element_init ||
+        _PyType_Lookup(reinterpret_cast<PyTypeObject*>(element_type), interned("attrs").ptr()) !=
+            element_attrs) {
         PyErr_Clear();
         return false;
     }
@@ -110,6 +114,7 @@ bool applies_to(py::handle html) {
 py::object select_elements(py::handle html, py::handle rule) {
     if (!PyUnicode_CheckExact(rule.ptr())) return {};
     py::object root = get_attr(html, interned("lxml"));
+    if (!is_lxml_element(root.ptr())) return {};  // a tree or anything else: as html.xpath reads it
     py::object found;
     try {
         found = steal(PyObject_CallOneArg(compiled(rule).ptr(), root.ptr()));

@@ -22,14 +22,16 @@ namespace py = pybind11;
 void init();
 
 // Whether `html` is a requests_html HTML document whose xpath, lxml and
-// encoding are requests_html's own (and whose Element is requests_html's).
+// encoding are requests_html's own (and whose Element, its constructor and
+// its attrs are requests_html's).
 bool applies_to(py::handle html);
 
 // What `html.xpath(rule)` selects, for a document `applies_to`, as the lxml
 // elements themselves: the same evaluation and document reads (`lxml`, then
 // `url` and `encoding` when something is selected), without the wrappers. A
 // null object, with nothing observable done but reading `lxml`, when `rule`
-// is not exactly a str, fails, or selects anything but elements: the caller
+// is not exactly a str, `lxml` is not an element, the rule fails or selects
+// anything but elements: the caller
 // then calls html.xpath, which gives the answer.
 py::object select_elements(py::handle html, py::handle rule);
 
