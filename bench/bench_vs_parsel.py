@@ -60,8 +60,8 @@ class ParselScript:
         self.entries = []
         for entry in conf["rules"]:
             fields = []
-            for key, spec in entry.items():
-                rules, kind = spec["rules"], spec.get("type", "text")
+            for key, field in entry.items():
+                rules, kind = field["rules"], field.get("type", "text")
                 if kind.startswith("attr:"):
                     fields.append((key, "attr", (rules, kind[5:])))
                 elif isinstance(rules, list):
