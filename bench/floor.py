@@ -3,7 +3,7 @@
 `Floor(rules_file)` reads the rules; `floor.run(text)` then does, for one page:
 
 - the tree: a requests_html HTML document of the page, as the extractor makes
-  it, and its page tree (the native builder where it is enabled, as the
+  it (without the parse nothing reads where it can), and its page tree (the native builder where it is enabled, as the
   extractor does; soupparser otherwise);
 - one evaluation of each distinct selector of the rules on that tree: a text
   or attribute rule's XPath; for a list rule the XPath of all its rows at
@@ -39,7 +39,8 @@ class Floor:
         self.selectors = list(selectors.items())
 
     def run(self, text):
-        doc = HTML(html=text)
+        made = extractor_module._deferred_html
+        doc = (made(text) if made is not None else None) or HTML(html=text)
         doc.encoding = "utf-8"
         build = extractor_module._build_tree
         root = build(doc.html) if build is not None else None

@@ -6,9 +6,12 @@ requests_html HTML document against the row-by-row reading of the same tree
 
 Pages are nested tables, lists and blocks with classes; rules are pairs of
 sample XPaths that differ in a row position, built from prefixes, row steps,
-start positions and end rules (downward, leaving the row, selecting strings,
+start positions and end rules (downward; leaving the row for parents,
+siblings and ancestors that rows share; selecting strings; unions;
 malformed). A finding is any difference in the texts, the None / [] shapes,
-the exception (type and message) or the document's cached encoding.
+the exception (type and message) or the document's cached encoding; the
+first XPath of each rule is compared the same way through FieldParser and
+AttrParser (which read requests_html's own HTML without its wrappers).
 """
 
 import sys
@@ -17,7 +20,8 @@ import warnings
 import atheris
 from requests_html import HTML
 
-from ostrel.crawler.field_extractor.html_parsers import FieldsParser
+from ostrel.crawler.field_extractor.html_parsers import FieldParser, FieldsParser
+from ostrel.crawler.field_extractor.html_parsers.selvane import AttrParser
 
 try:
     from ostrel.crawler.field_extractor.utils import _treebuilder
@@ -123,6 +127,20 @@ ENDS = [
     "span/b[1]",
     "li/ul/li",
     "tr/td/table/tr",
+    "preceding-sibling::*[1]",
+    "../*[2]",
+    "parent::*/td[last()]",
+    "ancestor::table[1]//td[1]",
+    "preceding::td[1]",
+    "following::b[1]",
+    "ancestor-or-self::*[@class]",
+    "self::*/../*[1]",
+    "following-sibling::*/b",
+    "../../*",
+    "..//b",
+    "../@class",
+    "(..)[1]",
+    ".. | ..",
 ]
 
 
@@ -157,6 +175,10 @@ def list_rule(fdp, root):
                     f"{pick(fdp, children)}[1]",
                     f"{pick(fdp, children)}[last()]",
                     f"*/{pick(fdp, children)}",
+                    f"../{element.tag}[2]/{pick(fdp, children)}",
+                    f"following-sibling::{element.tag}[1]",
+                    f"preceding-sibling::*/{pick(fdp, children)}",
+                    f"ancestor::{parent.tag}[1]//{pick(fdp, children)}[1]",
                 ],
             )
     start = pick(fdp, [1, 1, 1, 2, 0, 3, -2, 40])
@@ -175,6 +197,15 @@ def outcome(doc, rules, separator):
     return result, doc._encoding
 
 
+def single(parse, doc, rule, last):
+    doc._encoding = None
+    try:
+        result = parse(doc, rule, last)
+    except Exception as error:  # noqa: BLE001 - compared between the documents
+        result = (type(error), str(error))
+    return result, doc._encoding
+
+
 def test_one_input(data):
     fdp = atheris.FuzzedDataProvider(data)
     text = f"<html><body>{markup(fdp)}</body></html>"
@@ -186,10 +217,16 @@ def test_one_input(data):
     separator = pick(fdp, ["\t", " ", "", None])
     plain = PlainHTML(html=text)
     plain._lxml = doc._lxml
+    attribute = pick(fdp, ["href", "class", "id", "nosuch", None])
     for rule in rules:
         fast, slow = outcome(doc, rule, separator), outcome(plain, rule, separator)
         if fast != slow:
             raise AssertionError(f"{text!r}\n{rule!r} {separator!r}\none pass: {fast!r}\nrow by row: {slow!r}")
+        # The single-XPath parsers read requests_html's own HTML without its wrappers too.
+        for parse, last in ((FieldParser().parse, separator), (AttrParser().parse, attribute)):
+            fast, slow = single(parse, doc, rule[0], last), single(parse, plain, rule[0], last)
+            if fast != slow:
+                raise AssertionError(f"{text!r}\n{rule[0]!r} {last!r}\nown document: {fast!r}\nHTML.xpath: {slow!r}")
 
 
 def main():

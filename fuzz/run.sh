@@ -19,7 +19,7 @@ seconds="${1:-20}"
 asan="${2:-}"
 cd "$root"
 
-for name in fuzz_components fuzz_extract fuzz_treebuilder fuzz_list_rows; do
+for name in fuzz_components fuzz_extract fuzz_treebuilder fuzz_list_rows fuzz_document; do
     out="$root/build/fuzz/$name$asan"
     mkdir -p "$out"
     args=(-max_total_time="$seconds" -print_final_stats=1 -timeout=60 -artifact_prefix="$out/")

@@ -27,8 +27,9 @@ class PlainHTML(HTML):
 
 @pytest.fixture
 def evaluations(monkeypatch):
-    """The XPath evaluations made on the page (requests_html's xpath calls
-    `self.lxml.xpath`): one for a parse in one pass, 1 + rows otherwise."""
+    """The XPath evaluations made through requests_html's xpath (it calls
+    `self.lxml.xpath`): none for a parse in one pass (its XPaths are compiled
+    ones, the length rule's included), one per row read otherwise."""
     count = [0]
     original = lxml.html.HtmlElement.xpath
 
@@ -50,30 +51,55 @@ def pair(text=PAGE):
 @pytest.mark.parametrize(
     "rules, expected, evaluated",
     [
-        (["//table[@id='a']/tr[1]/td[1]", "//table[@id='a']/tr[2]/td[1]"], ["a1", "a2", "a3"], 1),
-        (["//table[@id='a']/tr[2]/td", "//table[@id='a']/tr[3]/td"], ["a2", "a3\ty"], 1),
-        (["//ul/li[1]", "//ul/li[2]"], ["one 1", "two", "three 34"], 1),
-        (["//ul/li[1]/b", "//ul/li[2]/b"], ["1", "", "3\t4"], 1),
-        (["//ul/*[0]//b", "//ul/*[1]//b"], ["", "1", "", "3\t4"], 1),
-        (["//ul/li[-1]/b", "//ul/li[1]/b"], ["", "", "1", "", "3\t4"], 1),
-        (["//ul/li[4]/b", "//ul/li[5]/b"], [], 1),
-        (["//ul/li[1]/b[last()]", "//ul/li[2]/b[last()]"], ["1", "", "4"], 1),
+        (["//table[@id='a']/tr[1]/td[1]", "//table[@id='a']/tr[2]/td[1]"], ["a1", "a2", "a3"], 0),
+        (["//table[@id='a']/tr[2]/td", "//table[@id='a']/tr[3]/td"], ["a2", "a3\ty"], 0),
+        (["//ul/li[1]", "//ul/li[2]"], ["one 1", "two", "three 34"], 0),
+        (["//ul/li[1]/b", "//ul/li[2]/b"], ["1", "", "3\t4"], 0),
+        (["//ul/*[0]//b", "//ul/*[1]//b"], ["", "1", "", "3\t4"], 0),
+        (["//ul/li[-1]/b", "//ul/li[1]/b"], ["", "", "1", "", "3\t4"], 0),
+        (["//ul/li[4]/b", "//ul/li[5]/b"], [], 0),
+        (["//ul/li[1]/b[last()]", "//ul/li[2]/b[last()]"], ["1", "", "4"], 0),
         # several tables: row i of each, in document order
         (
             ["//table/tr[1]/td[1]", "//table/tr[2]/td[1]"],
             ["a1\tb1\tc1", "a2\tb2 c1c2\tc2", "a3", "", "", "", ""],
-            1 + 1,
-        ),  # c lies in row 2 of b: row 2 by its XPath
-        (["//table/tr[2]", "//table/tr[3]"], ["a2\tb2 c1c2\tc2", "a3y", "", "", "", ""], 1),  # no end rule
-        # declined shapes: one evaluation per row more
+            0,
+        ),  # c lies in row 2 of b
+        (["//table/tr[2]", "//table/tr[3]"], ["a2\tb2 c1c2\tc2", "a3y", "", "", "", ""], 0),  # no end rule
+        # end rules leaving the row: rows of one position share siblings, parents, ancestors
+        (["//ul/li[1]/..", "//ul/li[2]/.."], ["one 1twothree 34"] * 3, 0),
+        (["//ul/li[1]/following-sibling::li[1]", "//ul/li[2]/following-sibling::li[1]"], ["two", "three 34", ""], 0),
+        (["//ul/li[2]/preceding-sibling::li", "//ul/li[3]/preceding-sibling::li"], ["one 1", "one 1\ttwo"], 0),
+        (["//ul/li[1]/ancestor::ul/li[last()]/b", "//ul/li[2]/ancestor::ul/li[last()]/b"], ["3\t4"] * 3, 0),
+        (
+            ["//table/tr[1]/../tr[2]/td[1]", "//table/tr[2]/../tr[2]/td[1]"],
+            ["a2\tb2 c1c2\tc2", "a2\tb2 c1c2\tc2", "a2", "", "", "", ""],
+            0,
+        ),
+        (
+            ["//table/tr[1]/td[1]/preceding::td[1]", "//table/tr[2]/td[1]/preceding::td[1]"],
+            ["y\tb1", "x\tb1\tc1", "a2", "", "", "", ""],
+            0,
+        ),
+        # past the longest table: rows 4 to 7 select nothing but fail alike
+        (
+            ["//table/tr[4]/x:td", "//table/tr[5]/x:td"],
+            (requests_html.etree.XPathEvalError, "Undefined namespace prefix"),
+            1,
+        ),
+        # declined shapes: one evaluation per row read
         (
             ["//ul/li[1]/b/text()", "//ul/li[2]/b/text()"],
             (AttributeError, "'str' object has no attribute 'element'"),
-            2,
+            1,
         ),
-        (["//ul/li[1]/..", "//ul/li[2]/.."], ["one 1twothree 34"] * 3, 4),
-        (["(//li)[1]", "(//li)[2]"], ["one 1", "two", "three 34"], 4),
-        (["//ul/li[1]/b[", "//ul/li[2]/b["], (requests_html.etree.XPathEvalError, "Invalid expression"), 2),
+        (
+            ["//table/tr[1]/../@id", "//table/tr[2]/../@id"],
+            (AttributeError, "'str' object has no attribute 'element'"),
+            1,
+        ),
+        (["(//li)[1]", "(//li)[2]"], ["one 1", "two", "three 34"], 3),
+        (["//ul/li[1]/b[", "//ul/li[2]/b["], (requests_html.etree.XPathEvalError, "Invalid expression"), 1),
     ],
 )
 def test_rules(rules, expected, evaluated, evaluations):
@@ -92,7 +118,7 @@ def test_rules(rules, expected, evaluated, evaluations):
 def test_nothing_found_is_none(evaluations):
     doc, _ = pair()
     assert FieldsParser().parse(doc, ["//ol/li[1]", "//ol/li[2]"]) is None
-    assert evaluations[0] == 1
+    assert evaluations[0] == 0
 
 
 def wrapped_init(self, **kwargs):
@@ -111,11 +137,18 @@ ELEMENT_INIT = requests_html.Element.__init__
         lambda doc: setattr(HTML, "xpath", lambda self, s: requests_html.BaseParser.xpath(self, s)) or doc,
         lambda doc: setattr(HTML, "encoding", property(lambda self: "utf-8")) or doc,
         lambda doc: setattr(requests_html.Element, "__init__", wrapped_init) or doc,
+        lambda doc: setattr(requests_html.Element, "attrs", property(lambda self: {})) or doc,
     ],
 )
 def test_only_requests_html_own_documents(disguise, evaluations, monkeypatch):
     # Restored after the test: the disguises above patch requests_html.
-    for cls, name in ((HTML, "xpath"), (HTML, "encoding"), (requests_html, "Element")):
+    for cls, name in (
+        (HTML, "xpath"),
+        (HTML, "encoding"),
+        (requests_html, "Element"),
+        (requests_html.Element, "__init__"),
+        (requests_html.Element, "attrs"),
+    ):
         monkeypatch.setattr(cls, name, getattr(cls, name), raising=False)
     doc = disguise(HTML(html=PAGE))
     assert FieldsParser().parse(doc, ["//ul/li[1]", "//ul/li[2]"]) == ["one 1", "two", "three 34"]

@@ -156,6 +156,70 @@ NOT_DOWNWARD_PATHS = [
     "*:td",
 ]
 
+# Any axis: evaluated from the rows of each position.
+RELATIVE_PATHS = DOWNWARD_PATHS + [
+    "..",
+    "td/..",
+    "/..",
+    "../td[3]",
+    "parent::summary/following-sibling::div/p[1]",
+    "ancestor::x",
+    "ancestor-or-self::x",
+    "preceding::x[1]",
+    "preceding-sibling::x",
+    "following::x",
+    "following-sibling::x[last()]/td",
+    "@href",
+    "td/@href[1]",
+    "attribute::x",
+    "namespace::x",
+    "text()",
+    "td/text()",
+    "node()",
+    "comment()",
+    "processing-instruction()",
+    "ns:td",
+    "td/ns:*",
+    "/.",
+    "td//.",
+]
+NOT_RELATIVE_PATHS = [
+    "",
+    "/",
+    "//td",
+    "///td",
+    "td/",
+    "td//",
+    "td | a",
+    "td|a",
+    ".. | ..",
+    "td or a",
+    "../td = 'x'",
+    "td[",
+    "td]",
+    "td[1",
+    "td['x]",
+    ".[1]",
+    "..[1]",
+    "td [1]",
+    " td",
+    ".. /td",
+    "count(td)",
+    "(td)",
+    "(..)[1]",
+    "td[1]x",
+    "f()",
+    "id('x')/td",
+    "$v",
+    "td[$v]",
+    "$v/td",
+    "..//a[@x='$']",  # no $ at all, not even quoted
+    "1",
+    "td/-",
+    "nosuch::td",
+    "*:td",
+]
+
 
 @pytest.fixture(scope="module")
 def shapes(tmp_path_factory):
@@ -193,6 +257,8 @@ def shapes(tmp_path_factory):
         ("row", NOT_ROW_SELECTORS, False),
         ("end", DOWNWARD_PATHS, True),
         ("end", NOT_DOWNWARD_PATHS, False),
+        ("rel", RELATIVE_PATHS, True),
+        ("rel", NOT_RELATIVE_PATHS, False),
     ],
 )
 def test_rule_shapes(shapes, kind, rules, expected):

@@ -1,6 +1,6 @@
-// Reads lines "<kind> <rule>" (kind "row" for a length rule, "end" for an end
-// rule) and prints, per line, 1 when the rule has the one-pass shape, else 0.
-// Built and driven by tests/test_row_shapes.py.
+// Reads lines "<kind> <rule>" (kind "row" for a length rule, "end" for a
+// downward end rule, "rel" for any relative end rule) and prints, per line, 1 when the rule has the one-pass
+// shape, else 0. Built and driven by tests/test_row_shapes.py.
 #include <iostream>
 #include <string>
 
@@ -11,8 +11,9 @@ int main() {
     while (std::getline(std::cin, line)) {
         const std::string kind = line.substr(0, 3);
         const std::string rule = line.size() > 4 ? line.substr(4) : "";
-        const bool shaped = kind == "row" ? ostrel::row_shapes::is_child_row_selector(rule)
-                                          : ostrel::row_shapes::is_downward_path(rule);
+        const bool shaped = kind == "row"   ? ostrel::row_shapes::is_child_row_selector(rule)
+                            : kind == "end" ? ostrel::row_shapes::is_downward_path(rule)
+                                            : ostrel::row_shapes::is_relative_path(rule);
         std::cout << (shaped ? 1 : 0) << '\n';
     }
     return 0;

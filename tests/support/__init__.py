@@ -6,7 +6,9 @@
   building it; `tree_quirks`: markup that exercises the corners of building it;
 - `hostile_pages`: generated nasty pages (also a script);
 - `models`: plain-Python models of what the native components compute;
-- `fakes`: stand-in documents and elements for the parsers.
+- `fakes`: stand-in documents and elements for the parsers;
+- `documents`: the page document of `extract` against requests_html's
+  constructor.
 
 Imported as `tests.support`: pytest puts the repository root on the path
 (`pythonpath` in pyproject.toml), and the bench and fuzz scripts run as

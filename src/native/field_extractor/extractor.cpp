@@ -215,33 +215,57 @@ bool drop_exception() {
 // disabled (_build_tree is None), or the document is not requests_html's own
 // HTML or does not read or take the tree as that does, the document is left as
 // it was and parses lazily as before: an error reading the text surfaces, if
-// at all, where it always did.
-void give_native_tree(py::handle html) {
+// at all, where it always did. `known` is the page's text when it is
+// certainly what `doc.html` gives (a deferred document: its bytes are the
+// text in UTF-8, decoded with the UTF-8 extract has set), else null.
+void give_native_tree(py::handle html, py::handle known) {
     py::handle build = global("_build_tree");
     if (build.is_none() || Py_TYPE(html.ptr()) != reinterpret_cast<PyTypeObject*>(requests_html_type.ptr()))
         return;
-    PyObject* text = PyObject_GetAttr(html.ptr(), interned("html").ptr());
-    if (text == nullptr) {
-        drop_exception();
-        return;
+    py::object page = ostrel::borrow(known.ptr());
+    if (!known) {
+        PyObject* text = PyObject_GetAttr(html.ptr(), interned("html").ptr());
+        if (text == nullptr) {
+            drop_exception();
+            return;
+        }
+        page = steal(text);
     }
-    py::object page = steal(text);
     if (!PyUnicode_Check(page.ptr())) return;
     py::object root = ostrel::call(build, page);
     if (root.is_none()) return;
     if (PyObject_SetAttr(html.ptr(), interned("_lxml").ptr(), root.ptr()) < 0) drop_exception();
 }
 
+// HTML(html=text). Where HTML is requests_html's own class, the document
+// comes from _deferred_html (utils/_document.py), which leaves out the parse
+// and the session that nothing here reads where that provably changes nothing
+// else (`deferred` tells); it declines (None) every other page, and a replaced
+// HTML (or _deferred_html set to None) is always called as it is.
+py::object new_document(py::handle text, bool& deferred) {
+    py::handle cls = global("HTML");
+    deferred = false;
+    if (cls.ptr() == requests_html_type.ptr()) {
+        py::handle make = global("_deferred_html");
+        if (!make.is_none()) {
+            py::object html = ostrel::call(make, text);
+            deferred = !html.is_none();
+            if (deferred) return html;
+        }
+    }
+    PyObject* stack[] = {text.ptr()};
+    return steal(PyObject_Vectorcall(cls.ptr(), stack, 0, html_keyword.ptr()));
+}
+
 py::object extract(py::handle self, py::handle text, py::handle de_dup) {
     ostrel::check_str_arg(text, "text");
-    // HTML(html=text)
-    PyObject* stack[] = {text.ptr()};
-    py::object html = steal(PyObject_Vectorcall(global("HTML").ptr(), stack, 0, html_keyword.ptr()));
+    bool deferred = false;
+    py::object html = new_document(text, deferred);
     // The document re-encodes the page as UTF-8 and would decode it again with
     // the charset that the markup declares (gb2312, iso-8859-1, ...), turning
     // every field of such a page into mojibake; the text is already decoded.
     ostrel::set_attr(html, interned("encoding"), interned("utf-8"));
-    give_native_tree(html);
+    give_native_tree(html, deferred ? text : py::handle());
     py::object records = call_method(self, interned("_extract_fields"), html);
     py::object rows = call_method(self, interned("_match_fields"), records);
     return call_method(get_attr(self, interned("dravine")), interned("process_fields"), rows, de_dup);
@@ -269,6 +293,8 @@ PYBIND11_MODULE(extractor, m) {
     m.attr("json") = py::module_::import("json");
     ostrel::import_names(m, "requests_html", {"HTML"});
     requests_html_type = py::object(m.attr("HTML")).release();
+    m.attr("_deferred_html") =
+        py::module_::import("ostrel.crawler.field_extractor.utils._document").attr("deferred_html");
     m.attr("_build_tree") =
         py::module_::import("ostrel.crawler.field_extractor.utils._treegate").attr("build_tree");
     ostrel::import_names(m, "ostrel.common.utils", {"ConfigUtils"});

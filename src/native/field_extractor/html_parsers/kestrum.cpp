@@ -5,6 +5,7 @@
 // normalised text per row position.
 #include "list_rows.hpp"
 #include "ostrel_native.hpp"
+#include "own_document.hpp"
 
 namespace py = pybind11;
 using ostrel::append;
@@ -115,7 +116,7 @@ PYBIND11_MODULE(kestrum, m) {
     ostrel::import_names(m, "ostrel.crawler.field_extractor.utils.trummel", {"TextUtil"});
     m.attr("re") = py::module_::import("re");
     re_split = py::object(m.attr("re").attr("split")).release();
-    ostrel::list_rows::init();
+    ostrel::own_document::init();
 
     text_util = py::object(m.attr("TextUtil")).release();
 
@@ -130,8 +131,10 @@ PYBIND11_MODULE(kestrum, m) {
             py::object length_rule, end_rule, start_index;
             ostrel::unpack(located, {&length_rule, &end_rule, &start_index});
 
-            const bool one_pass = ostrel::list_rows::applies_to(html);
-            py::object length_elements = ostrel::call_method(html, interned("xpath"), length_rule);
+            const bool one_pass = ostrel::own_document::applies_to(html);
+            py::object length_elements;
+            if (one_pass) length_elements = ostrel::own_document::select_elements(html, length_rule);
+            if (!length_elements) length_elements = ostrel::call_method(html, interned("xpath"), length_rule);
             py::object elements_text = steal(PyList_New(0));
             if (ostrel::equals(length_elements, steal(PyList_New(0)))) return py::none();
             const bool has_end = !ostrel::equals(end_rule, interned(""));
@@ -144,7 +147,7 @@ PYBIND11_MODULE(kestrum, m) {
             };
             if (one_pass) {
                 py::object texts = ostrel::list_rows::read(self, html, length_elements, length_rule, end_rule,
-                                                           start_index, separator, row_text);
+                                                           start_index, separator);
                 if (texts) return texts;
             }
             py::object stop = py::int_(ostrel::length(length_elements) + 1);

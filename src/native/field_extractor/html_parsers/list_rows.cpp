@@ -6,45 +6,19 @@
 #include <unordered_set>
 #include <vector>
 
+#include "own_document.hpp"
 #include "row_shapes.hpp"
 
 namespace ostrel::list_rows {
 namespace {
 
-// Taken at import and held for the life of the process.
-PyObject* html_type = nullptr;     // requests_html.HTML
-PyObject* element_type = nullptr;  // requests_html.Element
-PyObject* element_init = nullptr;  // requests_html.Element.__init__
-PyObject* requests_html_dict = nullptr;
-PyObject* own_xpath = nullptr;     // BaseParser.xpath
-PyObject* own_lxml = nullptr;      // BaseParser.lxml (property)
-PyObject* own_encoding = nullptr;  // BaseParser.encoding (property)
-PyObject* lxml_element = nullptr;  // lxml.etree._Element
-PyObject* xpath_class = nullptr;   // lxml.etree.XPath
+using own_document::compiled;
+using own_document::is_lxml_element;
+using own_document::utf8;
 
 // Start indexes below this are left to the row XPaths: the answer would be
 // that many empty texts, and the row XPaths take as long as they take.
 constexpr long long kLowestStart = -(1LL << 20);
-
-PyObject* take(py::handle owner, const char* name) { return py::object(owner.attr(name)).release().ptr(); }
-
-PyObject* class_entry(py::handle cls, const char* name) {
-    return py::object(cls.attr("__dict__")[name]).release().ptr();
-}
-
-std::string_view utf8(PyObject* s) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(s, &size);
-    if (data == nullptr) {
-        PyErr_Clear();
-        return {};
-    }
-    return {data, static_cast<size_t>(size)};
-}
-
-bool is_lxml_element(PyObject* o) {
-    return PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(lxml_element));
-}
 
 py::object parent_of(py::handle element) {
     return steal(PyObject_CallMethodNoArgs(element.ptr(), interned("getparent").ptr()));
@@ -61,7 +35,8 @@ struct Rows {
     std::vector<size_t> start, order;  // order[start[p]..start[p+1]): the matches at p, document order
 };
 
-// Fills `rows`; false when a match is not an Element of an lxml element.
+// Fills `rows` from lxml elements or requests_html Elements of them; false
+// when a match is neither.
 bool group_rows(py::handle length_elements, Rows& rows) {
     const Py_ssize_t n = PyList_GET_SIZE(length_elements.ptr());
     std::unordered_map<PyObject*, size_t> group_of;
@@ -70,8 +45,9 @@ bool group_rows(py::handle length_elements, Rows& rows) {
     rows.group.reserve(static_cast<size_t>(n));
     for (Py_ssize_t k = 0; k < n; ++k) {
         PyObject* item = PyList_GET_ITEM(length_elements.ptr(), k);
-        if (Py_TYPE(item) != reinterpret_cast<PyTypeObject*>(element_type)) return false;
-        py::object element = steal(PyObject_GetAttr(item, interned("element").ptr()));
+        py::object element = borrow(item);
+        if (own_document::is_element_wrapper(item))
+            element = steal(PyObject_GetAttr(item, interned("element").ptr()));
         if (!is_lxml_element(element.ptr())) return false;
         py::object parent = parent_of(element);
         auto [found, added] = group_of.try_emplace(parent.ptr(), rows.parents.size());
@@ -95,39 +71,25 @@ bool group_rows(py::handle length_elements, Rows& rows) {
     return true;
 }
 
-// The positions at which one row lies inside another row of the same
-// position (nested tables): there the end rule's matches of the two rows may
-// overlap and interleave, and the row XPath reads that position. `any` tells
-// whether any row lies inside another. False when finding them would cost
-// more than the rows are worth.
-bool nested_positions(const Rows& rows, const std::unordered_map<PyObject*, size_t>& row_at,
-                      std::vector<char>& nested, bool& any) {
-    nested.assign(rows.longest + 1, 0);
-    any = false;
+// Whether no row lies inside another (nested tables), so that the rows'
+// subtrees are disjoint. False as well when finding out would cost more than
+// the rows are worth.
+bool rows_apart(const Rows& rows, const std::unordered_map<PyObject*, size_t>& row_at) {
     std::unordered_set<PyObject*> clear;  // nodes with no row at or above them
     std::vector<py::object> held;
     size_t budget = 4 * rows.elements.size() + 100000;
     for (size_t g = 0; g < rows.parents.size(); ++g) {
-        std::vector<size_t> found;
         std::vector<py::object> path;
         py::object node = rows.parents[g];
         while (!node.is_none() && clear.count(node.ptr()) == 0) {
-            if (budget-- == 0) return false;
-            auto row = row_at.find(node.ptr());
-            if (row != row_at.end()) found.push_back(row->second);
+            if (budget-- == 0 || row_at.count(node.ptr()) != 0) return false;
             py::object up = parent_of(node);
             path.push_back(std::move(node));
             node = std::move(up);
         }
-        if (found.empty()) {
-            for (py::object& seen : path) {
-                clear.insert(seen.ptr());
-                held.push_back(std::move(seen));
-            }
-        }
-        any = any || !found.empty();
-        for (size_t p : found) {
-            if (p <= rows.group_size[g]) nested[p] = 1;
+        for (py::object& seen : path) {
+            clear.insert(seen.ptr());
+            held.push_back(std::move(seen));
         }
     }
     return true;
@@ -147,8 +109,7 @@ bool select_all_at_once(const Rows& rows, const std::unordered_map<PyObject*, si
     if (!is_lxml_element(context.ptr())) return false;
     py::object path = steal(PyUnicode_Concat(length_rule.ptr(), interned("/").ptr()));
     path = steal(PyUnicode_Concat(path.ptr(), end_rule.ptr()));
-    py::object compiled = steal(PyObject_CallOneArg(xpath_class, path.ptr()));
-    py::object found = steal(PyObject_CallOneArg(compiled.ptr(), context.ptr()));
+    py::object found = steal(PyObject_CallOneArg(compiled(path).ptr(), context.ptr()));
     if (!PyList_CheckExact(found.ptr())) return false;
     size_t budget = 8 * static_cast<size_t>(PyList_GET_SIZE(found.ptr())) + 100000;
     for (Py_ssize_t j = 0; j < PyList_GET_SIZE(found.ptr()); ++j) {
@@ -170,54 +131,48 @@ bool select_all_at_once(const Rows& rows, const std::unordered_map<PyObject*, si
     return true;
 }
 
+// Row position by row position: `$rows/end_rule` with the rows at that
+// position as the node-set $rows is, by XPath's definition of `/`, the end
+// rule evaluated from each of them, united, without duplicates and in
+// document order, which is what the row XPath `length_rule[p]/end_rule`
+// selects (`length_rule[p]` being those very rows). libxml2 evaluates both
+// alike, whatever the end rule's axes and however the rows nest. False
+// (nothing observable done) when a result is not a list of elements.
+bool select_by_position(const Rows& rows, py::handle html, py::handle end_rule, size_t lowest,
+                        std::vector<py::object>& selected) {
+    py::object context = steal(PyObject_GetAttr(html.ptr(), interned("_lxml").ptr()));
+    if (!is_lxml_element(context.ptr())) return false;
+    py::object xpath = compiled(steal(PyUnicode_Concat(interned("$rows/").ptr(), end_rule.ptr())));
+    py::object args = steal(PyTuple_Pack(1, context.ptr()));
+    // The end rule's matches from `rows`, or a null object when one is not an element.
+    auto evaluate = [&](py::handle rows_at) -> py::object {
+        py::object variables = new_dict();
+        set_item(variables, interned("rows"), rows_at);
+        py::object found = steal(PyObject_Call(xpath.ptr(), args.ptr(), variables.ptr()));
+        if (!PyList_CheckExact(found.ptr())) return {};
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(found.ptr()); ++j) {
+            if (!is_lxml_element(PyList_GET_ITEM(found.ptr(), j))) return {};
+        }
+        return found;
+    };
+    // Positions past the rows select nothing, but their row XPaths are still
+    // evaluated, and fail where the end rule fails on no nodes at all (an
+    // undefined namespace prefix): with no position to read, the end rule is
+    // evaluated once from no rows.
+    if (lowest > rows.longest) return static_cast<bool>(evaluate(new_list()));
+    for (size_t p = lowest; p <= rows.longest; ++p) {
+        py::object at = new_list();
+        for (size_t o = rows.start[p]; o < rows.start[p + 1]; ++o) append(at, rows.elements[rows.order[o]]);
+        selected[p] = evaluate(at);
+        if (!selected[p]) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-void init() {
-    py::module_ requests_html = py::module_::import("requests_html");
-    py::module_ etree = py::module_::import("lxml.etree");
-    html_type = take(requests_html, "HTML");
-    element_type = take(requests_html, "Element");
-    element_init = class_entry(requests_html.attr("Element"), "__init__");
-    requests_html_dict = take(requests_html, "__dict__");
-    py::object base = requests_html.attr("BaseParser");
-    own_xpath = class_entry(base, "xpath");
-    own_lxml = class_entry(base, "lxml");
-    own_encoding = class_entry(base, "encoding");
-    lxml_element = take(etree, "_Element");
-    xpath_class = take(etree, "XPath");
-}
-
-bool applies_to(py::handle html) {
-    PyTypeObject* type = Py_TYPE(html.ptr());
-    if (type != reinterpret_cast<PyTypeObject*>(html_type)) return false;
-    if (_PyType_Lookup(type, interned("xpath").ptr()) != own_xpath ||
-        _PyType_Lookup(type, interned("lxml").ptr()) != own_lxml ||
-        _PyType_Lookup(type, interned("encoding").ptr()) != own_encoding ||
-        _PyType_Lookup(type, interned("url").ptr()) != nullptr)
-        return false;
-    if (PyDict_GetItemWithError(requests_html_dict, interned("Element").ptr()) != element_type ||
-        _PyType_Lookup(reinterpret_cast<PyTypeObject*>(element_type), interned("__init__").ptr()) !=
-            element_init) {
-        PyErr_Clear();
-        return false;
-    }
-    // An instance attribute may shadow xpath: what parse calls must be
-    // requests_html's own function bound to this document. (Looked up, not
-    // read from the instance dict, which would turn the document's inline
-    // attribute values into a dict and slow every later attribute read.)
-    PyObject* bound = PyObject_GetAttr(html.ptr(), interned("xpath").ptr());
-    if (bound == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    const bool own = PyMethod_Check(bound) && PyMethod_GET_FUNCTION(bound) == own_xpath &&
-                     PyMethod_GET_SELF(bound) == html.ptr();
-    Py_DECREF(bound);
-    return own;
-}
-
 py::object read(py::handle parser, py::handle html, py::handle length_elements, py::handle length_rule,
-                py::handle end_rule, py::handle start_index, py::handle separator, const RowText& row_text) {
+                py::handle end_rule, py::handle start_index, py::handle separator) {
     if (!PyUnicode_CheckExact(length_rule.ptr()) || !PyUnicode_CheckExact(end_rule.ptr()) ||
         !PyLong_CheckExact(start_index.ptr()) || !PyList_CheckExact(length_elements.ptr()))
         return {};
@@ -229,52 +184,35 @@ py::object read(py::handle parser, py::handle html, py::handle length_elements, 
     const std::string_view length_text = utf8(length_rule.ptr());
     if (length_text.empty() || !row_shapes::is_child_row_selector(length_text)) return {};
     const bool has_end = PyUnicode_GET_LENGTH(end_rule.ptr()) > 0;
+    bool downward = false;
     if (has_end) {
         const std::string_view end_text = utf8(end_rule.ptr());
-        if (end_text.empty() || !row_shapes::is_downward_path(end_text)) return {};
+        if (end_text.empty()) return {};
+        downward = row_shapes::is_downward_path(end_text);
+        if (!downward && !row_shapes::is_relative_path(end_text)) return {};
     }
 
     // Rows, and what the end rule selects in each: found without a visible
     // effect, so that any surprise leaves the whole rule to the row XPaths.
     Rows rows;
-    std::vector<char> nested;
     std::vector<py::object> selected;  // per position: the end rule's matches, document order
     const size_t lowest = static_cast<size_t>(std::max(1LL, first));
     try {
         if (!group_rows(length_elements, rows)) return {};
         if (has_end) {
-            std::unordered_map<PyObject*, size_t> row_at;
-            for (size_t k = 0; k < rows.elements.size(); ++k)
-                row_at.emplace(rows.elements[k].ptr(), rows.position[k]);
-            bool any_nested = false;
-            if (!nested_positions(rows, row_at, nested, any_nested)) return {};
             selected.resize(rows.longest + 1);
-            if (!any_nested) {
-                if (!select_all_at_once(rows, row_at, html, length_rule, end_rule, lowest, selected))
-                    return {};
-            } else {
-                // From each row element, as `./end_rule`.
-                py::object path = steal(PyUnicode_Concat(interned("./").ptr(), end_rule.ptr()));
-                py::object compiled = steal(PyObject_CallOneArg(xpath_class, path.ptr()));
-                for (size_t p = lowest; p <= rows.longest; ++p) {
-                    if (nested[p]) continue;
-                    for (size_t o = rows.start[p]; o < rows.start[p + 1]; ++o) {
-                        py::object found =
-                            steal(PyObject_CallOneArg(compiled.ptr(), rows.elements[rows.order[o]].ptr()));
-                        if (!PyList_CheckExact(found.ptr())) return {};
-                        const Py_ssize_t count = PyList_GET_SIZE(found.ptr());
-                        for (Py_ssize_t j = 0; j < count; ++j) {
-                            if (!is_lxml_element(PyList_GET_ITEM(found.ptr(), j))) return {};
-                        }
-                        if (!selected[p]) {
-                            selected[p] = std::move(found);
-                        } else if (count > 0) {
-                            const Py_ssize_t end = PyList_GET_SIZE(selected[p].ptr());
-                            if (PyList_SetSlice(selected[p].ptr(), end, end, found.ptr()) < 0) throw_error();
-                        }
-                    }
-                }
+            // A downward end rule from rows of which none lies in another:
+            // one evaluation for all rows. Anything else: one per position.
+            bool at_once = false;
+            if (downward) {
+                std::unordered_map<PyObject*, size_t> row_at;
+                for (size_t k = 0; k < rows.elements.size(); ++k)
+                    row_at.emplace(rows.elements[k].ptr(), rows.position[k]);
+                at_once = rows_apart(rows, row_at) &&
+                          select_all_at_once(rows, row_at, html, length_rule, end_rule, lowest, selected);
+                if (!at_once) std::fill(selected.begin(), selected.end(), py::object());
             }
+            if (!at_once && !select_by_position(rows, html, end_rule, lowest, selected)) return {};
         }
     } catch (py::error_already_set&) {
         return {};  // the error is dropped with the exception object
@@ -289,10 +227,6 @@ py::object read(py::handle parser, py::handle html, py::handle length_elements, 
         const size_t p = static_cast<size_t>(i);
         if (i < 1 || p > rows.longest) {
             append(texts, interned(""));
-            continue;
-        }
-        if (has_end && nested[p]) {
-            append(texts, row_text(py::int_(i)));
             continue;
         }
         py::object nodes = new_list();

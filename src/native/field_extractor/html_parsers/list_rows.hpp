@@ -5,11 +5,10 @@
 // scans of the page. When the rule has the shapes of row_shapes.hpp, the one
 // evaluation of the length rule (which parse makes anyway) already holds every
 // row: grouped by parent, row i is the i-th match of each group. The end rule
-// is then evaluated from each row element. The texts are made as the row
-// XPaths would make them, in the same order and with the same document reads.
+// (any relative location path) is then evaluated from the rows of each
+// position. The texts are made as the row XPaths would make them, in the same
+// order and with the same document reads.
 #pragma once
-
-#include <functional>
 
 #include "ostrel_native.hpp"
 
@@ -17,23 +16,11 @@ namespace ostrel::list_rows {
 
 namespace py = pybind11;
 
-// Takes the requests_html and lxml objects the checks compare with. Once, at
-// module import.
-void init();
-
-// Whether `html` is a requests_html HTML document whose xpath, lxml and
-// encoding are requests_html's own: the only documents read in one pass.
-// Asked before parse evaluates the length rule.
-bool applies_to(py::handle html);
-
-// The text of row i read through its row XPath, as parse reads any row.
-using RowText = std::function<py::object(py::handle i)>;
-
 // The texts of rows start_index..len(length_elements) or, when the rule or
 // the document is not one this reader has shown to give the row XPaths'
 // answer, a null object; nothing observable has happened then, and parse reads
 // the rows one XPath at a time. Errors raised while making the texts propagate.
 py::object read(py::handle parser, py::handle html, py::handle length_elements, py::handle length_rule,
-                py::handle end_rule, py::handle start_index, py::handle separator, const RowText& row_text);
+                py::handle end_rule, py::handle start_index, py::handle separator);
 
 }  // namespace ostrel::list_rows

@@ -206,4 +206,20 @@ bool is_downward_path(string_view end_rule) {
     return true;
 }
 
+bool is_relative_path(string_view end_rule) {
+    if (end_rule.find('$') != string_view::npos) return false;
+    std::vector<string_view> steps;
+    size_t first = 0;
+    if (!path_steps(end_rule, 1, steps, first)) return false;
+    if (first == steps.size() || steps[first].empty()) return false;
+    for (size_t j = first; j < steps.size(); ++j) {
+        if (steps[j].empty()) continue;
+        const Step step = parse_step(steps[j]);
+        if (step.test == Test::Invalid || step.axis == Axis::Unknown) return false;
+        if ((step.test == Test::Dot || step.test == Test::DotDot) && (step.attribute || step.predicates))
+            return false;
+    }
+    return true;
+}
+
 }  // namespace ostrel::row_shapes

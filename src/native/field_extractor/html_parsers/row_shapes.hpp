@@ -31,4 +31,14 @@ bool is_child_row_selector(std::string_view length_rule);
 // ("//t/tr[2]//td" -> "/td"), read as `.//td` from the row.
 bool is_downward_path(std::string_view end_rule);
 
+// A non-empty relative location path of steps on any axis (`..`, `.`,
+// `parent::x`, `following-sibling::*[1]`, `ancestor::div`, `@class`,
+// `text()`, ...) with any predicates, joined by `/` or `//`, optionally
+// after one leading `/` as above. Not a union, a filter expression or a
+// function call at its top level, and no `$` anywhere (the rows reach the
+// end rule as a variable, see list_rows.cpp). `length_rule[i]/end_rule` is
+// then, by XPath's definition of `/`, the union of the end rule evaluated
+// from each row element, in document order.
+bool is_relative_path(std::string_view end_rule);
+
 }  // namespace ostrel::row_shapes

@@ -1,6 +1,7 @@
 // FieldParser: the value of a "text" rule given as one XPath. The texts of
 // the selected elements are joined with the separator, then normalised.
 #include "ostrel_native.hpp"
+#include "own_document.hpp"
 
 namespace py = pybind11;
 using ostrel::interned;
@@ -16,6 +17,7 @@ PYBIND11_MODULE(vintor, m) {
     ostrel::import_names(m, "ostrel.crawler.field_extractor.utils.trummel", {"TextUtil"});
 
     text_util = py::object(m.attr("TextUtil")).release();
+    ostrel::own_document::init();
 
     ostrel::ClassBuilder cls(m, "FieldParser");
     cls.def("__init__", {"self"},
@@ -24,6 +26,19 @@ PYBIND11_MODULE(vintor, m) {
             [](py::handle self, py::handle html, py::handle rule, py::handle separator) -> py::object {
                 ostrel::check_str_arg(rule, "rule");
                 ostrel::check_str_arg(separator, "value_separator");
+                // requests_html's own document: the selected nodes read directly.
+                py::object nodes;
+                if (ostrel::own_document::applies_to(html))
+                    nodes = ostrel::own_document::select_elements(html, rule);
+                if (nodes) {
+                    const Py_ssize_t n = PyList_GET_SIZE(nodes.ptr());
+                    if (n == 0) return py::none();
+                    py::object texts = ostrel::new_list();
+                    for (Py_ssize_t i = 0; i < n; ++i)
+                        ostrel::append(texts, ostrel::call_method(PyList_GET_ITEM(nodes.ptr(), i),
+                                                                  interned("text_content")));
+                    return ostrel::normalize_with(self, ostrel::join(separator, texts));
+                }
                 py::object elements = ostrel::call_method(html, interned("xpath"), rule);
                 if (ostrel::length(elements) == 0) return py::none();
                 py::object text = ostrel::join(separator, ostrel::element_texts(elements));
