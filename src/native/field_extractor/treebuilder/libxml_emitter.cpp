@@ -78,30 +78,35 @@ T* made(T* node) {
     return node;
 }
 
-// Appends the UTF-8 of s[0:n] to `out`; false where lxml refuses the string
-// (its _utf8: control characters but tab, newline and carriage return,
-// U+FFFE, U+FFFF, and surrogates, which str.encode refuses).
+// Appends the UTF-8 of s[0:n] to `out`; false (and `out` left unfinished)
+// where lxml refuses the string (its _utf8: control characters but tab,
+// newline and carriage return, U+FFFE, U+FFFF, and surrogates, which
+// str.encode refuses).
 bool append_utf8(const char32_t* s, size_t n, std::string& out) {
-    for (size_t i = 0; i < n; ++i) {
-        char32_t c = s[i];
+    size_t at = out.size();
+    out.resize(at + 4 * n);
+    char* p = out.data() + at;
+    for (const char32_t* end = s + n; s < end; ++s) {
+        char32_t c = *s;
         if (c < 0x80) {
             if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return false;
-            out += static_cast<char>(c);
+            *p++ = static_cast<char>(c);
         } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
+            *p++ = static_cast<char>(0xC0 | (c >> 6));
+            *p++ = static_cast<char>(0x80 | (c & 0x3F));
         } else if (c < 0x10000) {
             if ((c >= 0xD800 && c <= 0xDFFF) || c == 0xFFFE || c == 0xFFFF) return false;
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
+            *p++ = static_cast<char>(0xE0 | (c >> 12));
+            *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *p++ = static_cast<char>(0x80 | (c & 0x3F));
         } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
+            *p++ = static_cast<char>(0xF0 | (c >> 18));
+            *p++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *p++ = static_cast<char>(0x80 | (c & 0x3F));
         }
     }
+    out.resize(static_cast<size_t>(p - out.data()));
     return true;
 }
 
