@@ -61,12 +61,13 @@ def interleaved(first, second, repeat):
 
 
 def rounds(functions, repeat):
-    """The median time of each function, all run in turn in every round."""
+    """The least time of each function, all run in turn in every round (on a
+    shared machine the least is the figure other processes disturb least)."""
     times = [[] for _ in functions]
     for _ in range(repeat):
         for function, spent in zip(functions, times):
             spent.append(median_time(function, 1))
-    return [statistics.median(spent) for spent in times]
+    return [min(spent) for spent in times]
 
 
 def tree_multiples(builder, corpus, repeat):
@@ -76,7 +77,7 @@ def tree_multiples(builder, corpus, repeat):
     if "lxml" not in emitters or "libxml2" not in emitters:
         print(f"# tree alone: the builder has the emitters {emitters}, nothing to compare")
         return
-    print(f"# the tree alone, as multiples of lxml.html.fromstring of the page (median of {repeat} rounds)")
+    print(f"# the tree alone, as multiples of lxml.html.fromstring of the page (least of {repeat} rounds)")
     print(f"{'page':<28} {'KiB':>5}  {'fromstring':>10}  {'builder':>7}  {'lxml API':>8}  {'soupparser':>10}")
     multiples = {"builder": [], "lxml API": [], "soupparser": []}
     for path in corpus_pages(corpus):
