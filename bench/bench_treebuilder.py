@@ -1,6 +1,12 @@
 """Building `doc.lxml`: the slow path against the native tree builder, then
 extraction with the builder off and on.
 
+First, the tree alone for every corpus page as a multiple of a bare
+`lxml.html.fromstring` of the same page (lxml's C parser, the least a tree
+can cost): the builder as the extractor uses it (the page made in libxml2
+and adopted whole by lxml), the builder with its reference emitter (each
+node through lxml's C API), and soupparser; per page and in geometric mean.
+
 First, for every corpus page and bundled example, the median time of the
 slow path (soupparser on html.parser, as requests_html builds `doc.lxml`)
 and of the native builder, the speed-up, and the reason when the builder
@@ -12,7 +18,7 @@ extraction (off) that soupparser took; pages where the XPath queries
 dominate gain little and are named at the end. The load average is printed
 before and after: the machine may be shared.
 
-    python -m bench.bench_treebuilder [--repeat N] [--corpus DIR] [--no-generic]
+    python -m bench.bench_treebuilder [--repeat N] [--corpus DIR] [--no-generic] [--trees-only]
 """
 
 import argparse
@@ -23,6 +29,8 @@ import statistics
 import sys
 import time
 import warnings
+
+import lxml.html
 
 from bench.bench_corpus import corpus_cases
 from bench.timing import median_time
@@ -50,6 +58,59 @@ def interleaved(first, second, repeat):
         a.append(median_time(first, 1))
         b.append(median_time(second, 1))
     return statistics.median(a), statistics.median(b)
+
+
+def rounds(functions, repeat):
+    """The least time of each function, all run in turn in every round (on a
+    shared machine the least is the figure other processes disturb least)."""
+    times = [[] for _ in functions]
+    for _ in range(repeat):
+        for function, spent in zip(functions, times):
+            spent.append(median_time(function, 1))
+    return [min(spent) for spent in times]
+
+
+def tree_multiples(builder, corpus, repeat):
+    """The tree alone, per corpus page and in geometric mean, as multiples
+    of lxml.html.fromstring of the same page."""
+    emitters = getattr(builder, "EMITTERS", ())
+    if "lxml" not in emitters or "libxml2" not in emitters:
+        print(f"# tree alone: the builder has the emitters {emitters}, nothing to compare")
+        return
+    print(f"# the tree alone, as multiples of lxml.html.fromstring of the page (least of {repeat} rounds)")
+    print(f"{'page':<28} {'KiB':>5}  {'fromstring':>10}  {'builder':>7}  {'lxml API':>8}  {'soupparser':>10}")
+    multiples = {"builder": [], "lxml API": [], "soupparser": []}
+    for path in corpus_pages(corpus):
+        text = read(path)
+        if builder.build(text) is None:
+            print(f"{path.stem:<28} declined by the builder: left out")
+            continue
+        bare, ours, api, soup = rounds(
+            [
+                lambda: lxml.html.fromstring(text),
+                lambda: builder.build(text),
+                lambda: builder.build(text, emitter="lxml"),
+                lambda: slow_path(text),
+            ],
+            repeat,
+        )
+        for key, spent in zip(multiples, (ours, api, soup)):
+            multiples[key].append(spent / bare)
+        print(
+            f"{path.stem:<28} {len(text) / 1024:5.0f}  {bare * 1e3:7.2f} ms  {ours / bare:6.2f}x  "
+            f"{api / bare:7.2f}x  {soup / bare:9.2f}x",
+            flush=True,
+        )
+    if multiples["builder"]:
+        means = [statistics.geometric_mean(values) for values in multiples.values()]
+        print(
+            f"{'geometric mean':<28} {len(multiples['builder']):>5}  {'1.00x':>10}  "
+            + "  ".join(f"{mean:{width}.2f}x" for mean, width in zip(means, (6, 7, 9)))
+        )
+        print(
+            f"{'worst page':<28} {'':>5}  {'':>10}  "
+            + "  ".join(f"{max(values):{width}.2f}x" for values, width in zip(multiples.values(), (6, 7, 9)))
+        )
 
 
 def build_times(builder, corpus, repeat):
@@ -165,12 +226,17 @@ def main():
     parser.add_argument("--repeat", type=int, default=15)
     parser.add_argument("--corpus", type=pathlib.Path, default=CORPUS)
     parser.add_argument("--no-generic", action="store_true", help="skip the pages under bench/generic_rules.yaml")
+    parser.add_argument("--trees-only", action="store_true", help="only the tree alone against lxml.html.fromstring")
     args = parser.parse_args()
     warnings.simplefilter("ignore")  # bs4's remarks on odd markup
     builder, why_not = native_builder()
     if builder is None:
         sys.exit(f"bench_treebuilder.py: {why_not}")
     print("# load average %.2f %.2f %.2f" % os.getloadavg())
+    tree_multiples(builder, args.corpus, args.repeat)
+    if args.trees_only:
+        print("# load average %.2f %.2f %.2f" % os.getloadavg())
+        return
     build_times(builder, args.corpus, args.repeat)
     soup = SoupTimer()
     cases = list(corpus_cases(args.corpus))

@@ -1,13 +1,15 @@
 """Fuzzes the native tree builder against the slow path that requests_html
 takes for `doc.lxml` (soupparser on html.parser; lxml's parser when that
-raises ValueError). Each input is markup made from the quirk catalogue
+raises ValueError), and its default emitter (the page made in libxml2 and
+adopted whole by lxml) against its reference emitter (each node made
+through lxml's C API). Each input is markup made from the quirk catalogue
 (tests/support/tree_quirks.py) and snippets of the corpus pages, then mutated with
 knowledge of markup: pieces spliced in, case changed, entities and
 character references inserted, tokens dropped in, spans cut or doubled,
 the end truncated. A finding is a canonical tree (tests/support/treecanon.py) that
 differs from the slow path's, a tree where the slow path warns (bs4's
 warnings about XML or URL-like markup), or an exception of another kind; a
-bail-out (None) is always fine.
+bail-out (None) is fine where the reference emitter bails out too.
 
     python -m fuzz.fuzz_treebuilder -max_total_time=60 [libFuzzer options] [corpus dir]
     python -m fuzz.fuzz_treebuilder --count 1000000 --seed 1 [--jobs 2] [--out DIR] [--pages]
@@ -385,20 +387,38 @@ def page_document(c):
 
 
 def load_builder(target):
-    """A function text -> (root or None, bail-out reason or None)."""
+    """A function text -> (root or None, bail-out reason or None), and the
+    reference emitter's build (None when there is nothing to compare it
+    with)."""
     if target:
         module, _, name = target.partition(":")
         function = getattr(importlib.import_module(module), name)
-        return lambda text: (lambda root: (root, None if root is not None else "none"))(function(text))
+        return lambda text: (lambda root: (root, None if root is not None else "none"))(function(text)), None
     from tests.support.treecanon import native_builder
 
     module, why_not = native_builder()
     if module is None:
-        return why_not
-    return module.build_with_reason
+        return why_not, None
+    if "lxml" not in getattr(module, "EMITTERS", ("lxml",)):
+        return module.build_with_reason, None
+    return module.build_with_reason, lambda text: module.build(text, emitter="lxml")
 
 
 BUILD = None
+REFERENCE = None
+
+
+def emitters_differ(got, text):
+    """None when the reference emitter gives the outcome `got` too (tree,
+    bail-out or exception), else an account of the difference."""
+    from tests.support.treecanon import first_difference, outcome
+
+    want = outcome(REFERENCE, text)
+    if got == want:
+        return None
+    if got[0] == want[0] == "tree":
+        return "emitters differ: " + first_difference(want[1], got[1])
+    return f"emitters differ: reference {want[0]} {want[1] if want[0] == 'raised' else ''}, default {got[0]}"
 
 
 def check(text):
@@ -413,6 +433,10 @@ def check(text):
         return root
 
     got = outcome(build, text)
+    if REFERENCE is not None:
+        report = emitters_differ(got, text)
+        if report is not None:
+            return ("differs", report)
     if got[0] == "none":
         return ("bail", reasons[0])
     report = explain(got, text)
@@ -447,7 +471,7 @@ def test_one_input(data):
     text = document(FromData(atheris.FuzzedDataProvider(data)))
     kind, detail = check(text)
     if kind == "differs":
-        raise AssertionError(f"the builder differs from the slow path on {text[:2000]!r}\n{detail}")
+        raise AssertionError(f"the builder differs on {text[:2000]!r}\n{detail}")
 
 
 def fuzz(argv, target):
@@ -476,10 +500,10 @@ def fuzz(argv, target):
 
 
 def setup_worker(target):
-    global BUILD
+    global BUILD, REFERENCE
     warnings.simplefilter("ignore")  # bs4's remarks on odd markup
     QUIRK_SEEDS[:], PAGES[:] = load_seeds()
-    BUILD = load_builder(target)
+    BUILD, REFERENCE = load_builder(target)
 
 
 def run_chunk(job):

@@ -7,6 +7,10 @@ builder bails out (None) and the slow path runs.
 The first half checks the comparison itself, so that it cannot pass by
 seeing too little: it must tell the slow path from lxml's own parser, and
 trees that differ in one detail from each other.
+
+The builder makes its trees in libxml2 and hands them to lxml whole (the
+default emitter); the emitter that makes each node through lxml's C API is
+the reference it is also compared with, declines included.
 """
 
 import re
@@ -18,7 +22,16 @@ from lxml import etree
 
 from tests.support.corpus import CORPUS, corpus_pages, example_pages, generic_pages, read, ruled_pages
 from tests.support.tree_quirks import QUIRKS
-from tests.support.treecanon import GATE, canonical, compare, first_difference, native_builder, slow_path, soup_path
+from tests.support.treecanon import (
+    GATE,
+    canonical,
+    compare,
+    first_difference,
+    native_builder,
+    outcome,
+    slow_path,
+    soup_path,
+)
 
 CORPUS_PAGES = corpus_pages()
 PAGES = CORPUS_PAGES + example_pages()
@@ -246,6 +259,42 @@ def test_builder_matches_slow_path_on_hostile_pages(make):
         assert difference is None, f"{text[:300]!r}\n{difference}"
 
 
+def emitter_cases():
+    """Every text the builder is compared on: the quirk catalogue, the pages
+    and the nasty pages, each as a function giving its text(s)."""
+    for name, text in QUIRKS:
+        yield pytest.param(lambda text=text: text, id=name)
+    for path in PAGES:
+        yield pytest.param(lambda path=path: read(path), id=page_id(path))
+    for param in hostile_cases():
+        yield pytest.param(*param.values, id="hostile/" + param.id)
+
+
+def xpath_view(root):
+    """What XPath sees of a tree beyond its canonical form: text nodes one
+    by one (one "ab" or "a" then "b"), and the document's table of IDs."""
+    if root is None:
+        return None
+    texts = [str(text) for text in root.xpath("//text()")]
+    by_id = [(element.tag, element.get("id"), element.get("name")) for element in root.xpath("id(//@id | //@name)")]
+    return texts, by_id
+
+
+@needs_builder
+@pytest.mark.skipif("lxml" not in getattr(builder, "EMITTERS", ()), reason="no reference emitter")
+@pytest.mark.parametrize("make", list(emitter_cases()))
+def test_emitters_give_the_same_tree_and_decline_alike(make):
+    pages = make()
+    for text in pages if isinstance(pages, list) else [pages]:
+        reference = outcome(lambda text: builder.build(text, emitter="lxml"), text)
+        got = outcome(builder.build, text)
+        if got != reference:
+            both_trees = got[0] == reference[0] == "tree"
+            detail = first_difference(reference[1], got[1]) if both_trees else f"{reference} != {got}"
+            pytest.fail(f"{text[:300]!r}\n{detail}")
+        assert xpath_view(builder.build(text)) == xpath_view(builder.build(text, emitter="lxml"))
+
+
 def built_or_declined(text):
     """The builder's decline reason for `text` (None when it built a tree),
     checking that a tree comes without a reason, a decline with one, and
@@ -401,3 +450,21 @@ def test_builder_refuses_what_is_not_text(argument):
 @needs_builder
 def test_builder_takes_a_str_subclass():
     assert compare(lambda text: builder.build(Text(text)), SMALL) is None
+
+
+@needs_builder
+@pytest.mark.parametrize(
+    "arguments, keywords, error",
+    [
+        (("<p>x</p>",), {"emitter": "LXML"}, ValueError),
+        (("<p>x</p>",), {"emitter": "libxml"}, ValueError),
+        (("<p>x</p>",), {"emitter": ""}, ValueError),
+        (("<p>x</p>",), {"emitter": None}, TypeError),
+        (("<p>x</p>", "classic", "lxml"), {}, TypeError),  # the emitter is a keyword only
+    ],
+    ids=repr,
+)
+def test_builder_refuses_unknown_emitters(arguments, keywords, error):
+    for call in (builder.build, builder.build_with_reason):
+        with pytest.raises(error):
+            call(*arguments, **keywords)

@@ -1,6 +1,8 @@
 """The native tree builder gives back what it takes: references on its
 argument, Python objects, and the native memory of the trees it makes once
-they are dropped, on trees, bail-outs and refused arguments alike."""
+they are dropped, on trees, bail-outs and refused arguments alike, with
+either emitter. A tree made in libxml2 and handed to lxml whole lives as
+long as any node of it that Python holds, and no longer."""
 
 import gc
 import os
@@ -14,6 +16,7 @@ from tests.support.treecanon import native_builder
 
 builder, WHY_NOT = native_builder()
 pytestmark = pytest.mark.skipif(builder is None, reason=WHY_NOT or "")
+EMITTERS = getattr(builder, "EMITTERS", ())
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 PAGE = (ROOT / "examples" / "pages" / "cables.html").read_text(encoding="utf-8")
@@ -56,12 +59,13 @@ def least_growth(call, enough, windows=10, calls=1000):
     ],
 )
 @pytest.mark.parametrize("call", ["build", "build_with_reason"])
-def test_builder_is_steady(call, text, error):
+@pytest.mark.parametrize("emitter", EMITTERS)
+def test_builder_is_steady(call, text, error, emitter):
     function = getattr(builder, call)
 
     def once():
         try:
-            function(text)
+            function(text, emitter=emitter)
         except TypeError:
             if error is None:
                 raise
@@ -84,16 +88,48 @@ def resident_bytes():
 @pytest.mark.skipif(
     "libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer keeps freed memory in quarantine"
 )
-def test_dropped_trees_give_their_memory_back():
+@pytest.mark.parametrize("emitter", EMITTERS)
+def test_dropped_trees_give_their_memory_back(emitter):
     text = PAGE * 200  # some 500 KB: a tree of several MB
     for _ in range(5):
-        builder.build(text)
+        builder.build(text, emitter=emitter)
     gc.collect()
     before = resident_bytes()
     for _ in range(40):
-        root = builder.build(text)
+        root = builder.build(text, emitter=emitter)
         assert root is not None
         del root
     gc.collect()
     # Forty kept trees would be hundreds of MB.
     assert resident_bytes() - before < 40 * 2**20
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer keeps freed memory in quarantine"
+)
+@pytest.mark.parametrize("emitter", EMITTERS)
+def test_a_tree_lives_as_long_as_its_last_node(emitter):
+    text = PAGE * 200
+
+    def last_items(count):
+        # One node of each tree, the tree itself dropped.
+        return [builder.build(text, emitter=emitter).xpath("//li")[-1] for _ in range(count)]
+
+    last_items(3)
+    gc.collect()
+    before = resident_bytes()
+    kept = last_items(20)
+    gc.collect()
+    held = resident_bytes() - before
+    # Each node holds its whole tree: twenty trees of most of a MB each.
+    assert held > 10 * 2**20, f"{held / 2**20:.1f} MB held by 20 nodes"
+    assert all(item.getroottree().getroot().tag == "html" for item in kept)
+    del kept
+    gc.collect()
+    # Freed with their last nodes: twenty more trees take the same memory.
+    after = resident_bytes()
+    kept = last_items(20)
+    gc.collect()
+    grown = resident_bytes() - after
+    assert len(kept) == 20 and grown < held / 2, "the dropped trees were not freed"

@@ -990,6 +990,59 @@ add(
 )
 
 
+# Characters at each place where soupparser hands a string to lxml, which
+# refuses some of them in some places only (control characters, U+FFFE and
+# U+FFFF, surrogates anywhere; quotes, '<', '/' and spaces in tag names;
+# colons and non-name characters in processing instruction targets, '?>' in
+# their text): the builder must decline exactly where lxml raises.
+_REFUSAL_PLACES = {
+    "text": "<p>a{}b</p>",
+    "tail": "<p><b>x</b>a{}b</p>",
+    "attribute value": '<p title="a{}b">x</p>',
+    "attribute name": '<p a{}b="v">x</p>',
+    "tag name": "<p><a{}b>x</a{}b></p>",
+    "comment": "<p><!--a{}b--></p>",
+    "comment before the root": "<!--a{}b--><p>x</p>",
+    "pi target": "<p><?a{}b c?></p>",
+    "pi text": "<p><?a b{}c?>d</p>",
+    "pi after the root": "<p>x</p><?a b{}c?>",
+    "character reference": "<p>&#{ord}; x</p>",
+}
+_REFUSED_CHARACTERS = {
+    "NUL": "\x00",
+    "U+0001": "\x01",
+    "vertical tab": "\x0b",
+    "form feed": "\x0c",
+    "DEL": "\x7f",
+    "U+0085": "\x85",
+    "U+FFFE": "\ufffe",
+    "U+FFFF": "\uffff",
+    "lone surrogate": "\ud800",
+    "U+1FFFE": "\U0001fffe",
+    "quote": '"',
+    "less-than": "<",
+    "slash": "/",
+    "colon": ":",
+    "question mark and gt": "?>",
+}
+add(
+    "lxml refusals",
+    [
+        (f"{character} in {place}", markup.replace("{}", text).replace("{ord}", str(ord(text[0]))))
+        for place, markup in _REFUSAL_PLACES.items()
+        for character, text in _REFUSED_CHARACTERS.items()
+    ]
+    + [
+        ("empty pi", "<p><??>x</p>"),
+        ("pi target after a space", "<p><? a?>x</p>"),
+        ("pi target of digits", "<p><?1a b?>x</p>"),
+        ("pi without text", "<p><?a?>x<?b ?>y</p>"),
+        ("pi text with a final question mark", "<p><?a b??>x</p>"),
+        ("non-ascii pi target", "<p><?\u00e9t\u00e9 x?>y</p>"),
+    ],
+)
+
+
 # Inputs that once gave a different tree from the builder; kept once fixed.
 add("regressions", [])
 

@@ -30,22 +30,11 @@ struct LxmlObjects {
 };
 const LxmlObjects* objects;
 
-// A new reference or a bail-out. Unlike ostrel::steal, a failed lxml call
-// is not an error of build(): an Exception declines the page (soupparser's
-// caller would fall back the same way); anything that is not an Exception
-// (KeyboardInterrupt, ...) propagates.
-PyObject* check(PyObject* result) {
-    if (result) return result;
-    if (PyErr_ExceptionMatches(PyExc_Exception)) {
-        PyErr_Clear();
-        bail("lxml refused a node");
-    }
-    throw_error();
-}
 void check(int status) {
     if (status >= 0) return;
-    check(static_cast<PyObject*>(nullptr));
+    check_lxml(nullptr);
 }
+PyObject* check(PyObject* result) { return check_lxml(result); }
 
 class Emitter {
 public:
@@ -57,40 +46,10 @@ public:
 
     // The element soupparser.fromstring returns (a new reference).
     PyObject* convert() {
-        std::vector<NodeId> top;
-        for (NodeId id = soup_.node(0).first; id >= 0; id = soup_.node(id).next) top.push_back(id);
-        // The roots: top[roots_begin:roots_end], from the first top-level
-        // tag to the last, or all of top when there is none.
-        size_t roots_begin = 0, roots_end = top.size();
-        bool any_tag = false;
-        NodeId html_root = kNoNode, declaration = kNoNode;
-        for (size_t i = 0; i < top.size(); ++i) {
-            const Node& e = soup_.node(top[i]);
-            if (e.kind == Kind::Tag) {
-                if (!any_tag) roots_begin = i;
-                any_tag = true;
-                roots_end = i + 1;
-                if (html_root < 0 && e.name == soup_.html) html_root = top[i];
-            } else if (declaration < 0 && (e.kind == Kind::Doctype || e.kind == Kind::Declaration)) {
-                declaration = top[i];
-            }
-        }
-        // One html root: the first top-level html element, which takes the
-        // other roots around its own children, or a new html element. The
-        // root's children are relinked into one list.
-        std::vector<NodeId> root_children;
-        for (size_t i = roots_begin; i < roots_end; ++i) {
-            if (top[i] != html_root) {
-                root_children.push_back(top[i]);
-                continue;
-            }
-            for (NodeId id = soup_.node(html_root).first; id >= 0; id = soup_.node(id).next)
-                root_children.push_back(id);
-        }
-        for (size_t i = 0; i < root_children.size(); ++i)
-            soup_.node(root_children[i]).next = i + 1 < root_children.size() ? root_children[i + 1] : kNoNode;
-        NodeId cursor = root_children.empty() ? kNoNode : root_children[0];
-
+        RootPlan plan = plan_root(soup_);
+        NodeId cursor = plan.first_child;
+        const std::vector<NodeId>& top = plan.top;
+        NodeId html_root = plan.html_root;
         bool has_text = false;
         gather(cursor, has_text);
         py::object text = has_text ? text_obj() : py::none();
@@ -103,7 +62,7 @@ public:
 
         // Comments and processing instructions around the root.
         py::object prev = res_root;
-        for (size_t i = roots_begin; i-- > 0;) {
+        for (size_t i = plan.roots_begin; i-- > 0;) {
             py::object converted = standalone(soup_.node(top[i]));
             if (!converted) continue;
             steal(
@@ -111,31 +70,16 @@ public:
             prev = converted;
         }
         prev = res_root;
-        for (size_t i = roots_end; i < top.size(); ++i) {
+        for (size_t i = plan.roots_end; i < top.size(); ++i) {
             py::object converted = standalone(soup_.node(top[i]));
             if (!converted) continue;
             steal(check(PyObject_CallMethodOneArg(prev.ptr(), interned("addnext").ptr(), converted.ptr())));
             prev = converted;
         }
 
-        if (declaration >= 0) set_docinfo(res_root, soup_.node(declaration));
+        if (plan.declaration >= 0) set_docinfo(res_root.ptr(), soup_, soup_.node(plan.declaration));
 
-        // soupparser returns the root's only child when that is an html
-        // element.
-        NodeId only = kNoNode;
-        int count = 0;
-        for (NodeId id : root_children)
-            if (!is_string(soup_.node(id).kind)) {
-                ++count;
-                only = id;
-            }
-        if (count == 1 && soup_.node(only).kind == Kind::Tag && soup_.node(only).name == soup_.html) {
-            LxmlElement* root = reinterpret_cast<LxmlElement*>(res_root.ptr());
-            xmlNode* c = root->_c_node->children;
-            while (c && c->type != XML_ELEMENT_NODE) c = c->next;
-            if (!c) bail("lost the inner html element");
-            return check(reinterpret_cast<PyObject*>(elementFactory(root->_doc, c)));
-        }
+        if (plan.returns_inner_html) return inner_html(res_root.ptr());
         return res_root.release().ptr();
     }
 
@@ -272,30 +216,6 @@ private:
         return py::object();
     }
 
-    // docinfo.public_id and system_url from the declaration's output_ready().
-    void set_docinfo(const py::object& root, const Node& declaration) {
-        ustring text = declaration.kind == Kind::Doctype ? U"<!DOCTYPE " : U"<?";
-        text.append(soup_.text, declaration.off, declaration.len);
-        text += declaration.kind == Kind::Doctype ? U">\n" : U"?>";
-        py::object string = str_of(text.data(), text.size());
-        py::object match = steal(check(PyObject_CallOneArg(objects->doctype_match, string.ptr())));
-        if (match.is_none()) return;
-        py::object groups = steal(check(PyObject_CallMethodNoArgs(match.ptr(), interned("groups").ptr())));
-        py::object tree = steal(check(PyObject_CallMethodNoArgs(root.ptr(), interned("getroottree").ptr())));
-        py::object docinfo = steal(check(PyObject_GetAttr(tree.ptr(), interned("docinfo").ptr())));
-        const char* fields[] = {"public_id", "system_url"};
-        for (int k = 0; k < 2; ++k) {
-            PyObject* g = PyTuple_GET_ITEM(groups.ptr(), k);
-            py::object value;
-            if (g == Py_None || PyUnicode_GET_LENGTH(g) == 0) {
-                value = py::reinterpret_borrow<py::object>(g);
-            } else {
-                value = steal(check(PyUnicode_Substring(g, 1, PyUnicode_GET_LENGTH(g) - 1)));
-            }
-            check(PyObject_SetAttr(docinfo.ptr(), interned(fields[k]).ptr(), value.ptr()));
-        }
-    }
-
     Soup& soup_;
     PyObject* page_;
     const UnescapeTables& tables_;
@@ -305,6 +225,99 @@ private:
 };
 
 }  // namespace
+
+// Unlike ostrel::steal, a failed lxml call is not an error of build(): an
+// Exception declines the page (soupparser's caller would fall back the same
+// way); anything that is not an Exception (KeyboardInterrupt, ...)
+// propagates.
+PyObject* check_lxml(PyObject* result) {
+    if (result) return result;
+    if (PyErr_ExceptionMatches(PyExc_Exception)) {
+        PyErr_Clear();
+        bail("lxml refused a node");
+    }
+    throw_error();
+}
+
+RootPlan plan_root(Soup& soup) {
+    RootPlan plan;
+    std::vector<NodeId>& top = plan.top;
+    for (NodeId id = soup.node(0).first; id >= 0; id = soup.node(id).next) top.push_back(id);
+    // The roots: top[roots_begin:roots_end], from the first top-level tag to
+    // the last, or all of top when there is none.
+    plan.roots_end = top.size();
+    bool any_tag = false;
+    for (size_t i = 0; i < top.size(); ++i) {
+        const Node& e = soup.node(top[i]);
+        if (e.kind == Kind::Tag) {
+            if (!any_tag) plan.roots_begin = i;
+            any_tag = true;
+            plan.roots_end = i + 1;
+            if (plan.html_root < 0 && e.name == soup.html) plan.html_root = top[i];
+        } else if (plan.declaration < 0 && (e.kind == Kind::Doctype || e.kind == Kind::Declaration)) {
+            plan.declaration = top[i];
+        }
+    }
+    // One html root: the first top-level html element, which takes the other
+    // roots around its own children, or a new html element. The root's
+    // children are relinked into one list.
+    std::vector<NodeId> children;
+    for (size_t i = plan.roots_begin; i < plan.roots_end; ++i) {
+        if (top[i] != plan.html_root) {
+            children.push_back(top[i]);
+            continue;
+        }
+        for (NodeId id = soup.node(plan.html_root).first; id >= 0; id = soup.node(id).next)
+            children.push_back(id);
+    }
+    for (size_t i = 0; i < children.size(); ++i)
+        soup.node(children[i]).next = i + 1 < children.size() ? children[i + 1] : kNoNode;
+    plan.first_child = children.empty() ? kNoNode : children[0];
+    // soupparser returns the root's only child when that is an html element.
+    NodeId only = kNoNode;
+    int count = 0;
+    for (NodeId id : children)
+        if (!is_string(soup.node(id).kind)) {
+            ++count;
+            only = id;
+        }
+    plan.returns_inner_html =
+        count == 1 && soup.node(only).kind == Kind::Tag && soup.node(only).name == soup.html;
+    return plan;
+}
+
+PyObject* inner_html(PyObject* root_element) {
+    LxmlElement* root = reinterpret_cast<LxmlElement*>(root_element);
+    xmlNode* c = root->_c_node->children;
+    while (c && c->type != XML_ELEMENT_NODE) c = c->next;
+    if (!c) bail("lost the inner html element");
+    return check(reinterpret_cast<PyObject*>(elementFactory(root->_doc, c)));
+}
+
+void set_docinfo(PyObject* root, const Soup& soup, const Node& declaration) {
+    ustring text = declaration.kind == Kind::Doctype ? U"<!DOCTYPE " : U"<?";
+    text.append(soup.text, declaration.off, declaration.len);
+    text += declaration.kind == Kind::Doctype ? U">\n" : U"?>";
+    py::object string = steal(check(to_py(text)));
+    py::object match = steal(check(PyObject_CallOneArg(objects->doctype_match, string.ptr())));
+    if (match.is_none()) return;
+    py::object groups = steal(check(PyObject_CallMethodNoArgs(match.ptr(), interned("groups").ptr())));
+    py::object tree = steal(check(PyObject_CallMethodNoArgs(root, interned("getroottree").ptr())));
+    py::object docinfo = steal(check(PyObject_GetAttr(tree.ptr(), interned("docinfo").ptr())));
+    const char* fields[] = {"public_id", "system_url"};
+    for (int k = 0; k < 2; ++k) {
+        PyObject* g = PyTuple_GET_ITEM(groups.ptr(), k);
+        py::object value;
+        if (g == Py_None || PyUnicode_GET_LENGTH(g) == 0) {
+            value = py::reinterpret_borrow<py::object>(g);
+        } else {
+            value = steal(check(PyUnicode_Substring(g, 1, PyUnicode_GET_LENGTH(g) - 1)));
+        }
+        check(PyObject_SetAttr(docinfo.ptr(), interned(fields[k]).ptr(), value.ptr()));
+    }
+}
+
+PyObject* lxml_html_parser() { return objects->html_parser; }
 
 void init_lxml_emitter() {
     if (import_lxml__etree() < 0) throw_error();

@@ -11,6 +11,8 @@
 
 #include <Python.h>
 
+#include <vector>
+
 #include "chars.hpp"
 #include "soup_tree.hpp"
 
@@ -27,5 +29,34 @@ const char* lxml_built_against();
 // The element soupparser.fromstring returns for the finished `soup` of the
 // str `page` (a new reference), or a bail-out.
 PyObject* emit_lxml_tree(Soup& soup, PyObject* page, const UnescapeTables& tables);
+
+// --- what both emitters share (libxml_emitter.hpp builds the same tree) -----
+
+// soupparser's choice of the root. The root's children (the other top-level
+// nodes between the first tag and the last, the html root's own children in
+// its place) are relinked into one list starting at `first_child`.
+struct RootPlan {
+    std::vector<NodeId> top;                // the document's children, as they were
+    size_t roots_begin = 0, roots_end = 0;  // the roots: top[roots_begin:roots_end]
+    NodeId html_root = kNoNode;             // the first top-level html element, if any
+    NodeId declaration = kNoNode;           // the first top-level doctype or declaration
+    NodeId first_child = kNoNode;
+    bool returns_inner_html = false;  // soupparser returns the root's only child, an html element
+};
+RootPlan plan_root(Soup& soup);
+
+// `result`, or a bail-out where lxml raised an Exception (anything else, such
+// as KeyboardInterrupt, propagates).
+PyObject* check_lxml(PyObject* result);
+
+// The first element child of the lxml element `root` (a new reference).
+PyObject* inner_html(PyObject* root);
+
+// Sets docinfo.public_id and system_url of the tree of the lxml element
+// `root` from the declaration's output_ready(), as soupparser does.
+void set_docinfo(PyObject* root, const Soup& soup, const Node& declaration);
+
+// lxml.html.html_parser (borrowed).
+PyObject* lxml_html_parser();
 
 }  // namespace ostrel::treebuilder

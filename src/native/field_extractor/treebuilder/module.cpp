@@ -9,7 +9,9 @@
 //   html_tokenizer.hpp  html.parser (and _markupbase) tokenising the str in
 //                       its own storage kind, feeding
 //   soup_tree.*         BeautifulSoup's tree building, on a light tree, then
-//   lxml_emitter.*      soupparser's conversion into lxml nodes;
+//   lxml_emitter.*      soupparser's conversion into lxml nodes, or
+//   libxml_emitter.*    the same conversion into one libxml2 document that
+//                       lxml adopts whole (the default where it loads);
 //   chars.*             the character classes, html.unescape and
 //                       soupparser's unescape they share.
 //
@@ -33,6 +35,7 @@
 
 #include "chars.hpp"
 #include "html_tokenizer.hpp"
+#include "libxml_emitter.hpp"
 #include "lxml_emitter.hpp"
 #include "ostrel_native.hpp"
 #include "soup_tree.hpp"
@@ -64,7 +67,20 @@ ParserVersion parser_version(const std::string& mode) {
     throw py::value_error("unknown html.parser mode '" + mode + "'");
 }
 
-std::pair<py::object, py::object> build_tree(py::handle text, ParserVersion version) {
+// The emitters build() takes (EMITTERS): "libxml2" makes the document in
+// libxml2 and hands it to lxml whole, "lxml" makes every node through lxml's
+// C API (the reference). "libxml2" is the default where its functions were
+// found in lxml.etree.
+bool libxml_emitter_loaded;
+
+bool use_libxml_emitter(const std::string& emitter) {
+    if (emitter == "lxml") return false;
+    if (emitter != "libxml2") throw py::value_error("unknown emitter '" + emitter + "'");
+    if (!libxml_emitter_loaded) throw py::value_error("the libxml2 emitter did not load");
+    return true;
+}
+
+std::pair<py::object, py::object> build_tree(py::handle text, ParserVersion version, bool libxml) {
     if (!PyUnicode_Check(text.ptr()))
         throw py::type_error(std::string("build() argument must be str, not ") +
                              Py_TYPE(text.ptr())->tp_name);
@@ -91,6 +107,7 @@ std::pair<py::object, py::object> build_tree(py::handle text, ParserVersion vers
                 break;
         }
         soup.finish();
+        if (libxml) return {steal(emit_libxml_tree(soup, *unescape_tables)), py::none()};
         return {steal(emit_lxml_tree(soup, s, *unescape_tables)), py::none()};
     } catch (const Bail& b) {
         return {py::none(), py::str(b.reason)};
@@ -103,6 +120,7 @@ std::pair<py::object, py::object> build_tree(py::handle text, ParserVersion vers
 PYBIND11_MODULE(_treebuilder, m) {
     using namespace ostrel::treebuilder;
     init_lxml_emitter();
+    libxml_emitter_loaded = init_libxml_emitter();
     unescape_tables = new UnescapeTables(load_unescape_tables());
     soup_tables = new SoupTables(load_soup_tables());
     m.attr("MAX_DEPTH") = kMaxDepth;
@@ -114,19 +132,26 @@ PYBIND11_MODULE(_treebuilder, m) {
     // (CPython 3.11.2 to 3.13.0), "deb12u8" and "deb12u9" (Debian 12's
     // python3.11 3.11.2-6+deb12u8 and +deb12u9).
     m.attr("MODES") = modes;
+    if (libxml_emitter_loaded)
+        m.attr("EMITTERS") = py::make_tuple("libxml2", "lxml");
+    else
+        m.attr("EMITTERS") = py::make_tuple("lxml");
+    const char* emitter = libxml_emitter_loaded ? "libxml2" : "lxml";
     m.def(
         "build",
-        [](py::handle text, const std::string& mode) { return build_tree(text, parser_version(mode)).first; },
-        py::arg("text"), py::arg("mode") = "classic",
+        [](py::handle text, const std::string& mode, const std::string& emitter) {
+            return build_tree(text, parser_version(mode), use_libxml_emitter(emitter)).first;
+        },
+        py::arg("text"), py::arg("mode") = "classic", py::kw_only(), py::arg("emitter") = emitter,
         "The element lxml.html.soupparser.fromstring(text, features='html.parser') returns, "
-        "built natively with the html.parser `mode` (one of MODES), or None where the builder "
-        "leaves the page to soupparser.");
+        "built natively with the html.parser `mode` (one of MODES) by `emitter` (one of EMITTERS), "
+        "or None where the builder leaves the page to soupparser.");
     m.def(
         "build_with_reason",
-        [](py::handle text, const std::string& mode) {
-            auto r = build_tree(text, parser_version(mode));
+        [](py::handle text, const std::string& mode, const std::string& emitter) {
+            auto r = build_tree(text, parser_version(mode), use_libxml_emitter(emitter));
             return py::make_tuple(r.first, r.second);
         },
-        py::arg("text"), py::arg("mode") = "classic",
+        py::arg("text"), py::arg("mode") = "classic", py::kw_only(), py::arg("emitter") = emitter,
         "(element, None), or (None, why the builder left the page to soupparser).");
 }
