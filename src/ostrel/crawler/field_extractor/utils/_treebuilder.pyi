@@ -4,7 +4,8 @@ from typing import Any
 
 MAX_DEPTH: int
 LXML_BUILT_AGAINST: str
-# The html.parser versions build() follows: "classic", "deb12u8", "deb12u9".
+# The html.parser versions build() follows: "classic", "deb12u8", "deb12u9",
+# "py3.13.5", "py3.14.10".
 MODES: tuple[str, ...]
 
 # lxml ships no types: the result is the lxml.html.HtmlElement that
