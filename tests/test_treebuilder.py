@@ -3,6 +3,7 @@ and why, the gate that enables it, and how the extractor uses it. That it
 gives soupparser's very tree is shown in test_treebuilder_diff.py.
 """
 
+import re
 import sys
 
 import pytest
@@ -39,6 +40,27 @@ def test_nesting_up_to_the_bound_is_built(depth):
     text = "<div>" * depth + "x" + "</div>" * depth
     assert compare(tb.build, text) is None
     assert (tb.build(text) is not None) == (depth <= tb.MAX_DEPTH)
+
+
+# The builder takes html.parser's \s and \w, and str.lower(), from the
+# interpreter's own Unicode database (Py_UNICODE_ISSPACE, Py_UNICODE_ISALNUM,
+# str.lower): the regular expressions it reproduces must agree with them on
+# every code point. (IGNORECASE without ASCII folds a few non-ASCII letters
+# onto ASCII ones: the builder declines any non-ASCII letter where that
+# pattern applies.)
+EVERY_CHARACTER = "".join(map(chr, range(sys.maxunicode + 1)))
+
+
+@pytest.mark.parametrize(
+    ("pattern", "flags", "expected"),
+    [
+        (r"\s", 0, str.isspace),
+        (r"\w", 0, lambda c: c.isalnum() or c == "_"),
+        (r"[a-z]", re.IGNORECASE | re.ASCII, lambda c: "a" <= c.lower() <= "z" and c.isascii()),
+    ],
+)
+def test_the_interpreters_character_classes_are_the_ones_followed(pattern, flags, expected):
+    assert re.findall(pattern, EVERY_CHARACTER, flags) == [c for c in EVERY_CHARACTER if expected(c)]
 
 
 def here():
