@@ -138,8 +138,18 @@ def test_classic_is_the_default_mode():
     from tests.support.treecanon import canonical
 
     text = "<p>a<!-- open comment"
-    assert canonical(builder.build(text)) == canonical(builder.build(text, "classic"))
-    assert canonical(builder.build(text)) != canonical(builder.build(text, mode="deb12u8"))
+    module = builder.module
+    assert canonical(module.build(text)) == canonical(module.build(text, "classic"))
+    assert canonical(module.build(text)) != canonical(module.build(text, mode="deb12u8"))
+
+
+@needs_builder
+def test_tests_build_in_the_mode_of_this_interpreters_html_parser():
+    from tests.support.treecanon import canonical
+
+    assert builder.mode == _treegate.MODE
+    text = "<p>a<!-- open comment"
+    assert canonical(builder.build(text)) == canonical(builder.module.build(text, _treegate.MODE))
 
 
 # --- the gate -------------------------------------------------------------------------
@@ -239,7 +249,7 @@ def test_gate_refuses_a_mode_the_native_module_lacks(monkeypatch):
     if builder is None or _treegate.check() is not None:
         pytest.skip("the gate is off here")
     pretend(monkeypatch, COMBINATIONS["Debian 12 python3 3.11.2-6+deb12u9"])
-    monkeypatch.setattr(builder, "MODES", ("classic",))
+    monkeypatch.setattr(builder.module, "MODES", ("classic",))
     build, mode, reason = _treegate._load()
     assert build is None and "deb12u9" in reason
 
