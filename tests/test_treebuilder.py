@@ -3,6 +3,7 @@ and why, the gate that enables it, and how the extractor uses it. That it
 gives soupparser's very tree is shown in test_treebuilder_diff.py.
 """
 
+import re
 import sys
 
 import pytest
@@ -41,24 +42,97 @@ def test_nesting_up_to_the_bound_is_built(depth):
     assert (tb.build(text) is not None) == (depth <= tb.MAX_DEPTH)
 
 
+# The builder takes html.parser's \s and \w, and str.lower(), from the
+# interpreter's own Unicode database (Py_UNICODE_ISSPACE, Py_UNICODE_ISALNUM,
+# str.lower): the regular expressions it reproduces must agree with them on
+# every code point. (IGNORECASE without ASCII folds a few non-ASCII letters
+# onto ASCII ones: the builder declines any non-ASCII letter where that
+# pattern applies.)
+EVERY_CHARACTER = "".join(map(chr, range(sys.maxunicode + 1)))
+
+
+@pytest.mark.parametrize(
+    ("pattern", "flags", "expected"),
+    [
+        (r"\s", 0, str.isspace),
+        (r"\w", 0, lambda c: c.isalnum() or c == "_"),
+        (r"[a-z]", re.IGNORECASE | re.ASCII, lambda c: "a" <= c.lower() <= "z" and c.isascii()),
+    ],
+)
+def test_the_interpreters_character_classes_are_the_ones_followed(pattern, flags, expected):
+    assert re.findall(pattern, EVERY_CHARACTER, flags) == [c for c in EVERY_CHARACTER if expected(c)]
+
+
+def here():
+    """The proven combinations of this interpreter's Python version."""
+    return [c for c in _treegate.PROVEN_COMBINATIONS if c.python == sys.version_info[:2]]
+
+
 @pytest.mark.parametrize("module", ["html.parser", "html.entities", "bs4.builder._htmlparser"])
 def test_gate_refuses_a_changed_module(monkeypatch, module):
     assert _treegate.check() is None
-    python = tuple(sys.version_info[:3])
-    stdlib = dict(_treegate.PROVEN_PYTHONS[python])
-    monkeypatch.setitem(_treegate.PROVEN_PYTHONS, python, stdlib)
-    monkeypatch.setitem(stdlib if module in stdlib else _treegate.PROVEN_SOURCES, module, "0" * 64)
-    assert module in _treegate.check()
+    changed = [c._replace(stdlib={**c.stdlib, module: "0" * 64}) if module in c.stdlib else c for c in here()]
+    monkeypatch.setattr(_treegate, "PROVEN_COMBINATIONS", tuple(changed))
+    if module not in _treegate.PROVEN_SOURCES:
+        assert _treegate.check() is not None and module in _treegate.check()
+    else:
+        monkeypatch.setitem(_treegate.PROVEN_SOURCES, module, "0" * 64)
+        assert _treegate.check() == "the source of %s differs from the one proven" % module
 
 
 def test_gate_refuses_another_python_and_names_the_proven_ones(monkeypatch):
-    monkeypatch.setattr(_treegate, "PROVEN_PYTHONS", {(3, 11, 6): {}, (3, 99, 0): {}})
-    monkeypatch.setattr(_treegate, "PROVEN_PARSER_MODES", {(3, 99, 0): {"deb": {}}})
-    assert _treegate.check() == "Python %s.%s.%s, proven on Python 3.11.6, 3.99.0" % sys.version_info[:3]
+    other = here()[0]._replace(python=(3, 99))
+    monkeypatch.setattr(_treegate, "PROVEN_COMBINATIONS", (other, other._replace(python=(3, 9)), other))
+    assert _treegate.check() == "Python %s.%s.%s, proven on Python 3.9, 3.99" % sys.version_info[:3]
+
+
+# What the gate looks at, changed one at a time: a later patch release or
+# another release of BeautifulSoup or requests_html with the same sources
+# keeps the builder; another lxml or Unicode database does not.
+@pytest.mark.parametrize(
+    ("change", "refused"),
+    [
+        ({"python": +1}, None),
+        ({"python": +20}, None),
+        ({"beautifulsoup4": "4.15.9"}, None),
+        ({"requests-html": "0.10.1"}, None),
+        ({"lxml": "6.2.2"}, "lxml 6.2.2, proven on 6.2.1"),
+        ({"beautifulsoup4": None}, "beautifulsoup4 is not installed"),
+        ({"unicode": "99.0.0"}, "Unicode database 99.0.0 of Python"),
+    ],
+)
+def test_gate_follows_sources_not_release_numbers(monkeypatch, change, refused):
+    import importlib.metadata
+    import types
+
+    assert _treegate.check() is None
+    python = sys.version_info[:3]
+    if "python" in change:
+        python = python[:2] + (python[2] + change["python"],)
+    monkeypatch.setattr(_treegate, "sys", types.SimpleNamespace(version_info=python + ("final", 0)))
+    if "unicode" in change:
+        monkeypatch.setattr(_treegate, "_unicode_version", lambda: change["unicode"])
+    real = importlib.metadata.version
+
+    def version(name):
+        if name not in change:
+            return real(name)
+        if change[name] is None:
+            raise importlib.metadata.PackageNotFoundError(name)
+        return change[name]
+
+    monkeypatch.setattr(_treegate.importlib.metadata, "version", version)
+    mode, reason = _treegate.detect()
+    if refused is None:
+        assert (mode, reason) == (_treegate.MODE, None)
+    else:
+        assert mode is None and reason.startswith(refused)
 
 
 def test_gate_refuses_a_module_built_against_another_lxml(monkeypatch):
-    assert _treegate._load() == (tb.build, "classic", None)
+    build, mode, reason = _treegate._load()
+    assert (mode, reason) == (_treegate.MODE, None)
+    assert build is tb.build if mode == "classic" else build.keywords == {"mode": mode}
     monkeypatch.setattr(tb, "LXML_BUILT_AGAINST", "5.4.0")
     build, _, reason = _treegate._load()
     assert build is None and "5.4.0" in reason

@@ -1,6 +1,7 @@
-"""The native tree builder in the modes of Debian 12's later html.parser
-(python3.11 3.11.2-6+deb12u8 and +deb12u9) against soupparser running on
-that very html.parser, in a child process (tests/support/parser_modes.py):
+"""The native tree builder in the modes of later html.parser versions
+(Debian 12's python3.11 3.11.2-6+deb12u8 and +deb12u9, Debian 13's
+python3.13 3.13.5, python3.14 3.14.10) against soupparser running on that
+very html.parser, in a child process (tests/support/parser_modes.py):
 the quirk catalogue, the changed constructs, the corpus and bundled pages,
 the hostile pages and a fuzzing batch give the same canonical outcome, or
 the builder declines.
@@ -62,7 +63,17 @@ def test_mode_gives_soupparsers_tree_on_that_html_parser(mode, name):
 @needs_builder
 @pytest.mark.parametrize(
     ("mode", "reference"),
-    [("classic", "deb12u8"), ("classic", "deb12u9"), ("deb12u8", "deb12u9"), ("deb12u9", "deb12u8")],
+    [
+        ("classic", "deb12u8"),
+        ("classic", "deb12u9"),
+        ("deb12u8", "deb12u9"),
+        ("deb12u9", "deb12u8"),
+        ("deb12u8", "py3.13.5"),
+        ("deb12u9", "py3.13.5"),
+        ("py3.13.5", "deb12u9"),
+        ("deb12u9", "py3.14.10"),
+        ("py3.13.5", "py3.14.10"),
+    ],
 )
 def test_other_mode_differs_from_the_reference(mode, reference):
     needs_sources(reference)
@@ -86,8 +97,22 @@ CHANGES = [
     ("<p>a<![if x]>b", "deb12u9"),
     ("<p>a</b c='>'>d", "deb12u9"),
     ("<p a\u00a0b=c>x</p>", "deb12u9"),
+    ("<script>left open", "py3.13.5"),
+    ("<p>a<![if x]>b", "py3.13.5"),
+    ("<a href='x&ampy'>t</a>", "py3.13.5"),
+    ("<a href='x&amp=y'>t</a>", "py3.13.5"),
+    ("<p a='&amp=x'>t</p>", "py3.14.10"),
+    ("<p>a<!--->b-->c", "py3.14.10"),
+    ("<p>a<!-- x --!>b", "py3.14.10"),
+    ("<p>a<![CDATA[x] ]>b]]>c", "py3.14.10"),
+    ("<xmp><b>x</b></xmp>", "py3.14.10"),
+    ("<p><iframe><b>x</b></iframe>y", "py3.14.10"),
+    ("<title><b>x</b></title>", "py3.14.10"),
+    ("<p><plaintext><b>x</b></plaintext>", "py3.14.10"),
+    ("<p>a&#65", "py3.14.10"),
+    ("<p>a&amp", "py3.14.10"),
 ]
-BEFORE = {"deb12u8": "classic", "deb12u9": "deb12u8"}
+BEFORE = {"deb12u8": "classic", "deb12u9": "deb12u8", "py3.13.5": "deb12u8", "py3.14.10": "deb12u9"}
 
 
 @needs_builder
@@ -113,87 +138,129 @@ def test_classic_is_the_default_mode():
     from tests.support.treecanon import canonical
 
     text = "<p>a<!-- open comment"
-    assert canonical(builder.build(text)) == canonical(builder.build(text, "classic"))
-    assert canonical(builder.build(text)) != canonical(builder.build(text, mode="deb12u8"))
+    module = builder.module
+    assert canonical(module.build(text)) == canonical(module.build(text, "classic"))
+    assert canonical(module.build(text)) != canonical(module.build(text, mode="deb12u8"))
+
+
+@needs_builder
+def test_tests_build_in_the_mode_of_this_interpreters_html_parser():
+    from tests.support.treecanon import canonical
+
+    assert builder.mode == _treegate.MODE
+    text = "<p>a<!-- open comment"
+    assert canonical(builder.build(text)) == canonical(builder.module.build(text, _treegate.MODE))
 
 
 # --- the gate -------------------------------------------------------------------------
 
 from ostrel.crawler.field_extractor.utils import _treegate  # noqa: E402 - after the builder's own checks
 
-DEBIAN_3_11_2 = (3, 11, 2)
-DEBIAN_MODES = sorted(_treegate.PROVEN_PARSER_MODES[DEBIAN_3_11_2])
+
+def combinations_of(mode):
+    return [c for c in _treegate.PROVEN_COMBINATIONS if c.mode == mode]
 
 
-@pytest.mark.parametrize("mode", DEBIAN_MODES)
+COMBINATIONS = {c.name: c for c in _treegate.PROVEN_COMBINATIONS}
+
+
+@pytest.mark.parametrize("mode", sorted(parser_modes.MODES))
 def test_gate_records_the_html_parser_the_mode_was_proven_on(mode):
-    assert _treegate.PROVEN_PARSER_MODES[DEBIAN_3_11_2][mode]["html.parser"] == parser_modes.MODES[mode][1]
-    lib = parser_modes.stdlib_dir(mode)
-    if lib is None:
-        pytest.skip(parser_modes.why_missing(mode))
     import hashlib
 
+    recorded = combinations_of(mode)
+    assert recorded and all(c.stdlib["html.parser"] == parser_modes.MODES[mode].digest for c in recorded)
+    lib = parser_modes.source_dir(mode)
+    if lib is None:
+        pytest.skip(parser_modes.why_missing(mode))
     for name, path in [
         ("html", "html/__init__.py"),
         ("html.entities", "html/entities.py"),
         ("_markupbase", "_markupbase.py"),
     ]:
         digest = hashlib.sha256((lib / path).read_bytes()).hexdigest()
-        assert _treegate.PROVEN_PARSER_MODES[DEBIAN_3_11_2][mode][name] == digest
+        assert any(c.stdlib[name] == digest for c in recorded)
 
 
-def pretend(monkeypatch, python, digests):
-    """The gate on `python`, its modules' sources hashing to `digests`
-    (the libraries' to the recorded ones)."""
-    monkeypatch.setattr(_treegate, "sys", types.SimpleNamespace(version_info=python + ("final", 0)))
-    monkeypatch.setattr(_treegate, "_source_digest", lambda name: {**_treegate.PROVEN_SOURCES, **digests}[name])
+def pretend(monkeypatch, combination, python=None, **digests):
+    """The gate on a later patch release of `combination`'s Python, with its
+    Unicode database, its modules' sources hashing to the recorded ones
+    (`digests` replacing some) and the libraries' to the recorded ones."""
+    python = python or combination.python
+    monkeypatch.setattr(_treegate, "sys", types.SimpleNamespace(version_info=python + (99, "final", 0)))
+    monkeypatch.setattr(_treegate, "_unicode_version", lambda: combination.unicode)
+    sources = {**_treegate.PROVEN_SOURCES, **combination.stdlib, **digests}
+    monkeypatch.setattr(_treegate, "_source_digest", lambda name: sources[name])
 
 
 @pytest.mark.skipif(_treegate.check() is not None, reason=f"the gate is off here: {_treegate.DISABLED_REASON}")
-@pytest.mark.parametrize("mode", ["classic"] + DEBIAN_MODES)
-def test_gate_picks_the_mode_of_the_installed_html_parser(monkeypatch, mode):
-    combination = dict(_treegate._combinations(DEBIAN_3_11_2))[mode]
-    pretend(monkeypatch, DEBIAN_3_11_2, combination)
-    assert _treegate.detect() == (mode, None)
+@pytest.mark.parametrize("name", sorted(COMBINATIONS))
+def test_gate_picks_the_mode_of_the_installed_html_parser(monkeypatch, name):
+    combination = COMBINATIONS[name]
+    pretend(monkeypatch, combination)
+    assert _treegate.detect() == (combination.mode, None)
     build, chosen, reason = _treegate._load()
-    assert (chosen, reason) == (mode, None)
+    assert (chosen, reason) == (combination.mode, None)
     if builder is not None:
-        text = "<p>a<!-- open comment"
-        assert build(text) is not None
         from tests.support.treecanon import canonical
 
-        assert canonical(build(text)) == canonical(builder.build(text, mode))
+        for text, _ in CHANGES:
+            want = builder.build(text, combination.mode)
+            assert (build(text) is None) == (want is None)
+            assert want is None or canonical(build(text)) == canonical(want)
+
+
+ZERO = "0" * 64
 
 
 @pytest.mark.skipif(_treegate.check() is not None, reason=f"the gate is off here: {_treegate.DISABLED_REASON}")
 @pytest.mark.parametrize(
-    ("module", "python"),
-    [("html.parser", (3, 11, 2)), ("_markupbase", (3, 11, 2)), ("html.parser", (3, 11, 7))],
+    ("name", "python", "digests", "named"),
+    [
+        # A proven html.parser with another module changed, or on a Python
+        # it was not proven on.
+        ("Debian 12 python3 3.11.2-6+deb12u9", None, {"_markupbase": ZERO}, "_markupbase"),
+        ("Debian 12 python3 3.11.2-6+deb12u9", (3, 12), {}, "html.parser"),
+        ("Debian 13 python3.13 3.13.5", None, {"html.entities": ZERO}, "html.entities"),
+        ("Debian 13 python3.13 3.13.5", (3, 14), {}, "html.parser"),
+        ("Debian python3.14 3.14.10", (3, 13), {}, "html.parser"),
+        ("Debian python3.15 3.15.2", None, {"html": ZERO}, "html "),
+    ],
 )
-def test_gate_refuses_an_unproven_html_parser(monkeypatch, module, python):
-    # deb12u9's html.parser with another module changed, or on a Python it
-    # was not proven on.
-    digests = dict(_treegate.PROVEN_PARSER_MODES[DEBIAN_3_11_2]["deb12u9"])
-    if module != "html.parser" or python == DEBIAN_3_11_2:
-        digests[module] = "0" * 64
-    pretend(monkeypatch, python, {**_treegate.PROVEN_PYTHONS[python], **digests})
+def test_gate_refuses_an_unproven_html_parser(monkeypatch, name, python, digests, named):
+    pretend(monkeypatch, COMBINATIONS[name], python, **digests)
+    if python is not None:  # that Python's own Unicode database
+        unicode = next(c.unicode for c in _treegate.PROVEN_COMBINATIONS if c.python == python)
+        monkeypatch.setattr(_treegate, "_unicode_version", lambda: unicode)
     mode, reason = _treegate.detect()
-    assert mode is None and module in reason
+    assert mode is None and f"the source of {named}" in reason
     assert _treegate._load()[0] is None
+
+
+@pytest.mark.skipif(_treegate.check() is not None, reason=f"the gate is off here: {_treegate.DISABLED_REASON}")
+def test_gate_refuses_a_proven_html_parser_with_another_unicode_database(monkeypatch):
+    combination = COMBINATIONS["Debian python3.14 3.14.10"]
+    pretend(monkeypatch, combination)
+    monkeypatch.setattr(_treegate, "_unicode_version", lambda: "15.1.0")
+    assert _treegate.detect() == (None, "Unicode database 15.1.0 of Python 3.14.99, proven with 16.0.0")
 
 
 def test_gate_refuses_a_mode_the_native_module_lacks(monkeypatch):
     if builder is None or _treegate.check() is not None:
         pytest.skip("the gate is off here")
-    pretend(monkeypatch, DEBIAN_3_11_2, _treegate.PROVEN_PARSER_MODES[DEBIAN_3_11_2]["deb12u9"])
-    monkeypatch.setattr(builder, "MODES", ("classic",))
+    pretend(monkeypatch, COMBINATIONS["Debian 12 python3 3.11.2-6+deb12u9"])
+    monkeypatch.setattr(builder.module, "MODES", ("classic",))
     build, mode, reason = _treegate._load()
     assert build is None and "deb12u9" in reason
 
 
 def test_gate_names_the_proven_combinations():
     named = _treegate.proven_combinations()
-    assert "Python 3.11.2, html.parser classic" in named
-    assert {f"Python 3.11.2, html.parser {mode}" for mode in DEBIAN_MODES} <= set(named)
-    assert len(named) == len(_treegate.PROVEN_PYTHONS) + sum(map(len, _treegate.PROVEN_PARSER_MODES.values()))
-    assert all(python in _treegate.PROVEN_PYTHONS for python in _treegate.PROVEN_PARSER_MODES)
+    assert "Debian 12 python3 3.11.2-6+deb12u6: html.parser classic" in named
+    assert "Debian python3.15 3.15.2: html.parser py3.14.10" in named
+    assert len(named) == len(set(named)) == len(_treegate.PROVEN_COMBINATIONS)
+    # Every mode of the builder is enabled somewhere, and only those.
+    modes = {c.mode for c in _treegate.PROVEN_COMBINATIONS}
+    assert modes == {"classic"} | set(parser_modes.MODES)
+    if builder is not None:
+        assert modes == set(builder.MODES)

@@ -1,40 +1,65 @@
 """The native tree builder in each html.parser mode against soupparser running
 on that very html.parser.
 
-Debian 12's python3.11 updates 3.11.2-6+deb12u8 and +deb12u9 changed
-html.parser's tokenizing; the builder follows them in its modes "deb12u8" and
-"deb12u9" (`_treebuilder.build(text, mode)`). To check a mode here, on
-another Python, the reference trees are built in a child process of this
-interpreter whose `html` package (and `_markupbase`) are the patched ones,
-copied from the unpacked Debian package into a directory first on its
-sys.path; the child checks what it imported and answers with the canonical
-outcomes (treecanon.outcome of the slow path).
+Later html.parser versions changed its tokenizing: Debian 12's python3.11
+updates 3.11.2-6+deb12u8 and +deb12u9, Debian 13's python3.13 3.13.5, and
+python3.14 3.14.10 (the same as python3.15 3.15.2). The builder follows them
+in its modes "deb12u8", "deb12u9", "py3.13.5" and "py3.14.10"
+(`_treebuilder.build(text, mode)`). To check a mode here, on another Python,
+the reference trees are built in a child process whose `html` package (and
+`_markupbase`) are those of the mode, copied from the unpacked package (or
+from the reference interpreter's own standard library, when it is the one)
+into a directory first on its sys.path; the child checks what it imported
+and answers with the canonical outcomes (treecanon.outcome of the slow path).
 
 The child is this interpreter, or OSTREL_REFERENCE_PYTHON (e.g. Debian's own
-/usr/bin/python3 3.11.2, with PYTHONPATH giving it the libraries).
+/usr/bin/python3 3.11.2, with PYTHONPATH giving it the libraries). A mode
+whose html.parser needs a later Python than the child's (3.14's uses re's
+\\z) is skipped.
 
 The unpacked packages are looked for under OSTREL_STDLIB_PATCHES, else under
 build/stdlib of the repository (tools/fetch_python_patches.sh puts them
-there): <dir>/<package version>/usr/lib/python3.11/.
+there): <dir>/<package version>/usr/lib/python3.X/.
 
     python -m tests.support.parser_modes --mode deb12u9 --fuzz 5000 --seed 1
 runs the whole differential (the quirk catalogue, the corpus and bundled
 pages, the hostile pages, the changed constructs and a fuzzing run).
 """
 
+import functools
 import hashlib
 import os
 import pathlib
 import pickle
 import subprocess
 import sys
+import typing
 
 from tests.support.corpus import ROOT
 
-# mode -> (Debian package version, sha256 of its html/parser.py)
+
+class Source(typing.NamedTuple):
+    """Where the html.parser of a mode comes from."""
+
+    package: str  # the package version it was taken from
+    python: str  # its directory under usr/lib
+    needs: tuple  # the oldest Python that runs it (3.14's uses re's \\z)
+    digest: str  # sha256 of its html/parser.py
+
+
 MODES = {
-    "deb12u8": ("3.11.2-6+deb12u8", "4d29673fd741aa82ad9ae2e6b6817886f493983ecce6c53de5e7ba5bd9fd2be1"),
-    "deb12u9": ("3.11.2-6+deb12u9", "30b6364e49c618027e69932eb09b13f9b89506918ce5ab5967c77128795ee125"),
+    "deb12u8": Source(
+        "3.11.2-6+deb12u8", "python3.11", (3, 11), "4d29673fd741aa82ad9ae2e6b6817886f493983ecce6c53de5e7ba5bd9fd2be1"
+    ),
+    "deb12u9": Source(
+        "3.11.2-6+deb12u9", "python3.11", (3, 11), "30b6364e49c618027e69932eb09b13f9b89506918ce5ab5967c77128795ee125"
+    ),
+    "py3.13.5": Source(
+        "3.13.5-2+deb13u5", "python3.13", (3, 11), "f91ec3de6331206bbe2ec3e54a05f646bd23d3c61a18d4a01b25164e070bacc9"
+    ),
+    "py3.14.10": Source(
+        "3.14.10-1", "python3.14", (3, 14), "5c5ed245889135564e75dfed9a47aeb6b4d3e5a2e9614d918a986767e3747539"
+    ),
 }
 # The modules of the standard library the child takes from the package.
 PATCHED_FILES = ("html/__init__.py", "html/entities.py", "html/parser.py", "_markupbase.py")
@@ -49,23 +74,54 @@ def search_roots():
     return roots
 
 
+@functools.cache
+def reference_info():
+    """(version_info[:2], stdlib directory) of the reference interpreter."""
+    out = subprocess.run(
+        [
+            reference_python(),
+            "-c",
+            "import sys, sysconfig; print(*sys.version_info[:2], sysconfig.get_paths()['stdlib'])",
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout.split()
+    return (int(out[0]), int(out[1])), pathlib.Path(out[2])
+
+
+def _holds(lib, digest):
+    if not all((lib / name).is_file() for name in PATCHED_FILES):
+        return False
+    return hashlib.sha256((lib / "html" / "parser.py").read_bytes()).hexdigest() == digest
+
+
+def source_dir(mode):
+    """A directory holding the standard library modules of `mode` (an
+    unpacked package's, or the reference interpreter's own), or None."""
+    source = MODES[mode]
+    candidates = [reference_info()[1]] + [
+        lib for root in search_roots() if root.is_dir() for lib in sorted(root.glob(f"*/usr/lib/{source.python}"))
+    ]
+    return next((lib for lib in candidates if _holds(lib, source.digest)), None)
+
+
 def stdlib_dir(mode):
-    """The unpacked package's python3.11 directory for `mode`, or None."""
-    version, digest = MODES[mode]
-    for root in search_roots():
-        lib = root / version / "usr" / "lib" / "python3.11"
-        if all((lib / name).is_file() for name in PATCHED_FILES):
-            if hashlib.sha256((lib / "html" / "parser.py").read_bytes()).hexdigest() == digest:
-                return lib
-    return None
+    """source_dir(mode) when the reference interpreter can run its modules, else None."""
+    if reference_info()[0] < MODES[mode].needs:
+        return None
+    return source_dir(mode)
 
 
 def why_missing(mode):
-    version, _ = MODES[mode]
-    where = " or ".join(str(root / version) for root in search_roots())
+    source = MODES[mode]
+    python, _ = reference_info()
+    if python < source.needs:
+        return f"the html.parser of {mode} needs Python %s.%s to run, the reference is %s.%s" % (source.needs + python)
+    where = " or ".join(str(root / "*" / "usr" / "lib" / source.python) for root in search_roots())
     return (
-        f"html.parser of python3.11 {version} not found under {where} "
-        "(tools/fetch_python_patches.sh fetches it; or set OSTREL_STDLIB_PATCHES)"
+        f"html.parser of {source.python} {source.package} (sha256 {source.digest[:8]}…) not found under {where} "
+        "nor in the reference interpreter (tools/fetch_python_patches.sh fetches it; or set OSTREL_STDLIB_PATCHES)"
     )
 
 
@@ -80,7 +136,7 @@ def reference_outcomes(mode, texts, timeout=3600):
     if lib is None:
         raise RuntimeError(why_missing(mode))
     done = subprocess.run(
-        [reference_python(), str(CHILD), str(lib), MODES[mode][1]],
+        [reference_python(), str(CHILD), str(lib), MODES[mode].digest],
         input=pickle.dumps(list(texts)),
         capture_output=True,
         cwd=ROOT,
@@ -214,6 +270,51 @@ CHANGED_TOKENS = [
     "<!-- x --!",
     "<!--->",
     "<!---->",
+    "<!-->",
+    "<!--->",
+    "<!-- x --!>",
+    "<!-- x -- >",
+    "<!-- x ->",
+    "<!---->",
+    "<!-- a -- b -->",
+    "<![CDATA[x] ]>",
+    "<![CDATA[a]]b]]>",
+    "<![CDATA[x]>y]]>",
+    "<![if x]>",
+    "<xmp>",
+    "</xmp>",
+    "<iframe>",
+    "</iframe>",
+    "<noembed>",
+    "</noembed>",
+    "<noframes>",
+    "</noframes>",
+    "<plaintext>",
+    "<noscript>",
+    "<title>",
+    "</title>",
+    "</title x>",
+    "<textarea>",
+    "</textarea>",
+    "<TITLE>",
+    "</Title >",
+    "<title/>",
+    "&amp;",
+    "&amp",
+    "&ampx",
+    "&amp=",
+    "&notin",
+    "&notin;",
+    "&#65",
+    "&#x41",
+    "&#65=",
+    "&#12a",
+    "&#",
+    "&#;",
+    "&#x;",
+    " a='&amp=x&ampy&notin&#65=&lt'",
+    ' b="&copy&copy;&COPY&Copy;&#xZ&#x41;"',
+    " c=&AMP&amp;lt;&foo;&",
     "<!doctype html",
     "<!DOCTYPE",
     "<!x",
@@ -278,6 +379,25 @@ OPEN_AT_END = [
     "&#",
     "&#x",
     "&amp",
+    "&#12",
+    "&#x1f",
+    "&#X1F",
+    "&#12a",
+    "&#12 ",
+    "&#1\n2",
+    "&ampx",
+    "&foo",
+    "<title>x",
+    "<title>a&amp",
+    "<textarea>a&#1",
+    "<plaintext>x</plaintext>",
+    "<xmp>x</xmp",
+    "<iframe>x",
+    "<!-->",
+    "<!--->",
+    "<!-- x --!",
+    "<![CDATA[x]",
+    "<![CDATA[x]]",
 ]
 
 

@@ -168,8 +168,26 @@ BUILDER = "ostrel.crawler.field_extractor.utils._treebuilder"
 GATE = "ostrel.crawler.field_extractor.utils._treegate"
 
 
+class InMode:
+    """The native builder module, building in the html.parser mode the gate
+    chose (that of this interpreter's html.parser) unless told another."""
+
+    def __init__(self, module, mode):
+        self.module, self.mode = module, mode
+
+    def __getattr__(self, name):
+        return getattr(self.module, name)
+
+    def build(self, text, mode=None):
+        return self.module.build(text, self.mode if mode is None else mode)
+
+    def build_with_reason(self, text, mode=None):
+        return self.module.build_with_reason(text, self.mode if mode is None else mode)
+
+
 def native_builder():
-    """(the native builder module, None), or (None, why it cannot be used)."""
+    """(the native builder module, in the gate's html.parser mode, None), or
+    (None, why it cannot be used)."""
     import importlib
 
     try:
@@ -183,7 +201,7 @@ def native_builder():
     enabled = getattr(gate, "ENABLED", True)
     if not enabled:
         return None, f"the native tree builder is switched off: {getattr(gate, 'DISABLED_REASON', None)}"
-    return module, None
+    return InMode(module, getattr(gate, "MODE", None) or "classic"), None
 
 
 def compare(build, text):

@@ -3,11 +3,13 @@
 // Follows html.parser.HTMLParser.goahead() and the parse_* methods it calls
 // (with _markupbase.ParserBase for marked sections), convert_charrefs off:
 // the feed() pass over the whole page and then the close() pass. The page is
-// read in its own str storage kind (C is Py_UCS1, Py_UCS2 or Py_UCS4).
+// read in its own str storage kind (C is Py_UCS1, Py_UCS2 or Py_UCS4); the
+// patterns themselves are in markup_scan.hpp.
 //
 // Which html.parser is followed is a ParserVersion, chosen per build by the
-// caller (the gate knows which html.parser is installed). BeautifulSoup feeds
-// the whole page in one feed() call, so the feed() buffering of later
+// caller (the gate knows which html.parser is installed). The versions
+// differ in a few rules only, each a field of ParserRules. BeautifulSoup
+// feeds the whole page in one feed() call, so the feed() buffering of later
 // versions makes no difference here.
 //
 // Events go to a Sink, one method per handler html.parser calls (names
@@ -37,28 +39,70 @@
 #include <vector>
 
 #include "chars.hpp"
+#include "markup_scan.hpp"
 
 namespace ostrel::treebuilder {
 
 // The html.parser versions the tokenizer follows.
 enum class ParserVersion : uint8_t {
-    // html.parser of CPython 3.11.2 to 3.13.0 (before the 2025 security
-    // fixes): Debian 12's 3.11.2-6+deb12u6, 3.11.7, 3.12.1, 3.13.0.
-    classic,
-    // Debian 12's 3.11.2-6+deb12u8: at the end of the input, constructs left
-    // open are closed (a comment, declaration, processing instruction or
-    // bogus comment up to the end; an unclosed tag dropped with the rest of
-    // the page; a lone "<" or "</" kept as text).
-    deb12u8,
-    // Debian 12's 3.11.2-6+deb12u9: deb12u8, plus the HTML tag rules: tag
-    // names and attributes separated by HTML whitespace only, NUL allowed in
-    // tag names, a start or end tag complete only at its '>' (attribute-like
-    // text and quotes in end tags too), "</" + non-letter a bogus comment,
-    // raw text ended by "</script" or "</style" + whitespace, '/' or '>',
-    // and emitted when left open at the end; only "<![CDATA[" opens a
-    // marked section.
-    deb12u9,
+    classic,   // CPython 3.11.2 to 3.13.0; Debian 12's 3.11.2-6+deb12u6
+    deb12u8,   // Debian 12's python3.11 3.11.2-6+deb12u8
+    deb12u9,   // Debian 12's python3.11 3.11.2-6+deb12u9
+    py3_13_5,  // Debian 13's python3.13 3.13.5
+    py3_14,    // python3.14 3.14.10 and python3.15 3.15.2
 };
+
+// Where the html.parser versions differ. Defaults: the classic one.
+struct ParserRules {
+    // How "<![" is read: any keyword of _markupbase's marked sections; only
+    // "<![CDATA[" as one (else a bogus comment); "<![CDATA[" up to "]]>".
+    enum class Marked : uint8_t { any_keyword, cdata_keyword, cdata_brackets };
+
+    // At the end of the input, constructs left open are closed (a comment,
+    // declaration, processing instruction or bogus comment up to the end; an
+    // unclosed tag dropped with the rest of the page; a lone "<" or "</" kept
+    // as text) rather than left as text.
+    bool close_at_end = false;
+    // Raw text left open at the end of the input is emitted as text.
+    bool flush_raw_text = false;
+    // HTML's tag rules: tag names and attributes separated by HTML whitespace
+    // only, NUL allowed in tag names, a start or end tag complete only at its
+    // '>' (attribute-like text and quotes in end tags too), "</" + non-letter
+    // a bogus comment, raw text ended by "</script" + whitespace, '/' or '>'.
+    bool html_tags = false;
+    Marked marked = Marked::any_keyword;
+    // Attribute values unescaped reference by reference: a named one only
+    // when it is an exact name and not followed by '='.
+    bool attribute_references = false;
+    // Comments end at "--!?>"; "<!-->" and "<!--->" are empty comments.
+    bool html_comments = false;
+    // xmp, iframe, noembed, noframes and plaintext are raw text too, and
+    // title and textarea raw text with references.
+    bool html_raw_text = false;
+    // A reference left open at the end of the input is handled as one.
+    bool references_at_end = false;
+};
+
+constexpr ParserRules rules_of(ParserVersion version) {
+    ParserRules r;
+    if (version == ParserVersion::classic) return r;
+    r.close_at_end = true;  // deb12u8 and every later version
+    if (version == ParserVersion::deb12u8) return r;
+    r.flush_raw_text = true;
+    r.marked = ParserRules::Marked::cdata_keyword;
+    if (version == ParserVersion::py3_13_5) {
+        r.attribute_references = true;
+        return r;
+    }
+    r.html_tags = true;  // deb12u9 and py3_14
+    if (version == ParserVersion::deb12u9) return r;
+    r.marked = ParserRules::Marked::cdata_brackets;
+    r.attribute_references = true;
+    r.html_comments = true;
+    r.html_raw_text = true;
+    r.references_at_end = true;
+    return r;
+}
 
 // An attribute of a start tag: its lowercased name and its value (html.unescape
 // applied; empty for a bare name) in StartTag::text.
@@ -81,16 +125,21 @@ struct StartTag {
 };
 
 template <class C, class Sink>
-class HtmlTokenizer {
+class HtmlTokenizer : private MarkupScan<C> {
+    using Scan = MarkupScan<C>;
+    using Scan::find;
+    using Scan::letter_at;
+    using Scan::n_;
+    using Scan::s_;
+    using Scan::skip_space;
+    using Scan::skip_space_slash;
+    using Scan::starts;
+    using Scan::starts_ascii_ci;
+
 public:
     HtmlTokenizer(const C* s, size_t n, const UnescapeTables& tables, Sink& sink,
                   ParserVersion version = ParserVersion::classic)
-        : s_(s),
-          n_(n),
-          tables_(tables),
-          sink_(sink),
-          close_at_end_(version != ParserVersion::classic),
-          html_tags_(version == ParserVersion::deb12u9) {}
+        : Scan(s, n), tables_(tables), sink_(sink), rules_(rules_of(version)) {}
 
     void run() {
         goahead(false);  // feed()
@@ -98,45 +147,18 @@ public:
     }
 
 private:
-    static constexpr long kIncomplete = -1;
-    static constexpr size_t npos = static_cast<size_t>(-1);
+    // Where goahead() goes on from, and whether it stops there.
+    struct Step {
+        size_t next;
+        bool stop;
+    };
 
-    size_t find(char32_t c, size_t from) const {
-        for (size_t p = from; p < n_; ++p)
-            if (s_[p] == c) return p;
-        return npos;
-    }
-    bool starts(size_t i, const char* lit) const {
-        for (size_t k = 0; lit[k]; ++k)
-            if (i + k >= n_ || s_[i + k] != static_cast<unsigned char>(lit[k])) return false;
-        return true;
-    }
-    // starts() ignoring ASCII case; `lit` is lowercase.
-    bool starts_ascii_ci(size_t i, const char* lit) const {
-        for (size_t k = 0; lit[k]; ++k)
-            if (i + k >= n_ || ascii_lower(s_[i + k]) != static_cast<unsigned char>(lit[k])) return false;
-        return true;
-    }
     // name_ = s[a:b].lower()
     void read_name(size_t a, size_t b) {
         name_.assign(s_ + a, s_ + b);
         name_ = lower(std::move(name_));
     }
     void data(size_t a, size_t b) { sink_.page_data(s_ + a, b - a, a); }
-    void skip_space(size_t& p) const {
-        while (p < n_ && is_space(s_[p])) ++p;
-    }
-    // (?:\s|/(?!>))*
-    void skip_space_slash(size_t& p) const {
-        while (p < n_) {
-            if (is_space(s_[p]))
-                ++p;
-            else if (s_[p] == '/' && !(p + 1 < n_ && s_[p + 1] == '>'))
-                ++p;
-            else
-                break;
-        }
-    }
     // lxml reads "{uri}name" as a namespaced name: such names are declined.
     static bool is_name(const ustring& name) {
         for (char32_t c : name)
@@ -144,123 +166,128 @@ private:
         return true;
     }
 
-    // The start of the next "</name\s*>" closing the raw text element (the
-    // case-insensitive `interesting` pattern of CDATA mode), or npos.
-    size_t find_cdata_end(size_t from) const {
-        for (size_t p = from; p + 1 < n_; ++p) {
-            if (s_[p] != '<' || s_[p + 1] != '/') continue;
-            size_t q = p + 2;
-            skip_space(q);
-            size_t k = 0;
-            for (; k < cdata_elem_.size() && q < n_; ++k, ++q) {
-                char32_t c = s_[q];
-                // Some non-ASCII letters match ASCII ones case-insensitively.
-                if (c >= 0x80) bail("non-ASCII letter in a raw text end tag");
-                if ((c | 0x20) != cdata_elem_[k]) break;
-            }
-            if (k < cdata_elem_.size()) continue;
-            skip_space(q);
-            if (q < n_ && s_[q] == '>') return p;
-        }
-        return npos;
-    }
-
     void goahead(bool end) {
-        size_t i = pos_, n = n_;
-        while (i < n) {
-            size_t j;
-            if (cdata_) {
-                j = html_tags_ ? find_raw_text_end(i) : find_cdata_end(i);
-                if (j == npos) break;
-            } else {
-                j = i;
-                while (j < n && s_[j] != '<' && s_[j] != '&') ++j;
-            }
+        size_t i = pos_;
+        while (i < n_) {
+            size_t j = next_markup(i);
+            if (j == npos) break;  // raw text not closed yet
             if (i < j) data(i, j);
             i = j;
-            if (i == n) break;
-            if (s_[i] == '<') {
-                long k;
-                if (i + 1 < n && is_alpha_ascii(s_[i + 1]))
-                    k = html_tags_ ? parse_starttag_html(i) : parse_starttag(i);
-                else if (starts(i, "</"))
-                    k = html_tags_ ? parse_endtag_html(i) : parse_endtag(i);
-                else if (starts(i, "<!--"))
-                    k = parse_comment(i);
-                else if (starts(i, "<?"))
-                    k = parse_pi(i);
-                else if (starts(i, "<!"))
-                    k = parse_html_declaration(i);
-                else if (i + 1 < n || (end && close_at_end_)) {
-                    sink_.data(U"<", 1);
-                    k = static_cast<long>(i + 1);
-                } else {
-                    break;
-                }
-                if (k < 0) {
-                    if (!end) break;
-                    if (close_at_end_) {
-                        close_open_construct(i);
-                        i = n;
-                        continue;
-                    }
-                    size_t e = find('>', i + 1);
-                    if (e == npos) {
-                        e = find('<', i + 1);
-                        if (e == npos) e = i + 1;
-                    } else {
-                        e += 1;
-                    }
-                    data(i, e);
-                    k = static_cast<long>(e);
-                }
-                i = static_cast<size_t>(k);
-            } else if (starts(i, "&#")) {
-                size_t e;
-                if (match_charref(i, e)) {
-                    sink_.charref(s_ + i + 2, e - 1 - (i + 2));
-                    i = s_[e - 1] == ';' ? e : e - 1;
-                    continue;
-                }
-                if (find(';', i) != npos) {
-                    sink_.data(U"&#", 2);
-                    i += 2;
-                }
-                break;
-            } else {  // '&'
-                size_t e;
-                if (match_entityref(i, e)) {
-                    sink_.entityref(s_ + i + 1, e - 1 - (i + 1));
-                    i = s_[e - 1] == ';' ? e : e - 1;
-                    continue;
-                }
-                if (i + 1 < n && (is_alpha_ascii(s_[i + 1]) || s_[i + 1] == '#')) {
-                    if (end && n - i == 2) i += 1;
-                    break;
-                } else if (i + 1 < n) {
-                    sink_.data(U"&", 1);
-                    i += 1;
-                } else {
-                    break;
-                }
-            }
+            if (i == n_) break;
+            Step step = s_[i] == '<' ? markup(i, end) : starts(i, "&#") ? charref(i, end) : entityref(i, end);
+            i = step.next;
+            if (step.stop) break;
         }
-        if (end && i < n && (!cdata_ || html_tags_)) {
-            data(i, n);
-            i = n;
+        if (end && i < n_ && (!cdata_ || rules_.flush_raw_text)) {
+            data(i, n_);
+            i = n_;
         }
         pos_ = i;
     }
 
+    // The next '<' or '&' goahead() acts on from i (in raw text, the end tag
+    // that closes it), n at the end of the input, npos in raw text not closed.
+    size_t next_markup(size_t i) const {
+        if (!cdata_) {
+            while (i < n_ && s_[i] != '<' && s_[i] != '&') ++i;
+            return i;
+        }
+        if (!rules_.html_tags) return this->find_cdata_end(i, cdata_elem_);
+        if (cdata_elem_ == U"plaintext") return n_;
+        return this->find_raw_text_end(i, cdata_elem_, escapable_);
+    }
+
+    Step markup(size_t i, bool end) {
+        size_t k;
+        if (letter_at(i + 1))
+            k = parse_starttag(i);
+        else if (starts(i, "</"))
+            k = parse_endtag(i);
+        else if (starts(i, "<!--"))
+            k = parse_comment(i);
+        else if (starts(i, "<?"))
+            k = parse_pi(i);
+        else if (starts(i, "<!"))
+            k = parse_html_declaration(i);
+        else if (i + 1 < n_ || (end && rules_.close_at_end))
+            return lone_text(i, U"<");
+        else
+            return {i, true};
+        if (k != npos) return {k, false};
+        if (!end) return {i, true};
+        if (rules_.close_at_end) {
+            close_open_construct(i);
+            return {n_, false};
+        }
+        // Up to the next '>', else the next '<', else the '<' alone, as text.
+        size_t e = find('>', i + 1);
+        if (e == npos) {
+            e = find('<', i + 1);
+            if (e == npos) e = i + 1;
+        } else {
+            e += 1;
+        }
+        data(i, e);
+        return {e, false};
+    }
+    Step lone_text(size_t i, const char32_t* text) {
+        size_t len = std::char_traits<char32_t>::length(text);
+        sink_.data(text, len);
+        return {i + len, false};
+    }
+
+    Step charref(size_t i, bool end) {
+        size_t e = this->match_charref(i);
+        if (e != npos) {
+            sink_.charref(s_ + i + 2, e - 1 - (i + 2));
+            return {s_[e - 1] == ';' ? e : e - 1, false};
+        }
+        if (!rules_.references_at_end) {
+            if (find(';', i) != npos) return {lone_text(i, U"&#").next, true};
+            return {i, true};
+        }
+        if (this->incomplete_charref(i)) {
+            if (!end) return {i, true};
+            // The rest of the page is the reference's name.
+            size_t p = i + 2;
+            bool hex = s_[p] == 'x' || s_[p] == 'X';
+            if (hex) ++p;
+            while (p < n_ && (hex ? is_hex(s_[p]) : is_digit(s_[p]))) ++p;
+            if (p < n_) bail("character reference left open before other text");
+            sink_.charref(s_ + i + 2, n_ - (i + 2));
+            return {n_, true};
+        }
+        if (i + 3 < n_) return lone_text(i, U"&#");
+        return {i, true};
+    }
+
+    Step entityref(size_t i, bool end) {
+        size_t e = this->match_entityref(i);
+        if (e != npos) {
+            sink_.entityref(s_ + i + 1, e - 1 - (i + 1));
+            return {s_[e - 1] == ';' ? e : e - 1, false};
+        }
+        if (letter_at(i + 1)) {
+            if (!end) return {i, true};
+            if (rules_.references_at_end) {  // the rest of the page is its name
+                sink_.entityref(s_ + i + 1, n_ - (i + 1));
+                return {n_, true};
+            }
+            return {n_ - i == 2 ? i + 1 : i, true};
+        }
+        if (i + 1 < n_) return lone_text(i, U"&");
+        return {i, true};
+    }
+
     // goahead() at the end of the input, for a construct at i that is still
-    // open (deb12u8 on): what it becomes, up to the end of the page.
+    // open (close_at_end): what it becomes, up to the end of the page.
     void close_open_construct(size_t i) {
         const size_t n = n_;
-        if (i + 1 < n && is_alpha_ascii(s_[i + 1])) return;  // "<" + letter: dropped
+        if (letter_at(i + 1)) return;  // "<" + letter: dropped
         if (starts(i, "</")) {
             if (i + 2 == n)
                 sink_.data(U"</", 2);
-            else if (!is_alpha_ascii(s_[i + 2]))  // "</" + letter: dropped
+            else if (!letter_at(i + 2))  // "</" + letter: dropped
                 sink_.comment(s_ + i + 2, n - (i + 2), i + 2);
         } else if (starts(i, "<!--")) {
             size_t j = n;
@@ -286,420 +313,243 @@ private:
         }
     }
 
-    // &#(?:[0-9]+|[xX][0-9a-fA-F]+)[^0-9a-fA-F]; e is the end of the match.
-    bool match_charref(size_t i, size_t& e) const {
-        size_t p = i + 2;
-        if (p < n_ && is_digit(s_[p])) {
-            while (p < n_ && is_digit(s_[p])) ++p;
-        } else if (p + 1 < n_ && (s_[p] == 'x' || s_[p] == 'X') && is_hex(s_[p + 1])) {
-            p += 1;
-            while (p < n_ && is_hex(s_[p])) ++p;
+    // --- tags ---------------------------------------------------------------------
+
+    size_t parse_starttag(size_t i) {
+        // check_for_whole_start_tag
+        size_t endpos;
+        if (rules_.html_tags) {
+            endpos = this->locate_tag_end(i + 1);
+            if (s_[endpos - 1] != '>') return npos;
         } else {
-            return false;
-        }
-        if (p >= n_ || is_hex(s_[p])) return false;
-        e = p + 1;
-        return true;
-    }
-
-    // &([a-zA-Z][-.a-zA-Z0-9]*)[^a-zA-Z0-9]; e is the end of the match.
-    bool match_entityref(size_t i, size_t& e) const {
-        size_t p = i + 1;
-        if (!(p < n_ && is_alpha_ascii(s_[p]))) return false;
-        size_t q = p + 1;
-        while (q < n_ && (is_alnum_ascii(s_[q]) || s_[q] == '-' || s_[q] == '.')) ++q;
-        if (q < n_) {  // the name stops at a character that ends the match
-            e = q + 1;
-            return true;
-        }
-        // At the end of the input the name gives back up to its last '-' or
-        // '.', which then ends the match.
-        for (size_t t = q - 1; t > p; --t)
-            if (s_[t] == '-' || s_[t] == '.') {
-                e = t + 1;
-                return true;
-            }
-        return false;
-    }
-
-    // attrfind_tolerant's name at k: up to whitespace, '/', '=' or '>'.
-    size_t attr_name_end(size_t k) const {
-        while (k < n_ && !(is_space(s_[k]) || s_[k] == '/' || s_[k] == '=' || s_[k] == '>')) ++k;
-        return k;
-    }
-    // attrfind_tolerant's value after the name ending at r: sets [va, vb) to
-    // the value (quotes excluded) and returns where the match goes on, or
-    // returns r with va == vb == npos when there is no '='.
-    size_t attr_value(size_t r, size_t& va, size_t& vb) const {
-        va = vb = npos;
-        skip_space(r);
-        if (!(r < n_ && s_[r] == '=')) return r;
-        while (r < n_ && s_[r] == '=') ++r;
-        return value_after_equals<false>(r, va, vb);
-    }
-    // The value after an attribute's '=' (r just past it): whitespace (HTML's
-    // only with kHtmlSpace, else Unicode's, as the two versions of the
-    // pattern say), then a quoted value or one up to whitespace or '>'. Sets
-    // [va, vb), quotes excluded, and returns where the match goes on.
-    template <bool kHtmlSpace>
-    size_t value_after_equals(size_t r, size_t& va, size_t& vb) const {
-        const auto space = [this](size_t k) { return kHtmlSpace ? is_ascii_space(s_[k]) : is_space(s_[k]); };
-        while (r < n_ && space(r)) ++r;
-        if (r < n_ && (s_[r] == '\'' || s_[r] == '"')) {
-            size_t close = find(s_[r], r + 1);
-            if (close == npos) bail("unterminated quoted attribute value");
-            va = r + 1;
-            vb = close;
-            return close + 1;
-        }
-        va = r;
-        while (r < n_ && s_[r] != '>' && !space(r)) ++r;
-        vb = r;
-        return r;
-    }
-    // Whether an attribute can start at k (after a quote, '/' or whitespace).
-    bool attr_starts(size_t k) const {
-        char32_t prev = s_[k - 1];
-        if (!(prev == '"' || prev == '\'' || prev == '/' || is_space(prev))) return false;
-        char32_t c = s_[k];
-        return !(is_space(c) || c == '/' || c == '>');
-    }
-
-    long parse_starttag(size_t i) {
-        const size_t n = n_;
-        // locatestarttagend_tolerant, then check_for_whole_start_tag.
-        size_t name_end = i + 1;
-        while (name_end < n && !ends_tag_name(s_[name_end])) ++name_end;
-        size_t q = name_end;
-        while (q < n && (is_space(s_[q]) || s_[q] == '/')) ++q;
-        while (q < n && attr_starts(q)) {
-            size_t va, vb;
-            q = attr_value(attr_name_end(q + 1), va, vb);
-            if (va != npos) skip_space(q);
-            skip_space_slash(q);
-        }
-        skip_space(q);
-        size_t j = q, endpos;
-        if (j >= n) return kIncomplete;
-        char32_t next = s_[j];
-        if (next == '>') {
-            endpos = j + 1;
-        } else if (next == '/') {
-            if (j + 1 < n && s_[j + 1] == '>')
+            size_t j = this->locate_start_tag_end(i);
+            if (j >= n_) return npos;
+            if (s_[j] == '>')
+                endpos = j + 1;
+            else if (s_[j] == '/' && j + 1 < n_ && s_[j + 1] == '>')
                 endpos = j + 2;
+            else if (s_[j] == '/' || is_alpha_ascii(s_[j]) || s_[j] == '=')
+                return npos;
             else
-                return kIncomplete;
-        } else if (is_alpha_ascii(next) || next == '=') {
-            return kIncomplete;
-        } else {
-            bail("unusual start tag");
+                bail("unusual start tag");
         }
-
         // tagfind_tolerant, then attrfind_tolerant attribute by attribute.
-        read_name(i + 1, name_end);
+        size_t k = rules_.html_tags ? this->template tag_name_end<true>(i + 2)
+                                    : this->template tag_name_end<false>(i + 2);
+        read_name(i + 1, k);
         if (!is_name(name_)) bail("brace in a tag name");
         tag_.name = name_;
         tag_.attrs.clear();
         tag_.text.clear();
-        size_t k = name_end;
-        skip_space_slash(k);
-        while (k < endpos && attr_starts(k)) {
-            size_t a = k;
-            k = attr_name_end(k + 1);
-            read_name(a, k);
+        k = rules_.html_tags ? read_attributes<true>(k, endpos) : read_attributes<false>(k, endpos);
+        // rawdata[k:endpos] stripped is ">" or "/>", else the tag is text.
+        size_t a = k, b = endpos;
+        while (a < b && is_space(s_[a])) ++a;
+        while (b > a && is_space(s_[b - 1])) --b;
+        if (b - a == 2 && s_[a] == '/' && s_[a + 1] == '>') {
+            sink_.startend_tag(tag_);
+        } else if (b - a == 1 && s_[a] == '>') {
+            sink_.start_tag(tag_);
+            enter_raw_text(tag_.name);
+        } else {
+            data(i, endpos);
+        }
+        return endpos;
+    }
+
+    // The attributes from k up to endpos into tag_; returns where they end.
+    template <bool kHtml>
+    size_t read_attributes(size_t k, size_t endpos) {
+        this->template skip_space_slash<kHtml>(k);
+        while (k < endpos && this->template attr_starts<kHtml>(k)) {
+            size_t name_end, va, vb;
+            size_t next = this->template attribute<kHtml>(k, name_end, va, vb);
+            read_name(k, name_end);
             if (!is_name(name_)) bail("brace in an attribute name");
             TagAttr attr;
             attr.name_off = static_cast<uint32_t>(tag_.text.size());
             attr.name_len = static_cast<uint32_t>(name_.size());
             tag_.text += name_;
-            size_t va, vb;
-            k = attr_value(k, va, vb);
             attr.value_off = static_cast<uint32_t>(tag_.text.size());
-            if (va != npos) html_unescape_into(s_ + va, vb - va, tables_, tag_.text);
+            if (va != npos) unescape_value(va, vb);
             attr.value_len = static_cast<uint32_t>(tag_.text.size() - attr.value_off);
             tag_.attrs.push_back(attr);
-            skip_space_slash(k);
+            k = next;
+            this->template skip_space_slash<kHtml>(k);
         }
-        return finish_starttag(i, k, endpos);
+        return k;
     }
 
-    // parse_starttag after the attributes, which end at k: rawdata[k:endpos]
-    // stripped is ">" or "/>", else the tag is text.
-    long finish_starttag(size_t i, size_t k, size_t endpos) {
-        size_t a = k, b = endpos;
-        while (a < b && is_space(s_[a])) ++a;
-        while (b > a && is_space(s_[b - 1])) --b;
-        bool gt = b - a == 1 && s_[a] == '>';
-        bool slash_gt = b - a == 2 && s_[a] == '/' && s_[a + 1] == '>';
-        if (!gt && !slash_gt) {
-            data(i, endpos);
-            return static_cast<long>(endpos);
-        }
-        if (slash_gt) {
-            sink_.startend_tag(tag_);
-        } else {
-            sink_.start_tag(tag_);
-            // CDATA_CONTENT_ELEMENTS
-            if (tag_.name == U"script" || tag_.name == U"style") {
-                cdata_ = true;
-                cdata_elem_ = tag_.name;
+    // The attribute value s[a:b], unescaped, appended to tag_.text.
+    void unescape_value(size_t a, size_t b) {
+        if (!rules_.attribute_references) return html_unescape_into(s_ + a, b - a, tables_, tag_.text);
+        // Each match of attr_charref unescaped, or kept when it is a name
+        // that is not exactly an entity's or is followed by '='.
+        while (a < b) {
+            size_t amp = a;
+            while (amp < b && s_[amp] != '&') ++amp;
+            tag_.text.append(s_ + a, s_ + amp);
+            if (amp == b) break;
+            bool named;
+            size_t e = this->match_attr_charref(amp, b, named);
+            if (e == npos) {
+                tag_.text += U'&';
+                a = amp + 1;
+                continue;
             }
+            bool keep = false;
+            if (named) {
+                key_.assign(s_ + amp + 1, s_ + e);
+                keep = key_.back() == '=' || tables_.html5.count(key_) == 0;
+            }
+            if (keep)
+                tag_.text.append(s_ + amp, s_ + e);
+            else
+                html_unescape_into(s_ + amp, e - amp, tables_, tag_.text);
+            a = e;
         }
-        return static_cast<long>(endpos);
     }
 
-    long parse_endtag(size_t i) {
-        const size_t n = n_;
-        size_t gt = find('>', i + 1);
-        if (gt == npos) return kIncomplete;
-        size_t gtpos = gt + 1;
-        // endtagfind: </\s*([a-zA-Z][-.a-zA-Z0-9:_]*)\s*>
-        size_t p = i + 2;
-        skip_space(p);
-        bool matched = false;
-        size_t name_a = p, name_b = p;
-        if (p < n && is_alpha_ascii(s_[p])) {
-            size_t q = p + 1;
-            while (q < n &&
-                   (is_alnum_ascii(s_[q]) || s_[q] == '-' || s_[q] == '.' || s_[q] == ':' || s_[q] == '_'))
-                ++q;
-            name_b = q;
-            skip_space(q);
-            matched = q < n && s_[q] == '>';
+    // After a start tag: the raw text elements (CDATA_CONTENT_ELEMENTS and,
+    // with references, RCDATA_CONTENT_ELEMENTS).
+    void enter_raw_text(const ustring& name) {
+        bool raw = name == U"script" || name == U"style";
+        bool with_refs = false;
+        if (rules_.html_raw_text) {
+            raw = raw || name == U"xmp" || name == U"iframe" || name == U"noembed" || name == U"noframes" ||
+                  name == U"plaintext";
+            with_refs = name == U"textarea" || name == U"title";
         }
-        if (!matched) {
+        if (raw || with_refs) {
+            cdata_ = true;
+            escapable_ = with_refs;
+            cdata_elem_ = name;
+        }
+    }
+
+    size_t parse_endtag(size_t i) {
+        if (rules_.html_tags) return parse_html_endtag(i);
+        size_t gt = find('>', i + 1);
+        if (gt == npos) return npos;
+        size_t gtpos = gt + 1;
+        size_t name_a = 0, name_b = 0;
+        if (this->match_endtag(i, name_a, name_b) == npos) {
             if (cdata_) {
                 data(i, gtpos);
-                return static_cast<long>(gtpos);
+                return gtpos;
             }
-            if (!(i + 2 < n && is_alpha_ascii(s_[i + 2]))) {
-                if (starts(i, "</>")) return static_cast<long>(i + 3);
+            if (!letter_at(i + 2)) {
+                if (starts(i, "</>")) return i + 3;
                 return parse_bogus_comment(i);
             }
-            size_t q = i + 3;
-            while (q < n && !ends_tag_name(s_[q])) ++q;
+            size_t q = this->template tag_name_end<false>(i + 3);
             read_name(i + 2, q);
             skip_space_slash(q);
             size_t e = find('>', q);
             sink_.end_tag(name_);
-            return static_cast<long>(e + 1);
+            return e + 1;
         }
         read_name(name_a, name_b);
         if (cdata_ && name_ != cdata_elem_) {
             data(i, gtpos);
-            return static_cast<long>(gtpos);
+            return gtpos;
         }
         sink_.end_tag(name_);
         cdata_ = false;
-        return static_cast<long>(gtpos);
+        return gtpos;
     }
 
-    // --- deb12u9: the HTML tag rules ------------------------------------------------
-
-    // [\t\n\r\f ] and the other characters that end a tag name: [^\t\n\r\f />]
-    static bool ends_html_tag_name(char32_t c) { return is_ascii_space(c) || c == '/' || c == '>'; }
-    void skip_ascii_space(size_t& p) const {
-        while (p < n_ && is_ascii_space(s_[p])) ++p;
-    }
-    // (?:[\t\n\r\f ]|/(?!>))*
-    void skip_ascii_space_slash(size_t& p) const {
-        while (p < n_) {
-            if (is_ascii_space(s_[p]))
-                ++p;
-            else if (s_[p] == '/' && !(p + 1 < n_ && s_[p + 1] == '>'))
-                ++p;
-            else
-                break;
-        }
-    }
-    // The start of the next "</name" + [\t\n\r\f />] closing the raw text
-    // element (set_cdata_mode's pattern, ASCII letters ignoring case), or npos.
-    size_t find_raw_text_end(size_t from) const {
-        for (size_t p = from; p + 1 < n_; ++p) {
-            if (s_[p] != '<' || s_[p + 1] != '/') continue;
-            size_t q = p + 2, k = 0;
-            for (; k < cdata_elem_.size() && q < n_; ++k, ++q)
-                if (ascii_lower(s_[q]) != cdata_elem_[k]) break;
-            if (k == cdata_elem_.size() && q < n_ && ends_html_tag_name(s_[q])) return p;
-        }
-        return npos;
-    }
-    // Whether attrfind_tolerant's name can start at k: after a quote, '/' or
-    // whitespace, and not at whitespace, '/' or '>'.
-    bool html_attr_starts(size_t k) const {
-        char32_t prev = s_[k - 1];
-        if (!(prev == '"' || prev == '\'' || prev == '/' || is_ascii_space(prev))) return false;
-        return !ends_html_tag_name(s_[k]);
-    }
-    // One attribute of attrfind_tolerant (and locatetagend) at k: its name
-    // [k, name_end) and value [va, vb) (npos without "="); returns where the
-    // attribute ends. A quote without its closing quote would make the
-    // regular expressions backtrack: declined.
-    size_t html_attr(size_t k, size_t& name_end, size_t& va, size_t& vb) const {
-        size_t p = k + 1;
-        while (p < n_ && !(ends_html_tag_name(s_[p]) || s_[p] == '=')) ++p;
-        name_end = p;
-        va = vb = npos;
-        size_t r = p;
-        skip_ascii_space(r);
-        if (!(r < n_ && s_[r] == '=')) return p;
-        return value_after_equals<true>(r + 1, va, vb);
-    }
-    // locatetagend matched at p (a letter): the end of the match, after the
-    // tag's '>' when the tag is complete.
-    size_t locate_tag_end(size_t p) const {
-        size_t q = p + 1;
-        while (q < n_ && !ends_html_tag_name(s_[q])) ++q;
-        while (q < n_ && (is_ascii_space(s_[q]) || s_[q] == '/')) ++q;
-        while (q < n_ && html_attr_starts(q)) {
-            size_t name_end, va, vb;
-            q = html_attr(q, name_end, va, vb);
-            while (q < n_ && (is_ascii_space(s_[q]) || s_[q] == '/')) ++q;
-        }
-        if (q < n_ && s_[q] == '>') ++q;
-        return q;
-    }
-
-    long parse_starttag_html(size_t i) {
-        // check_for_whole_start_tag
-        size_t endpos = locate_tag_end(i + 1);
-        if (s_[endpos - 1] != '>') return kIncomplete;
-        // tagfind_tolerant, then attrfind_tolerant attribute by attribute.
-        size_t name_end = i + 2;
-        while (name_end < n_ && !ends_html_tag_name(s_[name_end])) ++name_end;
-        read_name(i + 1, name_end);
-        if (!is_name(name_)) bail("brace in a tag name");
-        tag_.name = name_;
-        tag_.attrs.clear();
-        tag_.text.clear();
-        size_t k = name_end;
-        skip_ascii_space_slash(k);
-        while (k < endpos && html_attr_starts(k)) {
-            size_t attr_end, va, vb;
-            size_t next = html_attr(k, attr_end, va, vb);
-            read_name(k, attr_end);
-            if (!is_name(name_)) bail("brace in an attribute name");
-            TagAttr attr;
-            attr.name_off = static_cast<uint32_t>(tag_.text.size());
-            attr.name_len = static_cast<uint32_t>(name_.size());
-            tag_.text += name_;
-            attr.value_off = static_cast<uint32_t>(tag_.text.size());
-            if (va != npos) html_unescape_into(s_ + va, vb - va, tables_, tag_.text);
-            attr.value_len = static_cast<uint32_t>(tag_.text.size() - attr.value_off);
-            tag_.attrs.push_back(attr);
-            k = next;
-            skip_ascii_space_slash(k);
-        }
-        return finish_starttag(i, k, endpos);
-    }
-
-    long parse_endtag_html(size_t i) {
-        if (find('>', i + 2) == npos) return kIncomplete;
-        if (!(i + 2 < n_ && is_alpha_ascii(s_[i + 2]))) {
-            if (s_[i + 2] == '>') return static_cast<long>(i + 3);  // "</>" is ignored
+    size_t parse_html_endtag(size_t i) {
+        if (find('>', i + 2) == npos) return npos;
+        if (!letter_at(i + 2)) {
+            if (s_[i + 2] == '>') return i + 3;  // "</>" is ignored
             return parse_bogus_comment(i);
         }
-        size_t j = locate_tag_end(i + 2);
-        if (s_[j - 1] != '>') return kIncomplete;
-        size_t name_end = i + 3;
-        while (name_end < n_ && !ends_html_tag_name(s_[name_end])) ++name_end;
-        read_name(i + 2, name_end);
+        size_t j = this->locate_tag_end(i + 2);
+        if (s_[j - 1] != '>') return npos;
+        read_name(i + 2, this->template tag_name_end<true>(i + 3));
         sink_.end_tag(name_);
         cdata_ = false;
-        return static_cast<long>(j);
+        return j;
     }
 
-    long parse_bogus_comment(size_t i) {
+    // --- comments and declarations --------------------------------------------------
+
+    size_t parse_bogus_comment(size_t i) {
         size_t pos = find('>', i + 2);
-        if (pos == npos) return kIncomplete;
+        if (pos == npos) return npos;
         sink_.comment(s_ + i + 2, pos - (i + 2), i + 2);
-        return static_cast<long>(pos + 1);
+        return pos + 1;
     }
 
-    // <!-- ... --\s*>
-    long parse_comment(size_t i) {
-        size_t p = i + 4;
-        for (;;) {
-            while (p + 1 < n_ && !(s_[p] == '-' && s_[p + 1] == '-')) ++p;
-            if (p + 1 >= n_) return kIncomplete;
-            size_t q = p + 2;
-            skip_space(q);
-            if (q < n_ && s_[q] == '>') {
-                sink_.comment(s_ + i + 4, p - (i + 4), i + 4);
-                return static_cast<long>(q + 1);
-            }
-            ++p;
-        }
+    size_t parse_comment(size_t i) {
+        size_t end = 0;
+        size_t close = rules_.html_comments ? this->find_html_comment_close(i + 4, end)
+                                            : this->find_comment_close(i + 4, end);
+        if (close == npos) return npos;
+        sink_.comment(s_ + i + 4, close - (i + 4), i + 4);
+        return end;
     }
 
-    long parse_pi(size_t i) {
+    size_t parse_pi(size_t i) {
         size_t j = find('>', i + 2);
-        if (j == npos) return kIncomplete;
+        if (j == npos) return npos;
         if (j - (i + 2) >= 3 && starts_ascii_ci(i + 2, "xml")) bail("xml processing instruction");
         sink_.pi(s_ + i + 2, j - (i + 2), i + 2);
-        return static_cast<long>(j + 1);
+        return j + 1;
     }
 
-    long parse_html_declaration(size_t i) {
-        if (html_tags_ ? starts(i, "<![CDATA[") : starts(i, "<![")) return parse_marked_section(i);
+    size_t parse_html_declaration(size_t i) {
+        using Marked = ParserRules::Marked;
+        if (rules_.marked == Marked::any_keyword ? starts(i, "<![") : starts(i, "<![CDATA[")) {
+            if (rules_.marked != Marked::cdata_brackets) return parse_marked_section(i);
+            size_t j = this->find_cdata_close(i + 9);
+            if (j == npos) return npos;
+            sink_.unknown_decl(s_ + i + 3, j - (i + 3), i + 3);
+            return j + 3;
+        }
         if (starts_ascii_ci(i, "<!doctype")) {
             size_t gt = find('>', i + 9);
-            if (gt == npos) return kIncomplete;
+            if (gt == npos) return npos;
             sink_.decl(s_ + i + 2, gt - (i + 2), i + 2);
-            return static_cast<long>(gt + 1);
+            return gt + 1;
         }
         return parse_bogus_comment(i);
     }
 
     // _markupbase.ParserBase.parse_marked_section
-    long parse_marked_section(size_t i) {
+    size_t parse_marked_section(size_t i) {
         size_t j = i + 3;
-        if (j == n_) return kIncomplete;
+        if (j == n_) return npos;
         if (!is_alpha_ascii(s_[j])) bail("marked section without a keyword");
         size_t q = j + 1;
         while (q < n_ && (is_alnum_ascii(s_[q]) || s_[q] == '-' || s_[q] == '_' || s_[q] == '.')) ++q;
         size_t r = q;
         skip_space(r);
-        if (r == n_) return kIncomplete;
+        if (r == n_) return npos;
         read_name(j, q);
         const ustring& keyword = name_;
         bool standard = keyword == U"temp" || keyword == U"cdata" || keyword == U"ignore" ||
                         keyword == U"include" || keyword == U"rcdata";
         bool office = keyword == U"if" || keyword == U"else" || keyword == U"endif";
         if (!standard && !office) bail("unknown marked section keyword");
-        // ]\s*]\s*> or, for the Office keywords, ]\s*>
-        size_t start = npos, stop = 0;
-        for (size_t p = i + 3; p < n_; ++p) {
-            if (s_[p] != ']') continue;
-            size_t t = p + 1;
-            skip_space(t);
-            if (standard) {
-                if (!(t < n_ && s_[t] == ']')) continue;
-                ++t;
-                skip_space(t);
-            }
-            if (t < n_ && s_[t] == '>') {
-                start = p;
-                stop = t + 1;
-                break;
-            }
-        }
-        if (start == npos) return kIncomplete;
+        size_t stop = 0;
+        size_t start = this->find_marked_section_close(i, office, stop);
+        if (start == npos) return npos;
         sink_.unknown_decl(s_ + i + 3, start - (i + 3), i + 3);
-        return static_cast<long>(stop);
+        return stop;
     }
 
-    const C* s_;
-    size_t n_;
     const UnescapeTables& tables_;
     Sink& sink_;
-    const bool close_at_end_;  // deb12u8 and later
-    const bool html_tags_;     // deb12u9
+    const ParserRules rules_;
     size_t pos_ = 0;
-    bool cdata_ = false;
-    ustring cdata_elem_;  // "script" or "style" in raw text mode
-    ustring name_;        // scratch: the name last read
-    StartTag tag_;        // the start tag being read
+    bool cdata_ = false;      // in raw text
+    bool escapable_ = false;  // with references (title, textarea)
+    ustring cdata_elem_;      // the element whose raw text it is
+    ustring name_;            // scratch: the name last read
+    ustring key_;             // scratch: an entity name
+    StartTag tag_;            // the start tag being read
 };
 
 }  // namespace ostrel::treebuilder

@@ -56,9 +56,9 @@ void tokenize(const C* s, size_t n, Soup& soup, ParserVersion version) {
 
 // The names of the html.parser versions, as build() takes them (MODES).
 constexpr std::pair<const char*, ParserVersion> kModes[] = {
-    {"classic", ParserVersion::classic},
-    {"deb12u8", ParserVersion::deb12u8},
-    {"deb12u9", ParserVersion::deb12u9},
+    {"classic", ParserVersion::classic},  {"deb12u8", ParserVersion::deb12u8},
+    {"deb12u9", ParserVersion::deb12u9},  {"py3.13.5", ParserVersion::py3_13_5},
+    {"py3.14.10", ParserVersion::py3_14},
 };
 
 ParserVersion parser_version(const std::string& mode) {
@@ -130,7 +130,9 @@ PYBIND11_MODULE(_treebuilder, m) {
     for (size_t k = 0; k < std::size(kModes); ++k) modes[k] = py::str(kModes[k].first);
     // The html.parser versions whose tokenizing build() follows: "classic"
     // (CPython 3.11.2 to 3.13.0), "deb12u8" and "deb12u9" (Debian 12's
-    // python3.11 3.11.2-6+deb12u8 and +deb12u9).
+    // python3.11 3.11.2-6+deb12u8 and +deb12u9), "py3.13.5" (Debian 13's
+    // python3.13 3.13.5) and "py3.14.10" (python3.14 3.14.10, the same in
+    // python3.15 3.15.2).
     m.attr("MODES") = modes;
     if (libxml_emitter_loaded)
         m.attr("EMITTERS") = py::make_tuple("libxml2", "lxml");

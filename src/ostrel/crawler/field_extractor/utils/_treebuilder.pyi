@@ -4,7 +4,8 @@ from typing import Any
 
 MAX_DEPTH: int
 LXML_BUILT_AGAINST: str
-# The html.parser versions build() follows: "classic", "deb12u8", "deb12u9".
+# The html.parser versions build() follows: "classic", "deb12u8", "deb12u9",
+# "py3.13.5", "py3.14.10".
 MODES: tuple[str, ...]
 # The ways build() makes the tree: "libxml2" (one libxml2 document adopted
 # whole by lxml, the default) and "lxml" (each node through lxml's C API).
