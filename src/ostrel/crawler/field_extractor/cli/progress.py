@@ -26,7 +26,8 @@ class Progress:
 
     def __init__(self, measure=None, quiet=False):
         self.pages = self.rows = self.errors = self.undecodable = 0
-        self.resumed = 0  # pages passed over, already in the output
+        self.resumed = 0  # input records passed over, done by the run resumed
+        self.errors_before = 0  # the failed pages among them
         self.quiet = quiet
         self.start = time.perf_counter()
         self.bar = None
@@ -59,6 +60,18 @@ class Progress:
                     smoothing=0.1,
                     bar_format="{n_fmt}{unit} [{elapsed}, {rate_noinv_fmt}{postfix}]",
                 )
+
+    @property
+    def failed(self):
+        """Failed pages of the whole run, the part resumed included."""
+        return self.errors + self.errors_before
+
+    def skip(self, count, bytes_read):
+        """``count`` input records (``bytes_read`` input bytes) passed over,
+        done by the run that is resumed."""
+        self.resumed += count
+        if self.bar is not None:
+            self.bar.update(bytes_read if self.marks is not None else count)
 
     def add(self, records):
         for record in records:
@@ -103,7 +116,7 @@ class Progress:
         if self.undecodable:
             skipped += f", {plural(self.undecodable, 'page')} with undecodable bytes"
         if self.resumed:
-            skipped += f", {plural(self.resumed, 'page')} already in the output"
+            skipped += f", {plural(self.resumed, 'page')} already done ({self.errors_before} failed)"
         stopped = f"interrupted by {interrupted}: " if interrupted else ""
         sys.stderr.write(
             f"{prog}: {stopped}{plural(self.pages, 'page')}, {plural(self.rows, 'row')}, "
