@@ -84,6 +84,8 @@ OUTPUT_PATHS = {
     "output-is-an-input": (["-o", "b.html"], None, None, None),
     "errors-is-the-rules": (["--errors", "rules.yaml"], None, None, None),
     "resume-stdout": (["-o", "-", "--resume"], None, None, None),
+    "resume-device": (["-o", "/dev/null", "--resume"], None, None, None),
+    "errors-is-the-journal": (["-o", "rows.jsonl", "--errors", "rows.jsonl.journal"], None, None, None),
 }
 
 

@@ -118,12 +118,15 @@ class Progress:
         if self.resumed:
             skipped += f", {plural(self.resumed, 'page')} already done ({self.errors_before} failed)"
         stopped = f"interrupted by {interrupted}: " if interrupted else ""
-        sys.stderr.write(
-            f"{prog}: {stopped}{plural(self.pages, 'page')}, {plural(self.rows, 'row')}, "
-            f"{self.errors} failed{skipped} in {elapsed:.1f} s "
-            f"({rate:.1f} pages/s){_tree_note()}\n"
-        )
-        sys.stderr.flush()
+        try:
+            sys.stderr.write(
+                f"{prog}: {stopped}{plural(self.pages, 'page')}, {plural(self.rows, 'row')}, "
+                f"{self.errors} failed{skipped} in {elapsed:.1f} s "
+                f"({rate:.1f} pages/s){_tree_note()}\n"
+            )
+            sys.stderr.flush()
+        except OSError:  # a full disk under stderr: the summary alone is lost
+            pass
 
 
 def _tree_note():

@@ -40,6 +40,7 @@ from ostrel.crawler.field_extractor.cli.resume import (
     ResumeError,
     add_page_id,
     fingerprint,
+    journal_path,
     page_id_digest,
 )
 from ostrel.crawler.field_extractor.cli.signals import Stopped, StopSignals
@@ -233,6 +234,8 @@ def check_destinations(args):
     destinations = [("-o " + (args.output or STDIO), output, 1)]
     if args.errors is not None:
         destinations.append(("--errors " + args.errors, None if args.errors == STDIO else args.errors, 2))
+    if is_regular_destination(output):
+        destinations.append(("its journal " + journal_path(output), journal_path(output), None))
     inputs = [name for name in [args.rules, *args.inputs] if name != STDIO and not os.path.isdir(name)]
     clash = same_destinations(destinations, inputs)
     if clash is not None:
@@ -452,11 +455,14 @@ def _run(args, prog, stop, extractor, fmt, output, errors_file, journal):
 
 
 def _write_failed(prog, exc):
-    print(
-        f"{prog}: stopped: cannot write {exc.name}: {describe_error(exc.error)}; the output is incomplete "
-        "(--resume goes on from the last page written whole)",
-        file=sys.stderr,
-    )
+    try:
+        print(
+            f"{prog}: stopped: cannot write {exc.name}: {describe_error(exc.error)}; the output is incomplete "
+            "(--resume goes on from the last page written whole)",
+            file=sys.stderr,
+        )
+    except OSError:  # stderr is the file that cannot be written: the status says it
+        pass
     return EXIT_INCOMPLETE
 
 
