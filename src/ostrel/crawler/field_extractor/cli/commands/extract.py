@@ -514,6 +514,17 @@ def _write_results(prog, results, sink, page_ids, progress, stats, stop):
         sink.rollback()
         progress.close(prog, stats)
         status = _write_failed(prog, exc)
+    except OSError as exc:  # the workers' pipes, an input that went away...
+        stop.hold()
+        results.close()
+        status = EXIT_INCOMPLETE
+        try:
+            sink.commit()  # the pages done so far, whole
+        except WriteFailed as failure:
+            sink.rollback()
+            status = _write_failed(prog, failure)
+        progress.close(prog, stats)
+        print(f"{prog}: stopped: {describe_error(exc)}; the output is incomplete", file=sys.stderr)
     finally:
         try:
             sink.close()
