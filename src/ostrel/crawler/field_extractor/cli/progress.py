@@ -98,6 +98,13 @@ class Progress:
         )
         self.bar.update(done - self.bar.n)
 
+    def discard(self):
+        """Take the bar away, with no summary: the run did not start."""
+        if self.bar is not None:
+            self.bar.leave = False
+            self.bar.close()
+            self.bar = None
+
     def close(self, prog, stats, interrupted=None):
         """Write the summary; ``interrupted`` names the signal that stopped
         the run, if one did."""

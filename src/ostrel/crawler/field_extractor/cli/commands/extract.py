@@ -411,7 +411,11 @@ def _run(args, prog, stop, extractor, fmt, output, errors_file, journal):
     tasks = iter(iter_tasks(args.inputs, stats, args.include, args.input_format, args.html_key, args.url_key))
     digest = None
     if done is not None and done.records:
-        digest = _skip_done(tasks, done, progress, stats, stop)
+        try:
+            digest = _skip_done(tasks, done, progress, stats, stop)
+        except _Refused:
+            progress.discard()
+            raise
         if digest is None:
             progress.close(prog, stats, interrupted=signal.Signals(stop.signum).name)
             _close_quietly([output, errors_file, journal])
