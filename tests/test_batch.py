@@ -417,15 +417,16 @@ def test_workers_that_cannot_run_stop_the_batch(monkeypatch, rules):
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
-def test_an_output_that_cannot_be_written_stops_with_a_message(tmp_path, rules):
+@pytest.mark.parametrize("destination", ["-o", "--errors"])
+def test_an_output_that_cannot_be_written_stops_with_a_message(tmp_path, rules, destination):
     page = tmp_path / "p.html"
-    page.write_text(page_html("t"), "utf-8")
+    page.write_text(page_html("t", ["a", "b"], ["1"] if destination == "--errors" else ["1", "2"]), "utf-8")
 
-    result = run_cli("extract", rules, str(page), "-o", "/dev/full")
+    result = run_cli("extract", rules, str(page), destination, "/dev/full")
 
-    assert result.returncode == 1
+    assert result.returncode == 3  # the output is incomplete: not "some pages failed"
     stderr = result.stderr.decode("utf-8")
-    assert "cannot write the output" in stderr
+    assert "cannot write /dev/full: OSError: [Errno 28] No space left on device" in stderr
     assert "Traceback" not in stderr
 
 

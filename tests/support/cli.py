@@ -50,15 +50,16 @@ def package_root():
     return os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(package.__file__)))))
 
 
-def run_python(argv, cwd=None, env=None, input=None):
+def run_python(argv, cwd=None, env=None, input=None, prefix=None):
     """The interpreter of the tests run with ``argv``, on the package the
-    tests import; the child's environment is this one's plus ``env``."""
+    tests import; the child's environment is this one's plus ``env``;
+    ``prefix`` is a command that runs it (strace ...)."""
     full_env = dict(os.environ)
     full_env.pop("PYTHONIOENCODING", None)
     full_env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root(), full_env.get("PYTHONPATH")]))
     full_env.update(env or {})
     return subprocess.run(
-        [sys.executable, *argv],
+        [*(prefix or ()), sys.executable, *argv],
         cwd=cwd,
         env=full_env,
         capture_output=True,
@@ -67,7 +68,7 @@ def run_python(argv, cwd=None, env=None, input=None):
     )
 
 
-def on_a_terminal(*args):
+def on_a_terminal(*args, cwd=None):
     """(exit status, what it showed) of the command line run with ``args``
     and its stderr on a terminal of 24 x 120 (stdout and stdin closed)."""
     import fcntl
@@ -85,6 +86,7 @@ def on_a_terminal(*args):
         stdin=subprocess.DEVNULL,
         stderr=terminal,
         env=env,
+        cwd=cwd,
     )
     os.close(terminal)
     shown = b""
@@ -103,8 +105,8 @@ def on_a_terminal(*args):
     return returncode, shown.decode("utf-8")
 
 
-def run_cli(*args, cwd=None, env=None, input=None):
-    return run_python(["-m", "ostrel.crawler.field_extractor", *args], cwd=cwd, env=env, input=input)
+def run_cli(*args, cwd=None, env=None, input=None, prefix=None):
+    return run_python(["-m", "ostrel.crawler.field_extractor", *args], cwd=cwd, env=env, input=input, prefix=prefix)
 
 
 def records_of(text):

@@ -5,18 +5,26 @@ and stopping quietly when the reader of stdout goes away."""
 import argparse
 import os
 import sys
+import textwrap
 
 from ostrel.crawler.field_extractor.cli.sources import INPUT_FORMATS, describe
 
 EXIT_OK = 0
 EXIT_PAGE_FAILED = 1
 EXIT_BAD_RULES = 2
+EXIT_INCOMPLETE = 3
 
-EXIT_TEXT = (
-    "Exit status: 0 all pages extracted, 1 some page failed, "
-    "2 the rules file could not be loaded, its rules would fail every "
-    "page (see --no-check) or the arguments were wrong. A reader of stdout that goes away (| head) stops extract "
-    "quietly, with 0 unless a page failed before."
+EXIT_TEXT = textwrap.fill(
+    "Exit status: 0 all pages extracted, 1 some page failed (each is in "
+    "the errors), 2 the rules file could not be loaded or the arguments "
+    "were wrong, or its rules would fail every page (see --no-check; "
+    "nothing written), 3 extract stopped before the end: the "
+    "output is incomplete (a write failed, the disk is full, workers "
+    "could not start; --resume goes on), 130, 143, 129 extract stopped by "
+    "SIGINT, SIGTERM, SIGHUP (incomplete too). A reader of stdout that "
+    "goes away (head, for one) stops extract quietly, with 0 unless a page "
+    "failed before.",
+    width=70,
 )
 
 

@@ -2,7 +2,7 @@
 
     ostrel-extract extract RULES INPUT... [-o OUT] [--format jsonl|csv]
                            [--jobs N] [--no-dedup] [--errors FILE]
-                           [--resume] [-q | -v]
+                           [--resume] [--sync-interval SECONDS] [-q | -v]
                            [--include GLOB] [--input-format FORMAT]
                            [--html-key KEY] [--url-key KEY]
     ostrel-extract check RULES
@@ -21,7 +21,9 @@ the ``--errors`` file) and the others go on.
 
 Exit status: 0 when every page was extracted (``check``: the rules are
 clean), 1 when at least one page failed (``check``: problems were found),
-2 when the rules file could not be loaded or the arguments were wrong. A
+2 when the rules file could not be loaded or the arguments were wrong, 3
+when ``extract`` stopped before the end (a write failed: the output is
+incomplete, ``--resume`` goes on). A
 reader of stdout that goes away (``| head``) ends ``extract`` quietly, with 0
 unless a page failed before. ``extract`` stopped by SIGINT (Ctrl-C), SIGTERM
 or SIGHUP writes the pages done so far, whole, then the summary, and exits
@@ -33,14 +35,21 @@ import os
 import sys
 import warnings
 
-from ostrel.crawler.field_extractor.cli.commands import check, extract, try_
-from ostrel.crawler.field_extractor.cli.common import EXIT_BAD_RULES, EXIT_OK, EXIT_TEXT, UsageError
+# Only what holds the signals is imported before main() runs: the commands,
+# their inputs and the native modules load once the signals are held.
+from ostrel.crawler.field_extractor.cli.signals import Stopped, StopSignals
 
-#: Each command's module: ``build_parser(prog)`` and ``run(args, prog)``,
-#: which returns the exit status.
-COMMAND_MODULES = {"extract": extract, "check": check, "try": try_}
-COMMANDS = tuple(COMMAND_MODULES)
+#: The commands; each one's module (``command_module``) has
+#: ``build_parser(prog)`` and ``run(args, prog)``, which returns the exit
+#: status.
+COMMANDS = ("extract", "check", "try")
 DISTRIBUTION = "ostrel-field-extractor"
+
+
+def command_module(command):
+    import importlib
+
+    return importlib.import_module(f"ostrel.crawler.field_extractor.cli.commands.{command.replace('try', 'try_')}")
 
 
 def _program_name():
@@ -50,6 +59,8 @@ def _program_name():
 
 
 def _top_parser(prog):
+    from ostrel.crawler.field_extractor.cli.common import EXIT_TEXT
+
     parser = argparse.ArgumentParser(
         prog=prog,
         usage=f"{prog} {{extract,check,try}} ...\n       {prog} RULES PAGE...",
@@ -96,12 +107,21 @@ def main(argv=None):
     # When the native page tree is off, its gate warns as the native modules
     # are first imported; the command line says so in --version and in its
     # summary line instead (forked workers inherit the filter).
-    with warnings.catch_warnings():
+    # SIGINT, SIGTERM and SIGHUP are held from here until the command is
+    # ready to stop cleanly: one that comes while the native modules load
+    # would otherwise cut their loading (and leave the page tree off).
+    with warnings.catch_warnings(), StopSignals(holding=True) as stop:
         warnings.filterwarnings("ignore", "native tree builder disabled", RuntimeWarning)
-        return _main(argv)
+        try:
+            return _main(argv, stop)
+        except Stopped as exc:
+            stop.hold()
+            return 128 + exc.signum
 
 
-def _main(argv):
+def _main(argv, stop):
+    from ostrel.crawler.field_extractor.cli.common import EXIT_BAD_RULES, EXIT_OK, UsageError
+
     prog = _program_name()
     argv = list(sys.argv[1:] if argv is None else argv)
     try:
@@ -113,17 +133,23 @@ def _main(argv):
         command = argv[0] if argv[0] in COMMANDS else "extract"
         if argv[0] in COMMANDS:
             argv = argv[1:]
-        parser = COMMAND_MODULES[command].build_parser(prog)
+        module = command_module(command)
+        parser = module.build_parser(prog)
         args = parser.parse_args(argv)
         if command == "extract":
             # Before anything is opened, let alone written.
-            problem = extract.check_destinations(args)
+            problem = module.check_destinations(args)
             if problem:
                 parser.error(problem)
     except SystemExit as exit_:
         return exit_.code if isinstance(exit_.code, int) else EXIT_BAD_RULES
     try:
-        return COMMAND_MODULES[command].run(args, prog)
+        if command == "extract":
+            return module.run(args, prog, stop)
+        import ostrel.crawler.field_extractor.extractor  # noqa: F401 - the native modules, loaded whole
+
+        stop.release()  # ``check`` and ``try`` stop at once
+        return module.run(args, prog)
     except UsageError as exc:
         parser.print_usage(sys.stderr)
         print(f"{parser.prog}: error: {exc}", file=sys.stderr)

@@ -1,18 +1,32 @@
 """Where the command line's records go: the output (JSON lines or CSV,
 plain or gzip), the failed pages (stderr or a JSON-lines file), and the
-check that no two of them, nor an input, are the same file."""
+check that no two of them, nor an input, are the same file.
+
+An output or errors file that is a regular file is a ``DurableFile``: its
+text is kept in memory until a commit writes it (gzip: as one member of its
+own), then ``fsync`` makes it durable; only then does the journal (see
+``resume``) record the new length, so that a run killed at any moment
+leaves a file whose journalled part holds whole pages only.
+"""
 
 import csv
+import errno
+import fcntl
 import gzip
 import io
 import json
 import os
+import signal
 import stat
 import sys
+import zlib
 
 __all__ = [
     "STDIO",
     "CsvWriter",
+    "DurableFile",
+    "InUse",
+    "WriteFailed",
     "ErrorWriter",
     "JsonLinesWriter",
     "Output",
@@ -48,12 +62,48 @@ def _open(path, append):
     return gzip.open(path, mode) if is_gzip(path) else open(path, mode)
 
 
+class WriteFailed(Exception):
+    """An output, errors file or journal that could not be written, synced
+    or closed; ``name`` is the file (or ``stdout``, ``stderr``)."""
+
+    def __init__(self, name, error):
+        super().__init__(name, error)
+        self.name = name
+        self.error = error
+
+
+class InUse(Exception):
+    """An output or errors file that another run is writing (it holds the
+    file's lock)."""
+
+    def __init__(self, path):
+        super().__init__(path)
+        self.path = path
+
+
+def is_regular_destination(path):
+    """Whether ``path`` names a regular file, or nothing yet (then one is
+    created): a file that commits and the journal can make durable, unlike
+    stdout, a device (/dev/null) or a pipe."""
+    if path in (None, STDIO) or os.path.normpath(path) in _STREAM_PATHS:
+        return False
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except FileNotFoundError:
+        return True
+    except OSError:
+        return False
+
+
 class Output:
-    """Binary output: stdout (``None`` or ``-``) or a file, gzip-compressed
-    when its name ends in ``.gz``; UTF-8 whatever the locale says."""
+    """Binary output: stdout (``None`` or ``-``) or a file that is not a
+    regular file (a device, a pipe), gzip-compressed when its name ends in
+    ``.gz``; UTF-8 whatever the locale says. Written as it comes; ``flush``
+    after every batch of pages."""
 
     def __init__(self, path, append=False):
         self.path = None if path == STDIO else path
+        self.name = self.path or "stdout"
         if self.path is None:
             sys.stdout.flush()
             self.stream = getattr(sys.stdout, "buffer", None)
@@ -63,17 +113,163 @@ class Output:
             self.text_only = False
 
     def write(self, text):
-        if self.text_only:
-            sys.stdout.write(text)
-        else:
-            self.stream.write(text.encode("utf-8"))
+        try:
+            if self.text_only:
+                sys.stdout.write(text)
+            else:
+                self.stream.write(text.encode("utf-8"))
+        except BrokenPipeError:
+            raise
+        except OSError as exc:
+            raise WriteFailed(self.name, exc) from exc
 
     def flush(self):
-        (sys.stdout if self.text_only else self.stream).flush()
+        try:
+            (sys.stdout if self.text_only else self.stream).flush()
+        except BrokenPipeError:
+            raise
+        except OSError as exc:
+            raise WriteFailed(self.name, exc) from exc
+
+    write_pending = flush
+
+    def sync(self):
+        pass
+
+    def rollback(self):
+        pass
 
     def close(self):
         if self.path is not None:
-            self.stream.close()
+            try:
+                self.stream.close()
+            except OSError as exc:
+                raise WriteFailed(self.name, exc) from exc
+
+
+class _Faults:
+    """A fault planted at the Nth write of the durable files, for the
+    crash-consistency tests where strace cannot inject one:
+    ``OSTREL_EXTRACT_FAULT=kill:N`` (SIGKILL) or ``enospc:N`` (the write
+    fails with ENOSPC)."""
+
+    def __init__(self, plan):
+        self.kind, _, at = (plan or "").partition(":")
+        self.at = int(at) if at.isdigit() else 0
+        self.count = 0
+
+    def before_write(self):
+        if not self.at:
+            return
+        self.count += 1
+        if self.count != self.at:
+            return
+        if self.kind == "kill":
+            os.kill(os.getpid(), signal.SIGKILL)
+        elif self.kind == "enospc":
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+
+_faults = _Faults(os.environ.get("OSTREL_EXTRACT_FAULT"))
+
+
+def write_all(fd, data):
+    """Write every byte of ``data`` to ``fd`` (a write may take only part)."""
+    view = memoryview(data)
+    while view:
+        _faults.before_write()
+        view = view[os.write(fd, view) :]
+
+
+class DurableFile:
+    """A regular file written in commits, locked against other runs.
+
+    ``write`` keeps text in memory; ``write_pending`` writes it at the end
+    of what is written so far (gzip-compressed: one whole gzip member, so
+    the file is valid gzip after every commit and may be cut back to any
+    commit's length); ``sync`` makes it durable. ``start(length)`` cuts the
+    file back to ``length`` (0 for a new run, the journalled length for a
+    resumed one) before anything is written. Every failure raises
+    ``WriteFailed`` naming the file; ``rollback`` then cuts back what was
+    written since the last sync, so that the file ends with a whole page.
+    """
+
+    def __init__(self, path, compressed=None):
+        self.path = path
+        self.name = path
+        self.compressed = is_gzip(path) if compressed is None else compressed
+        self.pending = []
+        self.pending_chars = 0
+        try:
+            self.fd = os.open(path, os.O_RDWR | os.O_CREAT | getattr(os, "O_CLOEXEC", 0), 0o666)
+        except OSError as exc:
+            raise WriteFailed(path, exc) from exc
+        try:
+            fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError as exc:
+            os.close(self.fd)
+            if exc.errno in (errno.EWOULDBLOCK, errno.EAGAIN, errno.EACCES):
+                raise InUse(path) from exc
+            raise WriteFailed(path, exc) from exc
+        self.end = self.synced = os.fstat(self.fd).st_size
+
+    def size(self):
+        return os.fstat(self.fd).st_size
+
+    def start(self, length):
+        try:
+            os.ftruncate(self.fd, length)
+            os.lseek(self.fd, length, os.SEEK_SET)
+        except OSError as exc:
+            raise WriteFailed(self.path, exc) from exc
+        self.end = self.synced = length
+
+    def write(self, text):
+        self.pending.append(text)
+        self.pending_chars += len(text)
+
+    def write_pending(self):
+        if not self.pending:
+            return
+        data = "".join(self.pending).encode("utf-8")
+        self.pending.clear()
+        self.pending_chars = 0
+        if self.compressed:
+            member = zlib.compressobj(6, zlib.DEFLATED, 31)
+            data = member.compress(data) + member.flush()
+        try:
+            write_all(self.fd, data)
+        except OSError as exc:
+            raise WriteFailed(self.path, exc) from exc
+        self.end += len(data)
+
+    def sync(self):
+        try:
+            os.fsync(self.fd)
+        except OSError as exc:
+            raise WriteFailed(self.path, exc) from exc
+        self.synced = self.end
+
+    def rollback(self):
+        """Cut the file back to its last synced length (best effort: this
+        runs after a failure, and needs no disk space)."""
+        self.pending.clear()
+        self.pending_chars = 0
+        try:
+            os.ftruncate(self.fd, self.synced)
+            os.lseek(self.fd, self.synced, os.SEEK_SET)
+            self.end = self.synced
+        except OSError:
+            pass
+
+    def close(self):
+        if self.fd is None:
+            return
+        fd, self.fd = self.fd, None
+        try:
+            os.close(fd)
+        except OSError as exc:
+            raise WriteFailed(self.path, exc) from exc
 
 
 # -- Destinations that would overwrite each other ---------------------------
@@ -251,21 +447,24 @@ class ErrorWriter:
     in a file or, for ``-``, on stderr. ``verbose`` adds a line on stderr per
     failed page when they go to a file as well."""
 
-    def __init__(self, path, prog, append=False, verbose=False):
+    def __init__(self, path, prog, verbose=False, stream=None):
         self.prog = prog
         self.path = path
         self.verbose = verbose
-        self.stream = None
+        self.stream = None  # a DurableFile or an Output, for a file
         if path is not None and path != STDIO:
-            self.stream = _open(path, append)
+            self.stream = stream if stream is not None else Output(path)
         self.progress = None  # a Progress whose bar the lines must avoid
 
     def _stderr(self, line):
-        if self.progress is not None and self.progress.bar is not None:
-            self.progress.bar.write(line, file=sys.stderr)
-        else:
-            sys.stderr.write(line + "\n")
-            sys.stderr.flush()
+        try:
+            if self.progress is not None and self.progress.bar is not None:
+                self.progress.bar.write(line, file=sys.stderr)
+            else:
+                sys.stderr.write(line + "\n")
+                sys.stderr.flush()
+        except OSError as exc:
+            raise WriteFailed("stderr", exc) from exc
 
     def page(self, record):
         if self.path is None:
@@ -275,14 +474,6 @@ class ErrorWriter:
         if self.stream is None:
             self._stderr(line)
         else:
-            self.stream.write((line + "\n").encode("utf-8"))
+            self.stream.write(line + "\n")
             if self.verbose:
                 self._stderr(error_line(self.prog, record))
-
-    def flush(self):
-        if self.stream is not None:
-            self.stream.flush()
-
-    def close(self):
-        if self.stream is not None:
-            self.stream.close()

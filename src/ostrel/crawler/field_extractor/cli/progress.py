@@ -27,7 +27,8 @@ class Progress:
     def __init__(self, measure=None, quiet=False):
         self.pages = self.rows = self.errors = self.undecodable = 0
         self.skipped = {}  # pages that are no HTML pages, by kind (binary, empty)
-        self.resumed = 0  # pages passed over, already in the output
+        self.resumed = 0  # input records passed over, done by the run resumed
+        self.errors_before = 0  # the failed pages among them
         self.quiet = quiet
         self.start = time.perf_counter()
         self.bar = None
@@ -61,6 +62,18 @@ class Progress:
                     bar_format="{n_fmt}{unit} [{elapsed}, {rate_noinv_fmt}{postfix}]",
                 )
 
+    @property
+    def failed(self):
+        """Failed pages of the whole run, the part resumed included."""
+        return self.errors + self.errors_before
+
+    def skip(self, count, bytes_read):
+        """``count`` input records (``bytes_read`` input bytes) passed over,
+        done by the run that is resumed."""
+        self.resumed += count
+        if self.bar is not None:
+            self.bar.update(bytes_read if self.marks is not None else count)
+
     def add(self, records):
         for record in records:
             if "error" in record:
@@ -89,6 +102,13 @@ class Progress:
         )
         self.bar.update(done - self.bar.n)
 
+    def discard(self):
+        """Take the bar away, with no summary: the run did not start."""
+        if self.bar is not None:
+            self.bar.leave = False
+            self.bar.close()
+            self.bar = None
+
     def close(self, prog, stats, interrupted=None):
         """Write the summary; ``interrupted`` names the signal that stopped
         the run, if one did."""
@@ -110,14 +130,17 @@ class Progress:
         if self.undecodable:
             skipped += f", {plural(self.undecodable, 'page')} with undecodable bytes"
         if self.resumed:
-            skipped += f", {plural(self.resumed, 'page')} already in the output"
+            skipped += f", {plural(self.resumed, 'page')} already done ({self.errors_before} failed)"
         stopped = f"interrupted by {interrupted}: " if interrupted else ""
-        sys.stderr.write(
-            f"{prog}: {stopped}{plural(self.pages, 'page')}, {plural(self.rows, 'row')}, "
-            f"{self.errors} failed{skipped} in {elapsed:.1f} s "
-            f"({rate:.1f} pages/s){_tree_note()}\n"
-        )
-        sys.stderr.flush()
+        try:
+            sys.stderr.write(
+                f"{prog}: {stopped}{plural(self.pages, 'page')}, {plural(self.rows, 'row')}, "
+                f"{self.errors} failed{skipped} in {elapsed:.1f} s "
+                f"({rate:.1f} pages/s){_tree_note()}\n"
+            )
+            sys.stderr.flush()
+        except OSError:  # a full disk under stderr: the summary alone is lost
+            pass
 
 
 def _tree_note():

@@ -16,14 +16,16 @@ class StopSignals:
     raises Stopped in the main thread, except while the pages done are
     being written (then it is raised once they are), so that the output
     always ends with a whole page; later ones are ignored while the run
-    winds down. The previous handlers come back on exit."""
+    winds down. The previous handlers come back on exit. Made ``holding``,
+    they keep a signal for the first ``release`` (the program's start-up:
+    a signal while the native modules load must not cut their loading)."""
 
     SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name))
 
-    def __init__(self):
+    def __init__(self, holding=False):
         self.saved = {}
         self.signum = None  # the first signal received
-        self.holding = False
+        self.holding = holding
 
     def __enter__(self):
         try:

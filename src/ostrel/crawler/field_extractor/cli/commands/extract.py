@@ -3,12 +3,14 @@ order, to JSON lines or CSV; failed pages are reported and the others go on.
 """
 
 import argparse
+import collections
 import os
 import signal
 import sys
 
 from ostrel.crawler.field_extractor.cli.common import (
     EXIT_BAD_RULES,
+    EXIT_INCOMPLETE,
     EXIT_OK,
     EXIT_PAGE_FAILED,
     EXIT_TEXT,
@@ -21,16 +23,28 @@ from ostrel.crawler.field_extractor.cli.common import (
 from ostrel.crawler.field_extractor.cli.outputs import (
     STDIO,
     CsvWriter,
+    DurableFile,
     ErrorWriter,
+    InUse,
     JsonLinesWriter,
     Output,
-    csv_header,
+    WriteFailed,
+    is_regular_destination,
     output_format,
     same_destinations,
 )
 from ostrel.crawler.field_extractor.cli.progress import Progress, plural
-from ostrel.crawler.field_extractor.cli.resume import ResumeError, is_empty_file, resume_file
+from ostrel.crawler.field_extractor.cli.resume import (
+    Commit,
+    Journal,
+    ResumeError,
+    add_page_id,
+    fingerprint,
+    journal_path,
+    page_id_digest,
+)
 from ostrel.crawler.field_extractor.cli.signals import Stopped, StopSignals
+from ostrel.crawler.field_extractor.cli.sink import Sink
 from ostrel.crawler.field_extractor.cli.sources import DEFAULT_INCLUDE, InputStats, input_size, iter_tasks
 
 # The pool is imported where it is used: importing it loads the native
@@ -52,6 +66,10 @@ def _seconds(text):
     if not value > 0 or value == float("inf"):
         raise argparse.ArgumentTypeError("must be a number of seconds above 0")
     return value
+
+
+def _seconds_or_zero(text):
+    return 0.0 if text.strip() in ("0", "0.0") else _seconds(text)
 
 
 def _positive(text):
@@ -151,10 +169,20 @@ def build_parser(prog):
     parser.add_argument(
         "--resume",
         action="store_true",
-        help="go on with an existing output (-o OUT) of a stopped run: pass "
-        "over the pages already in it and append the others (a last line "
-        "that was cut off is dropped first); the errors file is appended to. "
-        "Pages that failed are tried again",
+        help="go on with an output (-o OUT) of a run that stopped: with the same "
+        "rules, inputs and options, pass over the input records that its journal "
+        "(OUT.journal) says are done, cut the output and the errors file back to "
+        "what holds them, and append the rest; the files end as an uninterrupted "
+        "run leaves them",
+    )
+    parser.add_argument(
+        "--sync-interval",
+        type=_seconds_or_zero,
+        default=1.0,
+        metavar="SECONDS",
+        help="for an output file: how often the pages done are synced to disk and "
+        "recorded in the journal (default: 1; 0: after every batch of pages). "
+        "A run killed in between redoes at most these seconds of work on --resume",
     )
     loudness = parser.add_mutually_exclusive_group()
     loudness.add_argument(
@@ -214,6 +242,8 @@ def check_destinations(args):
     destinations = [("-o " + (args.output or STDIO), output, 1)]
     if args.errors is not None:
         destinations.append(("--errors " + args.errors, None if args.errors == STDIO else args.errors, 2))
+    if is_regular_destination(output):
+        destinations.append(("its journal " + journal_path(output), journal_path(output), None))
     inputs = [name for name in [args.rules, *args.inputs] if name != STDIO and not os.path.isdir(name)]
     clash = same_destinations(destinations, inputs)
     if clash is not None:
@@ -221,8 +251,8 @@ def check_destinations(args):
         if second in inputs:
             return f"{first} would write over the input {second}"
         return f"{first} and {second} write to the same file or stream: each would write over the other"
-    if args.resume and output is None:
-        return "--resume needs an output file (-o OUT), not stdout"
+    if args.resume and not is_regular_destination(output):
+        return "--resume needs an output file (-o OUT), not stdout, a device or a pipe"
     for option, path in (("-o", output), ("--errors", args.errors)):
         if path in (None, STDIO):
             continue
@@ -256,14 +286,6 @@ def _swapped_arguments(args):
     return None
 
 
-def _without(done, items, key, progress):
-    for item in items:
-        if key(item) in done:
-            progress.resumed += 1
-        else:
-            yield item
-
-
 def _marked(tasks, stats, marks):
     """The tasks, noting after each how many input bytes were read."""
     for task in tasks:
@@ -271,9 +293,129 @@ def _marked(tasks, stats, marks):
         yield task
 
 
-def run(args, prog):
+def _noted(tasks, page_ids):
+    """The tasks, noting each one's page id: one record comes back per
+    task, in task order, and the journal's digest is of these ids."""
+    for task in tasks:
+        page_ids.append(task.page_id)
+        yield task
+
+
+class _Refused(Exception):
+    """A usage problem found once the destinations are open: exit 2, with
+    nothing written."""
+
+
+def _options(args, fmt):
+    """What, beside the rules and inputs, decides the output's content."""
+    return {
+        "format": fmt,
+        "dedup": args.de_dup,
+        "include": args.include,
+        "input_format": args.input_format,
+        "html_key": args.html_key,
+        "url_key": args.url_key,
+        "errors": None if args.errors in (None, STDIO) else os.path.abspath(args.errors),
+    }
+
+
+def _open_destinations(args, prog, fmt):
+    """(output, errors file or None, journal or None); a regular file is a
+    locked DurableFile, nothing is cut or written yet."""
+    opened = []
+    try:
+        if is_regular_destination(args.output):
+            output = DurableFile(args.output)
+            opened.append(output)
+            journal = Journal(args.output)
+        else:
+            output, journal = Output(args.output), None
+            opened.append(output)
+        errors_file = None
+        if args.errors not in (None, STDIO):
+            errors_file = DurableFile(args.errors) if is_regular_destination(args.errors) else Output(args.errors)
+            opened.append(errors_file)
+    except InUse as exc:
+        _close_quietly(opened)
+        raise _Refused(f"{exc.path} is in use by another run (it is locked): not written") from None
+    except (WriteFailed, OSError) as exc:
+        _close_quietly(opened)
+        if isinstance(exc, WriteFailed):
+            raise _Refused(f"cannot open {exc.name}: {describe_error(exc.error)}") from None
+        raise _Refused(describe_error(exc)) from None
+    return output, errors_file, journal
+
+
+def _close_quietly(files):
+    for file in files:
+        try:
+            file.close()
+        except Exception:  # noqa: BLE001 - nothing was written to them
+            pass
+
+
+def _where_to_go_on(args, output, errors_file, journal, header):
+    """The commit to go on from: the journal's last one (``--resume``), or
+    None for a new run. Refuses what cannot be resumed."""
+    if not args.resume:
+        return None
+    try:
+        found = journal.read()
+    except ResumeError as exc:
+        raise _Refused(f"cannot resume: {exc}") from None
+    durable = [file for file in (output, errors_file) if isinstance(file, DurableFile)]
+    if found is None:
+        if any(file.size() for file in durable):
+            raise _Refused(
+                f"cannot resume: {args.output} has no journal ({journal.path}) saying how far its run got; "
+                "run without --resume to start over"
+            )
+        return None
+    written, commit = found
+    if written.get("fingerprint") != header["fingerprint"]:
+        raise _Refused(
+            f"cannot resume: {args.output} was written from other inputs, rules or options "
+            "(or an input changed since); run without --resume to start over"
+        )
+    for file, length in ((output, commit.output), (errors_file, commit.errors)):
+        if file in durable and file.size() < length:
+            raise _Refused(f"cannot resume: {file.path} is shorter than its journal says (was it changed?)")
+    return commit
+
+
+def _skip_done(tasks, commit, progress, stats, stop):
+    """Pass over the input records that ``commit`` covers, checking their
+    page ids against its digest; the digest so far, or the exit status of a
+    signal received meanwhile."""
+    digest = page_id_digest()
+    count = 0
+    while count < commit.records:
+        task = next(tasks, None)
+        if task is None:
+            break
+        add_page_id(digest, task.page_id)
+        count += 1
+        if stop.signum is not None:
+            return None
+    if count < commit.records or digest.hexdigest() != commit.pages:
+        raise _Refused(
+            "cannot resume: the inputs do not start with the pages of the run that wrote the output "
+            "(an input changed since?); run without --resume to start over"
+        )
+    progress.skip(count, stats.bytes_read)
+    return digest
+
+
+def run(args, prog, stop=None):
+    """Extract; ``stop`` is the StopSignals that hold the signals since the
+    program started (a new one when None)."""
+    if stop is None:
+        with StopSignals(holding=True) as stop:
+            return run(args, prog, stop)
     check_inputs(args.inputs)
     extractor = load_extractor(prog, args.rules)
+    if stop.signum is not None:  # nothing is opened yet: nothing to undo
+        return 128 + stop.signum
     if extractor is None:
         swapped = _swapped_arguments(args)
         if swapped:
@@ -284,108 +426,163 @@ def run(args, prog):
 
         if not check_before_run(prog, args, quiet=args.quiet):
             return EXIT_BAD_RULES
+    fmt = output_format(args.output, args.format)
+    try:
+        output, errors_file, journal = _open_destinations(args, prog, fmt)
+    except _Refused as exc:
+        print(f"{prog}: {exc}", file=sys.stderr)
+        return EXIT_BAD_RULES
+    try:
+        return _run(args, prog, stop, extractor, fmt, output, errors_file, journal)
+    except _Refused as exc:
+        print(f"{prog}: {exc}", file=sys.stderr)
+        _close_quietly([output, errors_file, journal])
+        return EXIT_BAD_RULES
+
+
+def _run(args, prog, stop, extractor, fmt, output, errors_file, journal):
     from ostrel.crawler.field_extractor.cli.pool import run as run_pool
 
-    jobs = args.jobs or _default_jobs()
-    fmt = output_format(args.output, args.format)
-    done = None
-    header = True
-    try:
-        if args.resume:
-            done = resume_file(args.output, fmt, csv_header(extractor) if fmt == "csv" else None)
-            header = not done and is_empty_file(args.output)
-            if args.errors not in (None, STDIO):
-                resume_file(args.errors)
-    except (ResumeError, OSError) as exc:
-        message = str(exc) if isinstance(exc, ResumeError) else describe_error(exc)
-        print(f"{prog}: cannot resume: {message}", file=sys.stderr)
-        return EXIT_BAD_RULES
-    output = errors = None
-    try:
-        output = Output(args.output, append=args.resume)
-        errors = ErrorWriter(args.errors, prog, append=args.resume, verbose=args.verbose)
-    except OSError as exc:
-        if output is not None:
-            output.close()
-        print(f"{prog}: {describe_error(exc)}", file=sys.stderr)
-        return EXIT_BAD_RULES
-    writer = CsvWriter(output, extractor, header=header) if fmt == "csv" else JsonLinesWriter(output, extractor)
+    header = None
+    if journal is not None:
+        try:
+            mark = fingerprint(args.rules, args.inputs, _options(args, fmt))
+        except OSError as exc:
+            raise _Refused(describe_error(exc)) from None
+        header = {"fingerprint": mark, "rules": args.rules, "inputs": args.inputs, "format": fmt}
+    done = _where_to_go_on(args, output, errors_file, journal, header)
+    errors = ErrorWriter(args.errors, prog, verbose=args.verbose, stream=errors_file)
     stats = InputStats()
     progress = errors.progress = Progress(lambda: input_size(args.inputs, args.include), quiet=args.quiet)
-    tasks = iter_tasks(args.inputs, stats, args.include, args.input_format, args.html_key, args.url_key)
-    if done:
+    tasks = iter(iter_tasks(args.inputs, stats, args.include, args.input_format, args.html_key, args.url_key))
+    digest = None
+    if done is not None and done.records:
+        try:
+            digest = _skip_done(tasks, done, progress, stats, stop)
+        except _Refused:
+            progress.discard()
+            raise
+        if digest is None:
+            progress.close(prog, stats, interrupted=signal.Signals(stop.signum).name)
+            _close_quietly([output, errors_file, journal])
+            return 128 + stop.signum
         if args.verbose:
-            print(f"{prog}: resuming {args.output}: {plural(len(done), 'page')} already in it", file=sys.stderr)
-        # A task whose id is known before its page is read is passed over
-        # unread; a JSON-lines page learns its id (the URL) only when read,
-        # so its record is dropped once extracted.
-        tasks = _without(done, tasks, lambda task: task.page_id, progress)
+            print(f"{prog}: resuming {args.output}: {plural(done.records, 'page')} already done", file=sys.stderr)
+    try:
+        if done is not None:
+            journal.reopen()
+            output.start(done.output)
+            if isinstance(errors_file, DurableFile):
+                errors_file.start(done.errors)
+        else:
+            if journal is not None:
+                journal.start(header, Commit())
+            for file in (output, errors_file):
+                if isinstance(file, DurableFile):
+                    file.start(0)
+    except WriteFailed as exc:
+        progress.close(prog, stats)
+        _close_quietly([output, errors_file, journal])
+        return _write_failed(prog, exc)
+    progress.errors_before = done.failed if done is not None else 0
+    header_row = fmt == "csv" and (done is None or done.output == 0)
+    writer = CsvWriter(output, extractor, header=header_row) if fmt == "csv" else JsonLinesWriter(output, extractor)
+    sink = Sink(writer, output, errors, errors_file, journal, args.sync_interval, done, digest)
+    page_ids = collections.deque()
+    tasks = _noted(tasks, page_ids)
     if progress.marks is not None:
         tasks = _marked(tasks, stats, progress.marks)
     results = run_pool(
         args.rules,
         tasks,
-        jobs=jobs,
+        jobs=args.jobs or _default_jobs(),
         de_dup=args.de_dup,
         chunk_pages=args.chunk_size,
         extractor=extractor,
         timeout=args.timeout,
     )
-    with StopSignals() as stop:
-        return _write_results(prog, results, writer, output, errors, progress, stats, stop, done)
+    return _write_results(prog, results, sink, page_ids, progress, stats, stop)
 
 
-def _write_results(prog, results, writer, output, errors, progress, stats, stop, done):
+def _write_failed(prog, exc):
+    try:
+        print(
+            f"{prog}: stopped: cannot write {exc.name}: {describe_error(exc.error)}; the output is incomplete "
+            "(--resume goes on from the last page written whole)",
+            file=sys.stderr,
+        )
+    except OSError:  # stderr is the file that cannot be written: the status says it
+        pass
+    return EXIT_INCOMPLETE
+
+
+def _write_results(prog, results, sink, page_ids, progress, stats, stop):
     from ostrel.crawler.field_extractor.cli.pool import WorkersFailing
 
+    status = None
     try:
+        stop.release()
         for records in results:
             stop.hold()
-            if done:
-                records = list(_without(done, records, lambda record: record["page"], progress))
-            for record in records:
-                if "error" in record:
-                    errors.page(record)
-                elif "skipped" in record:
-                    # No HTML page: counted in the summary, named with -v.
-                    if errors.verbose:
-                        errors._stderr(f"{prog}: {record['page']}: skipped: {record['skipped']}")
-                else:
-                    if errors.verbose and getattr(record, "undecodable", False):
-                        errors._stderr(f"{prog}: {record['page']}: undecodable bytes, replaced by U+FFFD")
-                    writer.page(record)
-            output.flush()
-            errors.flush()
+            sink.add(records, [page_ids.popleft() for _ in records])
+            sink.after_batch()
             progress.add(records)
             stop.release()
         stop.hold()  # done: a signal now changes nothing
+        sink.commit()
     except BrokenPipeError:
         # A closed pipe is the reader's choice (| head), not a failure.
         results.close()
         stop_on_broken_pipe()
-        return EXIT_PAGE_FAILED if progress.errors else EXIT_OK
+        status = EXIT_PAGE_FAILED if progress.failed else EXIT_OK
     except KeyboardInterrupt as exc:
         # A Ctrl-C just before the handlers were in place is a plain
         # KeyboardInterrupt.
         signum = exc.signum if isinstance(exc, Stopped) else signal.SIGINT
         stop.signum = signum  # more signals cannot cut the winding down
+        stop.hold()
         results.close()
-        progress.close(prog, stats, interrupted=signal.Signals(signum).name)
-        return 128 + signum
-    except WorkersFailing as exc:
-        progress.close(prog, stats)
-        print(f"{prog}: stopped: {exc}", file=sys.stderr)
-        return EXIT_PAGE_FAILED
-    except OSError as exc:  # the output cannot be written (disk full...)
-        results.close()
-        progress.close(prog, stats)
-        print(f"{prog}: stopped: cannot write the output: {describe_error(exc)}", file=sys.stderr)
-        return EXIT_PAGE_FAILED
-    finally:
-        errors.close()
+        status = 128 + signum
         try:
-            output.close()
-        except OSError:  # already reported above
-            pass
+            sink.commit()  # the pages done so far, whole
+        except WriteFailed as failure:
+            sink.rollback()
+            status = _write_failed(prog, failure)
+        progress.close(prog, stats, interrupted=signal.Signals(signum).name)
+    except WorkersFailing as exc:
+        results.close()
+        status = EXIT_INCOMPLETE
+        try:
+            sink.commit()
+        except WriteFailed:
+            sink.rollback()
+        progress.close(prog, stats)
+        print(f"{prog}: stopped: {exc}; the output is incomplete", file=sys.stderr)
+    except WriteFailed as exc:  # disk full, quota, I/O error...
+        stop.hold()
+        results.close()
+        sink.rollback()
+        progress.close(prog, stats)
+        status = _write_failed(prog, exc)
+    except OSError as exc:  # the workers' pipes, an input that went away...
+        stop.hold()
+        results.close()
+        status = EXIT_INCOMPLETE
+        try:
+            sink.commit()  # the pages done so far, whole
+        except WriteFailed as failure:
+            sink.rollback()
+            status = _write_failed(prog, failure)
+        progress.close(prog, stats)
+        print(f"{prog}: stopped: {describe_error(exc)}; the output is incomplete", file=sys.stderr)
+    finally:
+        try:
+            sink.close()
+        except WriteFailed as exc:
+            if status is None or status in (EXIT_OK, EXIT_PAGE_FAILED):
+                progress.close(prog, stats)
+                status = _write_failed(prog, exc)
+    if status is not None:
+        return status
     progress.close(prog, stats)
-    return EXIT_PAGE_FAILED if progress.errors else EXIT_OK
+    return EXIT_PAGE_FAILED if progress.failed else EXIT_OK

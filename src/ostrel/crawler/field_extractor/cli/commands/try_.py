@@ -6,6 +6,7 @@ import sys
 
 from ostrel.crawler.field_extractor.cli.common import (
     EXIT_BAD_RULES,
+    EXIT_INCOMPLETE,
     EXIT_OK,
     EXIT_PAGE_FAILED,
     UsageError,
@@ -16,7 +17,7 @@ from ostrel.crawler.field_extractor.cli.common import (
     rules_parser,
     stop_on_broken_pipe,
 )
-from ostrel.crawler.field_extractor.cli.outputs import Output
+from ostrel.crawler.field_extractor.cli.outputs import Output, WriteFailed
 from ostrel.crawler.field_extractor.cli.sources import InputError, JsonLine, input_tasks
 
 
@@ -124,6 +125,9 @@ def run(args, prog):
         out.flush()
     except BrokenPipeError:
         stop_on_broken_pipe()
+    except WriteFailed as exc:
+        print(f"{prog}: cannot write {exc.name}: {describe_error(exc.error)}", file=sys.stderr)
+        return EXIT_INCOMPLETE
     return EXIT_OK if ok else EXIT_PAGE_FAILED
 
 
