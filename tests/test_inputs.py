@@ -10,11 +10,14 @@ import pytest
 
 from ostrel.crawler.field_extractor.cli import sources
 from tests.support.cli import (
+    DAMAGES,
     WARC_EXPECTED,
     WARC_RESPONSES,
+    damaged_input,
     on_a_terminal,
     output_of,
     page_html,
+    records_of,
     rows_for,
     run_cli,
     summary_of,
@@ -316,3 +319,27 @@ def test_progress_bar_shows_the_share_of_the_input_done(tmp_path, rules, kind):
 
     assert "100%|" in shown
     assert " pages/s" in shown
+
+
+# -- Damaged inputs ----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("damage", DAMAGES)
+@pytest.mark.parametrize("kind", ["warc", "warc.gz", "jsonl", "jsonl.gz", "html.gz"])
+def test_a_damaged_stretch_is_one_error_and_reading_goes_on_after_it(tmp_path, rules, kind, damage):
+    path, whole, lost = damaged_input(str(tmp_path), kind, damage)
+
+    result = run_cli("extract", rules, path, "--jobs", "1", "--errors", str(tmp_path / "errors.jsonl"))
+
+    assert result.returncode == 1, result.stderr
+    read = {record["page"]: record["rows"] for record in output_of(result)}
+    for page, title in whole.items():
+        assert read.pop(page) == rows_for(title), page
+    assert set(read) <= lost
+    errors = records_of((tmp_path / "errors.jsonl").read_text("utf-8"))
+    assert len(errors) == 1, errors
+    (error,) = errors
+    assert error["page"] in lost or error["page"].startswith(path), error
+    if error["page"] == path:  # a damaged stretch of a file of many pages
+        assert error["error"] == ("EOFError" if damage == "cut" else "DamagedInput")
+        assert error["message"].startswith("at offset "), error

@@ -126,21 +126,24 @@ def summary_of(result):
 def write_warc(path, responses, compress=None):
     """A WARC file of (url, status, content type, body bytes) responses,
     each preceded by its request record, as a crawler writes them."""
+    compress = str(path).endswith(".gz") if compress is None else compress
+    with open(path, "wb") as stream:
+        write_warc_stream(stream, responses, compress)
+
+
+def write_warc_stream(stream, responses, compress):
+    """``write_warc`` to a binary stream."""
     from warcio.statusandheaders import StatusAndHeaders
     from warcio.warcwriter import WARCWriter
 
-    compress = str(path).endswith(".gz") if compress is None else compress
-    with open(path, "wb") as stream:
-        writer = WARCWriter(stream, gzip=compress)
-        for url, status, content_type, body in responses:
-            request = StatusAndHeaders("GET / HTTP/1.1", [("Host", "shop.example")], is_http_request=True)
-            writer.write_record(writer.create_warc_record(url, "request", http_headers=request))
-            headers = StatusAndHeaders(
-                f"{status} X", [("Content-Type", content_type), ("Content-Length", str(len(body)))], protocol="HTTP/1.1"
-            )
-            writer.write_record(
-                writer.create_warc_record(url, "response", payload=io.BytesIO(body), http_headers=headers)
-            )
+    writer = WARCWriter(stream, gzip=compress)
+    for url, status, content_type, body in responses:
+        request = StatusAndHeaders("GET / HTTP/1.1", [("Host", "shop.example")], is_http_request=True)
+        writer.write_record(writer.create_warc_record(url, "request", http_headers=request))
+        headers = StatusAndHeaders(
+            f"{status} X", [("Content-Type", content_type), ("Content-Length", str(len(body)))], protocol="HTTP/1.1"
+        )
+        writer.write_record(writer.create_warc_record(url, "response", payload=io.BytesIO(body), http_headers=headers))
 
 
 # Chinese that GBK can encode, Japanese that Shift_JIS can encode.
@@ -168,3 +171,123 @@ WARC_EXPECTED = [
     ("http://shop.example/gbk", rows_for(GBK_TITLE)),
     ("http://shop.example/sjis", rows_for(SJIS_TITLE)),
 ]
+
+
+# -- Damaged inputs ------------------------------------------------------------
+
+DAMAGES = ("cut", "flip", "hole", "member")
+
+
+def _padded_page(i):
+    """A page of about 9 KB that compresses little (so that a 4 KB hole
+    stays inside its gzip member)."""
+    import base64
+    import random
+
+    noise = base64.b64encode(random.Random(i).randbytes(6000)).decode("ascii")
+    return page_html(f"t{i}", head=f"<!-- {noise} -->")
+
+
+def _damage(data, damage):
+    """``data`` with ``damage``: cut in its middle, 200 bytes flipped, a
+    4 KB hole in its middle, or bytes 2 to 10 (of a gzip member's header:
+    a method that is not deflate) overwritten."""
+    middle = len(data) // 2
+    if damage == "cut":
+        return data[:middle]
+    if damage == "flip":
+        return data[: middle - 100] + bytes(b ^ 0xFF for b in data[middle - 100 : middle + 100]) + data[middle + 100 :]
+    if damage == "hole":
+        return data[: middle - 2048] + data[middle + 2048 :]
+    return data[:2] + b"\x00" + b"\xff" * 7 + data[10:]
+
+
+def damaged_input(folder, kind, damage, count=24):
+    """An input of ``count`` pages (``kind``: warc, warc.gz, jsonl,
+    jsonl.gz, html.gz: a folder of gzipped pages) with ``damage`` (see
+    ``_damage``) in the stretch of page 5, or for a cut, page 10 and after.
+
+    Returns (input path, {page id: title} of the pages that must be read
+    whole, page ids that may be lost with the damage). A WARC file holds a request
+    and a response per page; a gzipped WARC a gzip member per record; a
+    gzipped JSON-lines file a gzip member per 4 lines, as writers that
+    flush as they go make them. A flip in a WARC file hits the response
+    header of page 5."""
+    import gzip as gz
+
+    hit = 10 if damage == "cut" else 5
+    if kind == "html.gz":
+        folder = os.path.join(folder, "site")
+        os.mkdir(folder)
+        ids = []
+        for i in range(count):
+            path = os.path.join(folder, f"p{i:02}.html.gz")
+            data = gz.compress(_padded_page(i).encode("utf-8"))
+            if i == hit:
+                data = _damage(data, damage)
+            with open(path, "wb") as stream:
+                stream.write(data)
+            ids.append(path)
+        return folder, {p: f"t{i}" for i, p in enumerate(ids) if i != hit}, {ids[hit]}
+    urls = [f"http://shop.example/{i}" for i in range(count)]
+    if kind.startswith("warc"):
+        compress = kind.endswith(".gz")
+        parts = []
+        for url, i in zip(urls, range(count)):
+            buffer = io.BytesIO()
+            body = _padded_page(i).encode("utf-8")
+            write_warc_stream(buffer, [(url, 200, "text/html; charset=utf-8", body)], compress)
+            request, response = _records_of(buffer.getvalue(), compress)
+            parts += [request, response]
+        target = 2 * hit + 1
+        part = parts[target]
+        if damage == "flip" and not compress:  # in the response's header
+            parts[target] = part[:12] + bytes(b ^ 0xFF for b in part[12:212]) + part[212:]
+        elif damage == "cut" and not compress:  # inside the response's header
+            parts[target] = part[:40]
+        else:
+            parts[target] = _damage(parts[target], damage)
+        path = os.path.join(folder, f"crawl.{kind}")
+    else:
+        lines = [
+            (json.dumps({"url": url, "html": _padded_page(i)}) + "\n").encode("utf-8") for i, url in enumerate(urls)
+        ]
+        if kind == "jsonl" and damage == "hole":
+            # A hole inside a string leaves valid JSON; this one runs from
+            # line 5's text into line 6's first key.
+            lines[hit : hit + 2] = [lines[hit][:-4093] + lines[hit + 1][3:]]
+            parts, target = lines, len(lines)
+        elif kind == "jsonl":
+            parts = lines
+            target = hit
+        else:
+            parts = [gz.compress(b"".join(lines[i : i + 4])) for i in range(0, count, 4)]
+            target = hit // 4
+        if target < len(parts):
+            parts[target] = _damage(parts[target], damage)
+        path = os.path.join(folder, f"pages.{kind}")
+    if damage == "cut":
+        parts = parts[: target + 1]
+    with open(path, "wb") as stream:
+        stream.write(b"".join(parts))
+    lost = {hit}
+    if kind == "jsonl" and damage == "hole":
+        lost = {hit, hit + 1}
+    if kind == "jsonl.gz":
+        lost = set(range(4 * target, 4 * target + 4))
+    if damage == "cut":
+        lost = set(range(min(lost), count))
+    return path, {url: f"t{i}" for i, url in enumerate(urls) if i not in lost}, {urls[i] for i in lost}
+
+
+def _records_of(data, compress):
+    """The two records (request, response) of a WARC file's bytes."""
+    if compress:
+        import zlib
+
+        first = zlib.decompressobj(31)
+        first.decompress(data)
+        rest = first.unused_data
+        return data[: len(data) - len(rest)], rest
+    second = data.index(b"WARC/1.", 1)
+    return data[:second], data[second:]
