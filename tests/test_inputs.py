@@ -11,11 +11,13 @@ import pytest
 from ostrel.crawler.field_extractor.cli import sources
 from tests.support.cli import (
     DAMAGES,
+    OVERSIZED,
     WARC_EXPECTED,
     WARC_RESPONSES,
     damaged_input,
     on_a_terminal,
     output_of,
+    oversized_input,
     page_html,
     records_of,
     rows_for,
@@ -343,3 +345,50 @@ def test_a_damaged_stretch_is_one_error_and_reading_goes_on_after_it(tmp_path, r
     if error["page"] == path:  # a damaged stretch of a file of many pages
         assert error["error"] == ("EOFError" if damage == "cut" else "DamagedInput")
         assert error["message"].startswith("at offset "), error
+
+
+# -- Limits -------------------------------------------------------------------------------
+
+GIB = 1 << 30
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+@pytest.mark.parametrize("kind", OVERSIZED)
+def test_a_page_over_a_limit_fails_alone_naming_the_limit(tmp_path, rules, kind, jobs):
+    arguments, data, whole, over, option = oversized_input(str(tmp_path), kind)
+
+    # Within 2 GiB of address space: a 256 MiB page decompressed whole
+    # would not leave the workers enough to parse it.
+    result = run_cli("extract", rules, *arguments, "--jobs", jobs, input=data, memory=2 * GIB)
+
+    assert result.returncode == 1, result.stderr
+    assert {record["page"]: record["rows"] for record in output_of(result)} == {
+        page: rows_for(title) for page, title in whole.items()
+    }
+    (failure,) = [line for line in result.stderr.decode("utf-8").splitlines() if ": TooLarge: " in line]
+    assert f": {over}: TooLarge: " in failure and f"64 KiB ({option})" in failure, failure
+
+
+YAML_ALIAS_BOMB = (
+    "value_separator: ' '\na: &a ['lol', 'lol', 'lol', 'lol', 'lol', 'lol', 'lol', 'lol', 'lol']\n"
+    + "".join(f"{name}: &{name} [{', '.join(['*' + before] * 9)}]\n" for before, name in zip("abcdefgh", "bcdefghi"))
+    + "rules:\n  - title: {rules: '//h1'}\n    bomb: {rules: *i}\n"
+)
+
+
+@pytest.mark.parametrize("command", ["extract", "try"])
+def test_rules_built_of_yaml_aliases_stay_small(tmp_path, command):
+    # Nine lines of aliases make a list of 387 million items that share
+    # their nine; showing them must not spell them out.
+    (tmp_path / "bomb.yaml").write_text(YAML_ALIAS_BOMB, "utf-8")
+    page = tmp_path / "p.html"
+    page.write_text(page_html("t"), "utf-8")
+
+    more = ["--jobs", "1"] if command == "extract" else []
+    result = run_cli(command, str(tmp_path / "bomb.yaml"), str(page), *more, memory=1 * GIB)
+
+    assert result.returncode == 1, result.stderr
+    stderr = result.stderr.decode("utf-8")
+    assert "Traceback" not in stderr and "MemoryError" not in stderr, stderr
+    if command == "try":  # the rule is shown, cut short
+        assert '  bomb   [[[[[[[[["lol", "lol"' in result.stdout.decode("utf-8")

@@ -50,9 +50,10 @@ def package_root():
     return os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(package.__file__)))))
 
 
-def run_python(argv, cwd=None, env=None, input=None):
+def run_python(argv, cwd=None, env=None, input=None, memory=None):
     """The interpreter of the tests run with ``argv``, on the package the
-    tests import; the child's environment is this one's plus ``env``."""
+    tests import; the child's environment is this one's plus ``env``, its
+    address space at most ``memory`` bytes when given."""
     full_env = dict(os.environ)
     full_env.pop("PYTHONIOENCODING", None)
     full_env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root(), full_env.get("PYTHONPATH")]))
@@ -64,7 +65,14 @@ def run_python(argv, cwd=None, env=None, input=None):
         capture_output=True,
         input=input,
         timeout=300,
+        preexec_fn=None if memory is None else lambda: _cap_memory(memory),
     )
+
+
+def _cap_memory(memory):
+    import resource
+
+    resource.setrlimit(resource.RLIMIT_AS, (memory, memory))
 
 
 def on_a_terminal(*args):
@@ -103,8 +111,8 @@ def on_a_terminal(*args):
     return returncode, shown.decode("utf-8")
 
 
-def run_cli(*args, cwd=None, env=None, input=None):
-    return run_python(["-m", "ostrel.crawler.field_extractor", *args], cwd=cwd, env=env, input=input)
+def run_cli(*args, cwd=None, env=None, input=None, memory=None):
+    return run_python(["-m", "ostrel.crawler.field_extractor", *args], cwd=cwd, env=env, input=input, memory=memory)
 
 
 def records_of(text):
@@ -291,3 +299,51 @@ def _records_of(data, compress):
         return data[: len(data) - len(rest)], rest
     second = data.index(b"WARC/1.", 1)
     return data[:second], data[second:]
+
+
+# -- Inputs over the limits ------------------------------------------------------
+
+OVERSIZED = ("gzip-bomb", "page", "stdin-page", "json-line", "warc-record")
+
+
+def oversized_input(folder, kind):
+    """An input with one page over a limit of 64 KiB between two pages
+    within it: a gzip bomb (a page of 256 MiB in 256 KiB), a plain page, the
+    same on standard input, a JSON line, a WARC response record (beside a
+    large image record, which is skipped).
+
+    Returns (arguments, standard input or None, {page id: title} of the
+    pages read whole, page id of the page over the limit, the option named
+    in its error)."""
+    import gzip as gz
+
+    big = page_html("big", head="<!--" + "x" * (256 << 10) + "-->").encode("utf-8")
+    small = [page_html("a").encode("utf-8"), page_html("b").encode("utf-8")]
+    if kind in ("gzip-bomb", "page"):
+        paths = [os.path.join(folder, name) for name in ("a.html", "big.html.gz", "b.html")]
+        if kind == "gzip-bomb":
+            body = gz.compress(b"<html><body><h1>big</h1><p>" + b"x" * (256 << 20), 9)
+        else:
+            body = big
+        for path, data in zip(paths, [small[0], body, small[1]]):
+            with open(path, "wb") as stream:
+                stream.write(data)
+        return [*paths, "--max-page-bytes", "64K"], None, {paths[0]: "a", paths[2]: "b"}, paths[1], "--max-page-bytes"
+    if kind == "stdin-page":
+        return ["-", "--max-page-bytes", "64K"], gz.compress(big), {}, "-", "--max-page-bytes"
+    if kind == "json-line":
+        path = os.path.join(folder, "pages.jsonl")
+        with open(path, "w", encoding="utf-8") as stream:
+            for url, html in [("u1", page_html("a")), ("u2", big.decode("utf-8")), ("u3", page_html("b"))]:
+                stream.write(json.dumps({"url": url, "html": html}) + "\n")
+        return [path, "--max-line-bytes", "64K"], None, {"u1": "a", "u3": "b"}, f"{path}:2", "--max-line-bytes"
+    path = os.path.join(folder, "crawl.warc")
+    image = ("http://shop.example/big.png", 200, "image/png", b"\x89PNG" + b"\0" * (256 << 10))
+    responses = [("http://shop.example/a", 200, "text/html", small[0]), image]
+    responses += [
+        ("http://shop.example/big", 200, "text/html", big),
+        ("http://shop.example/b", 200, "text/html", small[1]),
+    ]
+    write_warc(path, responses)
+    whole = {"http://shop.example/a": "a", "http://shop.example/b": "b"}
+    return [path, "--max-record-bytes", "64K"], None, whole, "http://shop.example/big", "--max-record-bytes"

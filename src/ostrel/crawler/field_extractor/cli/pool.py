@@ -30,12 +30,14 @@ from ostrel.crawler.field_extractor.extractor import FieldExtractor
 __all__ = ["READ_AHEAD_BYTES", "READ_AHEAD_PAGES", "WorkersFailing", "run"]
 
 
-def _worker_main(conn, parent, rules, de_dup, memory=None):
+def _worker_main(conn, parent, rules, de_dup, memory=None, limits=None):
     """A worker process: extract the chunks it is sent, one record at a
     time, until it is sent None or its parent goes away. ``memory`` (bytes)
-    caps its address space."""
+    caps its address space; ``limits`` are the page limits to read by."""
     _follow_parent(parent)
     limit_memory(memory)
+    if limits is not None:
+        sources.set_limits(limits)
     # Ctrl-C and a terminal's hang-up reach the whole process group: the
     # parent alone handles them, and stops the workers. The parent's own
     # handlers, copied by a fork, are not for here.
@@ -172,6 +174,7 @@ def run(
     extractor=None,
     timeout=None,
     memory=None,
+    limits=None,
 ):
     """Yield the records of the tasks, in task order, in lists.
 
@@ -196,7 +199,8 @@ def run(
 
     ``memory`` (bytes) caps the address space of each worker process
     (``limit_memory``); ``jobs`` 1 without a timeout leaves it to the
-    caller.
+    caller. ``limits`` (``sources.Limits``) are those that the workers read
+    pages by (by default those of this process).
 
     A worker that dies on a page (a crash in native code, the kernel's OOM
     killer...) gives that page an error record of type
@@ -214,7 +218,8 @@ def run(
             yield [sources.extract_task(extractor, task, de_dup)]
         return
 
-    pool = _Pool(max(jobs, 1), (rules, de_dup, memory), timeout, _ChunkSizer(chunk_pages))
+    initargs = (rules, de_dup, memory, limits or sources.LIMITS)
+    pool = _Pool(max(jobs, 1), initargs, timeout, _ChunkSizer(chunk_pages))
     least = 2 * pool.jobs + 1
 
     def full():

@@ -13,8 +13,11 @@ from ostrel.crawler.field_extractor.cli.common import (
     EXIT_PAGE_FAILED,
     EXIT_TEXT,
     add_input_options,
+    add_limit_options,
+    byte_size,
     check_inputs,
     describe_error,
+    limits_of,
     load_extractor,
     stop_on_broken_pipe,
 )
@@ -31,7 +34,7 @@ from ostrel.crawler.field_extractor.cli.outputs import (
 from ostrel.crawler.field_extractor.cli.progress import Progress, plural
 from ostrel.crawler.field_extractor.cli.resume import ResumeError, is_empty_file, resume_file
 from ostrel.crawler.field_extractor.cli.signals import Stopped, StopSignals
-from ostrel.crawler.field_extractor.cli.sources import DEFAULT_INCLUDE, InputStats, input_size, iter_tasks
+from ostrel.crawler.field_extractor.cli.sources import DEFAULT_INCLUDE, InputStats, input_size, iter_tasks, set_limits
 
 # The pool is imported where it is used: importing it loads the native
 # modules, which runs the page-tree gate (see main()).
@@ -176,6 +179,16 @@ def build_parser(prog):
         "about 50 ms, judged from the pages done so far)",
     )
     add_input_options(parser)
+    add_limit_options(parser)
+    parser.add_argument(
+        "--max-memory",
+        type=byte_size,
+        default=None,
+        metavar="SIZE",
+        help="most memory (address space) of each process that extracts pages: the workers, or with --jobs 1 "
+        "and no --timeout this one (default: the machine's memory divided by --jobs; 0: no limit); a page "
+        "that needs more fails as that page",
+    )
     parser.add_argument(
         "--include",
         action="append",
@@ -218,6 +231,19 @@ def check_destinations(args):
     return None
 
 
+def _memory_ceiling(given, jobs):
+    """The bytes of address space of one extracting process: ``given``
+    (0: none), by default the machine's memory shared among the jobs, at
+    least 1 GiB."""
+    if given is not None:
+        return given or None
+    try:
+        memory = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (ValueError, OSError, AttributeError):
+        return None
+    return max(memory // jobs, 1 << 30)
+
+
 def _without(done, items, key, progress):
     for item in items:
         if key(item) in done:
@@ -241,6 +267,13 @@ def run(args, prog):
     from ostrel.crawler.field_extractor.cli.pool import run as run_pool
 
     jobs = args.jobs or _default_jobs()
+    limits = limits_of(args)
+    set_limits(limits)
+    memory = _memory_ceiling(args.max_memory, jobs)
+    if jobs <= 1 and args.timeout is None:
+        from ostrel.crawler.field_extractor.cli.pool import limit_memory
+
+        limit_memory(memory)
     fmt = output_format(args.output, args.format)
     done = None
     header = True
@@ -284,6 +317,8 @@ def run(args, prog):
         chunk_pages=args.chunk_size,
         extractor=extractor,
         timeout=args.timeout,
+        memory=memory,
+        limits=limits,
     )
     with StopSignals() as stop:
         return _write_results(prog, results, writer, output, errors, progress, stats, stop, done)
