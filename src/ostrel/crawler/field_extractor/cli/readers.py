@@ -439,43 +439,42 @@ def lines(pieces, limit):
     over without being held; the pieces' ``Damage`` reports as they come
     (a line that a damage cuts is dropped with it, and the line after the
     damage counts as a new one)."""
-    buf = bytearray()
+    parts = []  # the current line's bytes so far, unless it is over the limit
+    size = 0  # bytes of the current line so far
     lineno = 0
-    over = 0  # bytes of a line over the limit passed over so far
     for item in pieces:
         if isinstance(item, Damage):
-            if over:
-                lineno += 1
-                yield lineno, over
-            elif buf:
-                lineno += 1  # the cut line is lost with the damage
-            buf.clear()
-            over = 0
+            if size:
+                lineno += 1  # the cut line is lost with the damage...
+                if size > limit:  # ...but one over the limit is told as such
+                    yield lineno, size
+            parts, size = [], 0
             yield item
             continue
-        buf.extend(item[1])
+        data = item[1]
         start = 0
-        while True:
-            end = buf.find(b"\n", start)
-            if end < 0:
-                break
+        end = data.find(b"\n")
+        while end >= 0:
             lineno += 1
-            if over:
-                yield lineno, over + end + 1 - start
-                over = 0
-            elif end + 1 - start > limit:
-                yield lineno, end + 1 - start
+            length = size + end + 1 - start
+            if length > limit:
+                yield lineno, length
+            elif parts:
+                parts.append(data[start : end + 1])
+                yield lineno, b"".join(parts)
             else:
-                yield lineno, bytes(buf[start : end + 1])
+                yield lineno, data[start : end + 1]
+            parts, size = [], 0
             start = end + 1
-        del buf[:start]
-        if len(buf) > limit or over:
-            over += len(buf)
-            buf.clear()
-    if over:
-        yield lineno + 1, over
-    elif buf:
-        yield lineno + 1, bytes(buf)
+            end = data.find(b"\n", start)
+        if start < len(data):
+            size += len(data) - start
+            if size <= limit:
+                parts.append(data[start:] if start else data)
+            else:
+                parts = []
+    if size:
+        yield lineno + 1, size if size > limit else b"".join(parts)
 
 
 def gunzip_bounded(data, limit):

@@ -590,7 +590,7 @@ def _jsonl_stream_tasks(name, stream, keys):
                 "TooLarge",
                 f"the line is {line} bytes, over the limit of {size_text(limit)} (--max-line-bytes)",
             )
-        elif line.strip():
+        elif not line.isspace():
             yield JsonLine(name, lineno, line, *keys)
 
 
