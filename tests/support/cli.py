@@ -347,3 +347,29 @@ def oversized_input(folder, kind):
     write_warc(path, responses)
     whole = {"http://shop.example/a": "a", "http://shop.example/b": "b"}
     return [path, "--max-record-bytes", "64K"], None, whole, "http://shop.example/big", "--max-record-bytes"
+
+
+def random_pieces(data, rng):
+    """``data`` as (offset, bytes) pieces cut at random places, as a reader
+    of a file or pipe may get it."""
+    pieces, offset = [], 0
+    while offset < len(data):
+        step = rng.choice([1, 2, 7, 100, 4096, 70000])
+        pieces.append((offset, data[offset : offset + step]))
+        offset += step
+    return pieces
+
+
+def random_warc(rng, count=12):
+    """The bytes of a WARC file of ``count`` random responses (random
+    sizes, status, content types, bodies with CR, LF and ``WARC/1.0``
+    inside), and whether it is gzipped."""
+    compress = rng.random() < 0.5
+    responses = []
+    for i in range(count):
+        body = bytes(rng.choice(b"ab\r\n<>WARC/1.0 ") for _ in range(rng.choice([0, 1, 50, 5000])))
+        kind = rng.choice(["text/html", "image/png", "application/xhtml+xml; charset=utf-8"])
+        responses.append((f"http://shop.example/{i}", rng.choice([200, 404]), kind, body))
+    stream = io.BytesIO()
+    write_warc_stream(stream, responses, compress)
+    return stream.getvalue(), compress
