@@ -469,6 +469,7 @@ def test_pages_that_kill_their_worker_each_fail_alone_and_the_run_goes_on(monkey
     [
         ("raise", "RuntimeError: no extractor here"),
         ("exit", "it ended before it was ready (exit status 3)"),
+        ("fork", "OSError: [Errno 12] Cannot allocate memory"),
     ],
 )
 @pytest.mark.parametrize("timeout, advice", [(None, "; --jobs 1 extracts"), (30, "; --jobs 1 without --timeout")])
@@ -481,7 +482,12 @@ def test_workers_that_cannot_start_stop_the_batch_and_say_why(monkeypatch, rules
                 os._exit(3)
             raise RuntimeError("no extractor here")
 
+    def no_process(*args):
+        raise OSError(12, "Cannot allocate memory")
+
     monkeypatch.setattr(pool, "FieldExtractor", Broken)
+    if start == "fork":
+        monkeypatch.setattr(pool, "_Worker", no_process)
     tasks = iter([PageText(f"p{i}", page_html("x")) for i in range(50)])
 
     with pytest.raises(pool.WorkersFailing) as failing:

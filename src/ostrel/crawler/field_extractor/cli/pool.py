@@ -384,7 +384,13 @@ class _Pool:
             if not idle:
                 if len(self.workers) >= self.jobs:
                     return
-                worker = _Worker(self.context, self.initargs)
+                try:
+                    worker = _Worker(self.context, self.initargs)
+                except OSError as exc:  # no process to be had (EAGAIN, ENOMEM)
+                    self._failed_start(f"{type(exc).__name__}: {sources.describe(exc)}")
+                    if self.workers:
+                        return  # the workers there are go on
+                    continue
                 self.workers.append(worker)
                 idle.append(worker)
             worker, chunk = idle.pop(), self.waiting.popleft()
@@ -434,9 +440,13 @@ class _Pool:
         self.workers.remove(worker)
         worker.reap()
         self.waiting.appendleft(chunk)
+        self._failed_start(worker.why or f"it ended before it was ready ({how})")
+
+    def _failed_start(self, why):
+        """Count a worker that could not start; raise ``WorkersFailing``
+        when several could not in a row and none is running."""
         self.failed_starts += 1
-        if self.failed_starts >= self.MOST_FAILED_STARTS:
-            why = worker.why or f"it ended before it was ready ({how})"
+        if self.failed_starts >= self.MOST_FAILED_STARTS and not any(worker.ready for worker in self.workers):
             instead = "--jobs 1 without --timeout" if self.timeout is not None else "--jobs 1"
             raise WorkersFailing(
                 f"worker processes cannot start here ({self.failed_starts} tried): {why}; "
