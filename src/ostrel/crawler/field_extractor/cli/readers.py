@@ -218,6 +218,7 @@ KEPT = CHUNK * 64
 # -- WARC records ---------------------------------------------------------------
 
 _RECORD_START = re.compile(rb"WARC/1\.[01]\r\n")
+_LINE_BREAKS = re.compile(rb"[\r\n]*")
 _TOKEN = re.compile(rb"[!#$%&'*+.^_`|~0-9A-Za-z-]+")
 HEADER_MOST = 1 << 20  # bytes of one record header
 HEAD_KEPT = 1 << 14  # bytes of the block of a record over the limit
@@ -316,7 +317,7 @@ def warc_records(pieces, limit, gzipped=False):
             if not more:
                 break
         if damaged is None:
-            skip = len(data.buf) - len(data.buf.lstrip(b"\r\n"))
+            skip = _LINE_BREAKS.match(data.buf).end()
             data.drop(skip)
             if skip and len(data.buf) < 9:
                 continue
