@@ -94,7 +94,7 @@ def make_inputs(pages, kind, folder):
             from tests.support.cli import write_warc_stream
 
             responses = [
-                (f"{page.as_uri()}#{index}", 200, "text/html; charset=utf-8", page.read_bytes())
+                (f"http://corpus.example/{page.stem}/{index}", 200, "text/html; charset=utf-8", page.read_bytes())
                 for index, page in enumerate(pages)
             ]
             write_warc_stream(stream, responses, compress=False)
