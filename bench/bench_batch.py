@@ -7,7 +7,14 @@ in the machine's load hits every setting alike, and prints the median
 pages per second of each setting and its speed-up over the first.
 
     python -m bench.bench_batch [--corpus DIR] [--rules FILE] [--repeat N]
-                                [--rounds N] [--jobs 1,2]
+                                [--rounds N] [--jobs 1,2] [--input files|jsonl|warc]
+
+``--input`` says how the pages are given: as files (only their paths cross
+to the workers), or the same pages as one JSON-lines or WARC file (their
+texts are read by the command's own process and cross the pipes). Each run
+prints the user and system CPU seconds of the whole run and, apart, of the
+command's own process (reading the inputs, handing pages out, writing the
+output), so that the CPU that a second job adds can be told where it goes.
 
 The machine may be shared: besides the wall-clock rate, each run prints the
 CPU seconds that it used (all processes) and the load average, and the
@@ -34,34 +41,64 @@ SUMMARY = re.compile(r": (\d+) pages, (\d+) rows, (\d+) failed.* in ([\d.]+) s")
 
 def children_cpu():
     usage = resource.getrusage(resource.RUSAGE_CHILDREN)
-    return usage.ru_utime + usage.ru_stime
+    return usage.ru_utime, usage.ru_stime
 
 
-def run_once(rules, pages, jobs):
-    command = [
-        sys.executable,
-        "-m",
-        "ostrel.crawler.field_extractor",
-        "extract",
-        str(rules),
-        *map(str, pages),
-        "--jobs",
-        str(jobs),
-        "-o",
-        os.devnull,
-    ]
-    cpu = children_cpu()
+# Runs the command line and then tells, on the last line of stderr, the
+# user and system CPU seconds of its own process.
+_OWN_CPU = """
+import resource, runpy, sys
+sys.argv[0] = "ostrel-extract"
+try:
+    runpy.run_module("ostrel.crawler.field_extractor", run_name="__main__")
+finally:
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    print(f"own cpu {usage.ru_utime} {usage.ru_stime}", file=sys.stderr)
+"""
+
+
+def run_once(rules, inputs, jobs):
+    command = [sys.executable, "-c", _OWN_CPU, "extract", str(rules), *map(str, inputs)]
+    command += ["--jobs", str(jobs), "-o", os.devnull]
+    user, system = children_cpu()
     start = time.perf_counter()
     result = subprocess.run(command, capture_output=True, text=True)
     wall = time.perf_counter() - start
-    cpu = children_cpu() - cpu
+    after = children_cpu()
+    user, system = after[0] - user, after[1] - system
     if result.returncode not in (0, 1):
         sys.exit(f"extract failed ({result.returncode}):\n{result.stderr}")
-    match = SUMMARY.search(result.stderr.splitlines()[-1])
+    lines = result.stderr.splitlines()
+    own = tuple(map(float, lines[-1].split()[2:]))
+    match = SUMMARY.search(lines[-2])
     count, rows, failed, seconds = (int(match[1]), int(match[2]), int(match[3]), float(match[4]))
     # The summary rounds to 0.1 s; the wall clock less the interpreter's
     # start is as good for runs of many seconds.
-    return count, rows, failed, seconds, wall, cpu
+    return count, rows, failed, seconds, wall, (user, system), own
+
+
+def make_inputs(pages, kind, folder):
+    """The pages as ``kind`` inputs: their paths, or one JSON-lines or WARC
+    file of them in ``folder``."""
+    if kind == "files":
+        return pages
+    path = folder / f"pages.{kind}"
+    with open(path, "wb") as stream:
+        if kind == "jsonl":
+            import json
+
+            for index, page in enumerate(pages):
+                line = {"url": f"{page.as_uri()}#{index}", "html": page.read_text("utf-8")}
+                stream.write(json.dumps(line, ensure_ascii=False).encode("utf-8") + b"\n")
+        else:
+            from tests.support.cli import write_warc_stream
+
+            responses = [
+                (f"http://corpus.example/{page.stem}/{index}", 200, "text/html; charset=utf-8", page.read_bytes())
+                for index, page in enumerate(pages)
+            ]
+            write_warc_stream(stream, responses, compress=False)
+    return [path]
 
 
 def _spin(seconds):
@@ -96,6 +133,7 @@ def main():
     parser.add_argument("--repeat", type=int, default=2, help="times each page is given (default 2)")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--jobs", default="1,2", help="comma-separated --jobs values (default 1,2)")
+    parser.add_argument("--input", choices=("files", "jsonl", "warc"), default="files", help="how pages are given")
     args = parser.parse_args()
 
     pages = sorted((args.corpus / "pages").glob("*.html")) * args.repeat
@@ -104,8 +142,12 @@ def main():
     settings = [int(value) for value in args.jobs.split(",")]
     print(
         f"{len(pages)} pages ({len(pages) // args.repeat} corpus pages x "
-        f"{args.repeat}), rules {args.rules.name}, {os.cpu_count()} CPUs"
+        f"{args.repeat}) as {args.input}, rules {args.rules.name}, {os.cpu_count()} CPUs"
     )
+    import tempfile
+
+    folder = tempfile.TemporaryDirectory()
+    inputs = make_inputs(pages, args.input, pathlib.Path(folder.name))
 
     one, two = machine_parallelism()
     print(
@@ -118,15 +160,17 @@ def main():
     for round_ in range(args.rounds):
         for jobs in settings:
             load = os.getloadavg()[0]
-            count, rows, failed, seconds, wall, cpu = run_once(args.rules, pages, jobs)
+            count, rows, failed, seconds, wall, (user, system), own = run_once(args.rules, inputs, jobs)
+            cpu = user + system
             rate = count / seconds
             rates[jobs].append(rate)
             cpu_per_page[jobs].append(cpu / count)
             print(
                 f"round {round_ + 1}  --jobs {jobs}: {count} pages, "
                 f"{rows} rows, {failed} failed in {seconds:.1f} s = "
-                f"{rate:6.2f} pages/s  (wall {wall:.1f} s, CPU {cpu:.1f} s "
-                f"= {cpu / wall:.2f} CPUs busy, load {load:.1f})",
+                f"{rate:6.2f} pages/s  (wall {wall:.1f} s, user {user:.1f} s, sys {system:.1f} s "
+                f"= {cpu / wall:.2f} CPUs busy; command's own process user {own[0]:.1f} s, sys {own[1]:.1f} s; "
+                f"load {load:.1f})",
                 flush=True,
             )
 

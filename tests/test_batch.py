@@ -5,6 +5,8 @@ import csv
 import gzip
 import json
 import os
+import signal
+from typing import NamedTuple
 
 import pytest
 
@@ -400,20 +402,112 @@ def test_a_page_that_kills_its_worker_is_reported_and_the_rest_go_on(monkeypatch
     assert [r["rows"] for r in records if "rows" in r] == [rows_for(f"t{i}") for i in range(30) if i != 7]
 
 
-def test_workers_that_cannot_run_stop_the_batch(monkeypatch, rules):
-    # Workers that die on every page are no page's fault: rather than
-    # report every page of a crawl as failed, the batch stops.
-    def die(extractor, task, de_dup=True):
-        os._exit(9)
+def _die_by_exit(task):
+    os._exit(9)
 
-    monkeypatch.setattr(sources, "extract_task", die)
-    count = 4 * pool.READ_AHEAD_PAGES
-    tasks = iter([PageText(f"p{i}", page_html("x")) for i in range(count)])
 
-    with pytest.raises(pool.WorkersFailing):
-        for _ in pool.run(rules, tasks, jobs=2, chunk_pages=2):
-            pass
-    assert len(list(tasks)) >= count - pool.READ_AHEAD_PAGES - 2
+def _die_by_kill(task):
+    os.kill(os.getpid(), signal.SIGKILL)
+
+
+def _die_by_segfault(task):
+    import ctypes
+    import faulthandler
+
+    faulthandler.disable()  # the test's own handler would print a trace
+    ctypes.string_at(0)
+
+
+class _Hungry(NamedTuple):
+    """A page whose reading takes a gigabyte."""
+
+    page_id: str
+    size = 0
+
+    def load(self):
+        return self.page_id, bytearray(1 << 30).decode()
+
+
+_extract_task = sources.extract_task
+
+
+def _grow_past_the_ceiling(task):
+    return _extract_task(None, _Hungry(task.page_id))
+
+
+def _address_space():
+    with open("/proc/self/statm") as stream:
+        return int(stream.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.parametrize(
+    "die, dying, error",
+    [
+        # Four pages in a row that kill their worker, then every page.
+        (_die_by_kill, {4, 5, 6, 7}, "BrokenProcessPool"),
+        (_die_by_exit, set(range(40)), "BrokenProcessPool"),
+        (_die_by_segfault, {0, 1, 2, 39}, "BrokenProcessPool"),
+        # Under the memory ceiling an allocation fails as that page.
+        (_grow_past_the_ceiling, {3, 4, 5}, "MemoryError"),
+    ],
+)
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_pages_that_kill_their_worker_each_fail_alone_and_the_run_goes_on(monkeypatch, rules, die, dying, error, jobs):
+    real = sources.extract_task
+
+    def extract_or_die(extractor, task, de_dup=True):
+        if int(task.page_id[1:]) in dying:
+            return die(task)
+        return real(extractor, task, de_dup)
+
+    monkeypatch.setattr(sources, "extract_task", extract_or_die)
+    tasks = [PageText(f"p{i}", page_html(f"t{i}")) for i in range(40)]
+    memory = None
+    if die is _grow_past_the_ceiling:
+        memory = _address_space() + (256 << 20)
+
+    records = [
+        record
+        for records in pool.run(rules, iter(tasks), jobs=jobs, chunk_pages=3, timeout=60, memory=memory)
+        for record in records
+    ]
+
+    assert [r["page"] for r in records] == [f"p{i}" for i in range(40)]
+    assert {i for i, r in enumerate(records) if "error" in r} == dying
+    assert {r["error"] for r in records if "error" in r} == {error}
+    assert [r["rows"] for r in records if "rows" in r] == [rows_for(f"t{i}") for i in range(40) if i not in dying]
+
+
+@pytest.mark.parametrize(
+    "start, why",
+    [
+        ("raise", "RuntimeError: no extractor here"),
+        ("exit", "it ended before it was ready (exit status 3)"),
+        ("fork", "OSError: [Errno 12] Cannot allocate memory"),
+    ],
+)
+@pytest.mark.parametrize("timeout, advice", [(None, "; --jobs 1 extracts"), (30, "; --jobs 1 without --timeout")])
+def test_workers_that_cannot_start_stop_the_batch_and_say_why(monkeypatch, rules, start, why, timeout, advice):
+    # Workers that cannot start are no page's fault: rather than report
+    # every page of a crawl as failed, the batch stops, with no page lost.
+    class Broken:
+        def __init__(self, rules):
+            if start == "exit":
+                os._exit(3)
+            raise RuntimeError("no extractor here")
+
+    def no_process(*args):
+        raise OSError(12, "Cannot allocate memory")
+
+    monkeypatch.setattr(pool, "FieldExtractor", Broken)
+    if start == "fork":
+        monkeypatch.setattr(pool, "_Worker", no_process)
+    tasks = iter([PageText(f"p{i}", page_html("x")) for i in range(50)])
+
+    with pytest.raises(pool.WorkersFailing) as failing:
+        for records in pool.run(rules, tasks, jobs=2, chunk_pages=2, timeout=timeout):
+            assert not records
+    assert why + advice in str(failing.value)
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")

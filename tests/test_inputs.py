@@ -10,11 +10,16 @@ import pytest
 
 from ostrel.crawler.field_extractor.cli import sources
 from tests.support.cli import (
+    DAMAGES,
+    OVERSIZED,
     WARC_EXPECTED,
     WARC_RESPONSES,
+    damaged_input,
     on_a_terminal,
     output_of,
+    oversized_input,
     page_html,
+    records_of,
     rows_for,
     run_cli,
     summary_of,
@@ -349,3 +354,167 @@ def test_progress_bar_shows_the_share_of_the_input_done(tmp_path, rules, kind):
 
     assert "100%|" in shown
     assert " pages/s" in shown
+
+
+# -- Damaged inputs ----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("damage", DAMAGES)
+@pytest.mark.parametrize("kind", ["warc", "warc.gz", "jsonl", "jsonl.gz", "html.gz"])
+def test_a_damaged_stretch_is_one_error_and_reading_goes_on_after_it(tmp_path, rules, kind, damage):
+    path, whole, lost = damaged_input(str(tmp_path), kind, damage)
+
+    result = run_cli("extract", rules, path, "--jobs", "1", "--errors", str(tmp_path / "errors.jsonl"))
+
+    assert result.returncode == 1, result.stderr
+    read = {record["page"]: record["rows"] for record in output_of(result)}
+    for page, title in whole.items():
+        assert read.pop(page) == rows_for(title), page
+    assert set(read) <= lost
+    errors = records_of((tmp_path / "errors.jsonl").read_text("utf-8"))
+    assert len(errors) == 1, errors
+    (error,) = errors
+    assert error["page"] in lost or error["page"].startswith(path), error
+    if error["page"] == path:  # a damaged stretch of a file of many pages
+        assert error["error"] == ("EOFError" if damage == "cut" else "DamagedInput")
+        assert error["message"].startswith("at offset "), error
+
+
+# -- Limits -------------------------------------------------------------------------------
+
+GIB = 1 << 30
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+@pytest.mark.parametrize("kind", OVERSIZED)
+def test_a_page_over_a_limit_fails_alone_naming_the_limit(tmp_path, rules, kind, jobs):
+    arguments, data, whole, over, option = oversized_input(str(tmp_path), kind)
+
+    # Within 2 GiB of address space: a 256 MiB page decompressed whole
+    # would not leave the workers enough to parse it.
+    result = run_cli("extract", rules, *arguments, "--jobs", jobs, input=data, memory=2 * GIB)
+
+    assert result.returncode == 1, result.stderr
+    assert {record["page"]: record["rows"] for record in output_of(result)} == {
+        page: rows_for(title) for page, title in whole.items()
+    }
+    (failure,) = [line for line in result.stderr.decode("utf-8").splitlines() if ": TooLarge: " in line]
+    assert f": {over}: TooLarge: " in failure and f"64 KiB ({option})" in failure, failure
+
+
+YAML_ALIAS_BOMB = (
+    "value_separator: ' '\na: &a ['lol', 'lol', 'lol', 'lol', 'lol', 'lol', 'lol', 'lol', 'lol']\n"
+    + "".join(f"{name}: &{name} [{', '.join(['*' + before] * 9)}]\n" for before, name in zip("abcdefgh", "bcdefghi"))
+    + "rules:\n  - title: {rules: '//h1'}\n    bomb: {rules: *i}\n"
+)
+
+
+@pytest.mark.parametrize("command", ["extract", "try"])
+def test_rules_built_of_yaml_aliases_stay_small(tmp_path, command):
+    # Nine lines of aliases make a list of 387 million items that share
+    # their nine; showing them must not spell them out.
+    (tmp_path / "bomb.yaml").write_text(YAML_ALIAS_BOMB, "utf-8")
+    page = tmp_path / "p.html"
+    page.write_text(page_html("t"), "utf-8")
+
+    more = ["--jobs", "1"] if command == "extract" else []
+    result = run_cli(command, str(tmp_path / "bomb.yaml"), str(page), *more, memory=1 * GIB)
+
+    assert result.returncode == 1, result.stderr
+    stderr = result.stderr.decode("utf-8")
+    assert "Traceback" not in stderr and "MemoryError" not in stderr, stderr
+    if command == "try":  # the rule is shown, cut short
+        assert '  bomb   [[[[[[[[["lol", "lol"' in result.stdout.decode("utf-8")
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_whole_inputs_read_as_the_plain_readers_read_them(seed):
+    # The readers that survive damage must read a whole file exactly as
+    # warcio, gzip and a line split do, however the bytes come in.
+    import io
+    import random
+
+    from warcio.archiveiterator import ArchiveIterator
+
+    from ostrel.crawler.field_extractor.cli import readers
+    from tests.support.cli import random_pieces, random_warc
+
+    rng = random.Random(seed)
+    data, compress = random_warc(rng)
+    plain = gzip.decompress(data) if compress else data
+    expected = [
+        (r.rec_type, r.rec_headers.get_header("WARC-Target-URI"), r.content_stream().read())
+        for r in ArchiveIterator(io.BytesIO(data))
+    ]
+
+    pieces = readers.gzip_pieces(io.BytesIO(data), b"WARC/1.") if compress else random_pieces(data, rng)
+    if compress:
+        assert b"".join(piece for _, piece in readers.gzip_pieces(io.BytesIO(data))) == plain
+    got = []
+    for offset, record in readers.warc_records(pieces, 1 << 20, compress):
+        r = next(iter(ArchiveIterator(io.BytesIO(record))))
+        got.append((r.rec_type, r.rec_headers.get_header("WARC-Target-URI"), r.content_stream().read()))
+        if not compress:
+            assert data[offset : offset + len(record)] == record
+    assert got == expected
+
+    text = plain.replace(b"\r", b"")[: rng.randrange(len(plain))]
+    split = list(readers.lines(random_pieces(text, rng), 1 << 20))
+    assert split == list(enumerate(text.splitlines(keepends=True), 1))
+    members = b"".join(gzip.compress(text[i : i + 999]) for i in range(0, len(text), 999))
+    assert b"".join(piece for _, piece in readers.gzip_pieces(io.BytesIO(members))) == text
+
+
+@pytest.mark.parametrize("seed", range(60))
+def test_damage_anywhere_loses_only_the_records_it_touches(seed):
+    # A cut, a hole or flipped bytes at a random place of a WARC file: every
+    # record clear of the damage is read, byte for byte, and a lost record
+    # is reported where that can be told; a cut, or any damage to a gzipped
+    # file, never yields a record whose block was not written.
+    import io
+    import random
+
+    from ostrel.crawler.field_extractor.cli import readers
+    from tests.support.cli import random_pieces, random_warc
+
+    rng = random.Random(seed)
+    data, compress = random_warc(rng, count=8)
+
+    def read(data):
+        pieces = readers.gzip_pieces(io.BytesIO(data), b"WARC/1.") if compress else random_pieces(data, rng)
+        return list(readers.warc_records(pieces, 1 << 20, compress))
+
+    records = read(data)
+    starts = [offset for offset, _ in records] + [len(data)]
+    spans = [(start, end, record) for (start, record), end in zip(records, starts[1:])]
+    if not compress:
+        assert [end - start for start, end, record in spans] == [len(record) for _, _, record in spans]
+    damage = rng.choice(["cut", "hole", "flip"])
+    at = rng.randrange(len(data))
+    length = len(data) - at if damage == "cut" else rng.choice([1, 100, 4096])
+    if damage == "cut":
+        damaged = data[:at]
+    elif damage == "hole":
+        damaged = data[:at] + data[at + length :]
+    else:
+        damaged = data[:at] + bytes(b ^ 0xFF for b in data[at : at + length]) + data[at + length :]
+
+    got = read(damaged)
+
+    read_records = [item[1] for item in got if not isinstance(item, readers.Damage)]
+    reports = [item for item in got if isinstance(item, readers.Damage)]
+    clear = [record for start, end, record in spans if end <= at or start >= at + length]
+    touched = [record for start, end, record in spans if not (end <= at or start >= at + length)]
+    for record in clear:
+        assert record in read_records
+    if compress or damage == "cut":
+        blocks = [record.split(b"\r\n\r\n", 1)[1] for _, _, record in spans]
+        assert all(record.split(b"\r\n\r\n", 1)[1] in blocks for record in read_records)
+    read_blocks = [record.split(b"\r\n\r\n", 1)[1] for record in read_records]
+    lost = [record for record in touched if record.split(b"\r\n\r\n", 1)[1] not in read_blocks]
+    # Without a CRC (a plain file), flipped bytes in a block cannot be
+    # told, nor a hole that splices two records' headers into one that
+    # reads as whole; a cut (but between two records) or a one-byte hole
+    # always can.
+    if lost and at not in starts and (compress or damage == "cut" or (damage, length) == ("hole", 1)):
+        assert reports, (damage, at, length)

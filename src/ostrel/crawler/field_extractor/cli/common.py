@@ -4,9 +4,11 @@ and stopping quietly when the reader of stdout goes away."""
 
 import argparse
 import os
+import re
 import sys
 import textwrap
 
+from ostrel.crawler.field_extractor.cli.readers import Limits, size_text
 from ostrel.crawler.field_extractor.cli.sources import INPUT_FORMATS, describe
 
 EXIT_OK = 0
@@ -60,6 +62,58 @@ def add_input_options(parser):
     parser.add_argument(
         "--url-key", default="url", metavar="KEY", help="JSON-lines member holding the page's URL (default: url)"
     )
+
+
+_SIZE = re.compile(r"\s*(\d+)\s*([kmgt]?)(i?b)?\s*", re.IGNORECASE)
+
+
+def byte_size(text):
+    """A number of bytes: digits, optionally followed by K, M, G or T
+    (powers of 1024; ``64M``, ``64MiB`` and ``64MB`` alike)."""
+    match = _SIZE.fullmatch(text)
+    if not match:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a size: write e.g. 1048576, 512K, 64M or 2G")
+    return int(match[1]) << (10 * " kmgt".index(match[2].lower() or " "))
+
+
+def _positive_size(text):
+    size = byte_size(text)
+    if size < 1:
+        raise argparse.ArgumentTypeError("must be 1 byte or more")
+    return size
+
+
+def add_limit_options(parser):
+    """The limits on one page, one JSON line and one WARC record."""
+    defaults = Limits()
+    parser.add_argument(
+        "--max-page-bytes",
+        type=_positive_size,
+        default=defaults.page_bytes,
+        metavar="SIZE",
+        help=f"most bytes of one page, after decompression (default: {size_text(defaults.page_bytes)}); "
+        "a larger page fails as that page, and is never decompressed whole",
+    )
+    parser.add_argument(
+        "--max-line-bytes",
+        type=_positive_size,
+        default=defaults.line_bytes,
+        metavar="SIZE",
+        help=f"most bytes of one JSON line (default: {size_text(defaults.line_bytes)}); a longer line fails "
+        "as that page, and is never held whole",
+    )
+    parser.add_argument(
+        "--max-record-bytes",
+        type=_positive_size,
+        default=defaults.record_bytes,
+        metavar="SIZE",
+        help=f"most bytes of one WARC record (default: {size_text(defaults.record_bytes)}); a larger HTML "
+        "response fails as that page, other records are skipped, neither is held whole",
+    )
+
+
+def limits_of(args):
+    return Limits(args.max_page_bytes, args.max_line_bytes, args.max_record_bytes)
 
 
 def check_inputs(inputs):

@@ -34,10 +34,51 @@ def field_value(extractor, doc, definition):
 
 
 def _show(value):
-    text = json.dumps(value, ensure_ascii=False)
+    """``value`` as JSON, cut at ``_SHOWN_CHARS`` characters. Only what is
+    shown is ever serialized: a rules file's YAML aliases can make a list
+    of billions of items out of a few lines (their items are shared), which
+    a whole serialization would spell out."""
+    pieces = []
+    budget = [_SHOWN_CHARS + 1]
+    _shown_json(value, pieces, budget)
+    text = "".join(pieces)
     if len(text) > _SHOWN_CHARS:
         text = text[:_SHOWN_CHARS] + "…"
     return text
+
+
+def _shown_json(value, pieces, budget):
+    """Append the JSON of ``value`` to ``pieces`` until ``budget[0]``
+    characters are spent."""
+    if budget[0] <= 0:
+        return
+    if isinstance(value, (list, tuple, dict)):
+        items = value.items() if isinstance(value, dict) else value
+        pieces.append("{" if isinstance(value, dict) else "[")
+        budget[0] -= 1
+        for index, item in enumerate(items):
+            if budget[0] <= 0:
+                return
+            if index:
+                pieces.append(", ")
+                budget[0] -= 2
+            if isinstance(value, dict):
+                key, item = item
+                _shown_json(key if isinstance(key, str) else str(key), pieces, budget)
+                pieces.append(": ")
+                budget[0] -= 2
+            _shown_json(item, pieces, budget)
+        pieces.append("}" if isinstance(value, dict) else "]")
+        budget[0] -= 1
+        return
+    if isinstance(value, str) and len(value) > budget[0]:
+        value = value[: budget[0]]  # cut before it is serialized
+    try:
+        text = json.dumps(value, ensure_ascii=False)
+    except (TypeError, ValueError):
+        text = repr(value)[: budget[0]]
+    pieces.append(text)
+    budget[0] -= len(text)
 
 
 def _show_value(value):

@@ -30,17 +30,25 @@ from ostrel.crawler.field_extractor.extractor import FieldExtractor
 __all__ = ["READ_AHEAD_BYTES", "READ_AHEAD_PAGES", "WorkersFailing", "run"]
 
 
-def _worker_main(conn, parent, rules, de_dup):
+def _worker_main(conn, parent, rules, de_dup, memory=None, limits=None):
     """A worker process: extract the chunks it is sent, one record at a
-    time, until it is sent None or its parent goes away."""
+    time, until it is sent None or its parent goes away. ``memory`` (bytes)
+    caps its address space; ``limits`` are the page limits to read by."""
     _follow_parent(parent)
+    limit_memory(memory)
+    if limits is not None:
+        sources.set_limits(limits)
     # Ctrl-C and a terminal's hang-up reach the whole process group: the
     # parent alone handles them, and stops the workers. The parent's own
     # handlers, copied by a fork, are not for here.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.signal(signal.SIGHUP, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, signal.SIG_DFL)
-    extractor = FieldExtractor(rules)
+    try:
+        extractor = FieldExtractor(rules)
+    except BaseException as exc:  # the worker cannot start: tell why
+        conn.send(("cannot start", f"{type(exc).__name__}: {sources.describe(exc)}"))
+        return
     conn.send(None)  # ready: the time of a page starts now
     while True:
         try:
@@ -53,6 +61,27 @@ def _worker_main(conn, parent, rules, de_dup):
             start = time.perf_counter()
             record = sources.extract_task(extractor, task, de_dup)
             conn.send((record, time.perf_counter() - start))
+
+
+def limit_memory(memory):
+    """Cap this process's address space at ``memory`` bytes (None: leave
+    it), so that one page cannot take the machine: an allocation past it
+    fails (a ``MemoryError`` for the page) instead of the kernel's
+    out-of-memory killer picking a process. A cap above the hard limit is
+    lowered to it."""
+    if not memory:
+        return
+    try:
+        import resource
+    except ImportError:  # not on this platform
+        return
+    _, hard = resource.getrlimit(resource.RLIMIT_AS)
+    if hard != resource.RLIM_INFINITY:
+        memory = min(memory, hard)
+    try:
+        resource.setrlimit(resource.RLIMIT_AS, (memory, hard))
+    except (ValueError, OSError):
+        pass
 
 
 PR_SET_PDEATHSIG = 1
@@ -135,7 +164,18 @@ READ_AHEAD_PAGES = 1024
 READ_AHEAD_BYTES = 64 << 20
 
 
-def run(rules, tasks, jobs=1, de_dup=True, chunk_pages=None, chunk_bytes=8 << 20, extractor=None, timeout=None):
+def run(
+    rules,
+    tasks,
+    jobs=1,
+    de_dup=True,
+    chunk_pages=None,
+    chunk_bytes=8 << 20,
+    extractor=None,
+    timeout=None,
+    memory=None,
+    limits=None,
+):
     """Yield the records of the tasks, in task order, in lists.
 
     ``jobs`` 1 extracts in this process (with ``extractor`` when given),
@@ -157,12 +197,18 @@ def run(rules, tasks, jobs=1, de_dup=True, chunk_pages=None, chunk_bytes=8 << 20
     timeout pages are always extracted in worker processes, one for
     ``jobs`` 1.
 
+    ``memory`` (bytes) caps the address space of each worker process
+    (``limit_memory``); ``jobs`` 1 without a timeout leaves it to the
+    caller. ``limits`` (``sources.Limits``) are those that the workers read
+    pages by (by default those of this process).
+
     A worker that dies on a page (a crash in native code, the kernel's OOM
     killer...) gives that page an error record of type
-    ``BrokenProcessPool``; the pages after it go on in a new worker. When
-    workers die on several pages in a row without any page done in between,
-    they cannot run here at all: ``WorkersFailing`` is raised. The workers
-    never outlive this process, however it ends.
+    ``BrokenProcessPool``; the pages after it go on in a new worker,
+    however many die. Only workers that cannot start at all (that die or
+    fail before they are ready for a page, several times in a row) raise
+    ``WorkersFailing``, which says why. The workers never outlive this
+    process, however it ends.
     """
     if timeout is not None and timeout <= 0:
         raise ValueError("timeout must be positive")
@@ -172,7 +218,8 @@ def run(rules, tasks, jobs=1, de_dup=True, chunk_pages=None, chunk_bytes=8 << 20
             yield [sources.extract_task(extractor, task, de_dup)]
         return
 
-    pool = _Pool(max(jobs, 1), rules, de_dup, timeout, _ChunkSizer(chunk_pages))
+    initargs = (rules, de_dup, memory, limits or sources.LIMITS)
+    pool = _Pool(max(jobs, 1), initargs, timeout, _ChunkSizer(chunk_pages))
     least = 2 * pool.jobs + 1
 
     def full():
@@ -192,7 +239,7 @@ def run(rules, tasks, jobs=1, de_dup=True, chunk_pages=None, chunk_bytes=8 << 20
 
 
 class WorkersFailing(RuntimeError):
-    """The worker processes die whatever page they are given."""
+    """The worker processes cannot start here."""
 
 
 class _Chunk:
@@ -227,6 +274,7 @@ class _Worker:
         child.close()
         self.chunk = None  # the chunk it works on
         self.ready = False  # it has built its extractor
+        self.why = None  # why it could not start, as it said
         self.since = 0.0  # when it started the page it is on, once ready
 
     def stop(self):
@@ -253,11 +301,11 @@ class _Pool:
     """Worker processes, each with its own extractor, fed chunk by chunk;
     a worker that dies or takes too long on a page is replaced."""
 
-    MOST_DEATHS_IN_A_ROW = 3
+    MOST_FAILED_STARTS = 3
 
-    def __init__(self, jobs, rules, de_dup, timeout, sizer):
-        self.jobs, self.initargs, self.timeout, self.sizer = jobs, (rules, de_dup), timeout, sizer
-        self.deaths = 0  # workers that died on a page since the last page done
+    def __init__(self, jobs, initargs, timeout, sizer):
+        self.jobs, self.initargs, self.timeout, self.sizer = jobs, initargs, timeout, sizer
+        self.failed_starts = 0  # workers in a row that died before they were ready
         self.pending = collections.deque()  # chunks, in task order, until yielded
         self.waiting = collections.deque()  # chunks (or their rests) not handed out
         self.held_pages = self.held_bytes = 0  # in the pending chunks
@@ -336,7 +384,13 @@ class _Pool:
             if not idle:
                 if len(self.workers) >= self.jobs:
                     return
-                worker = _Worker(self.context, self.initargs)
+                try:
+                    worker = _Worker(self.context, self.initargs)
+                except OSError as exc:  # no process to be had (EAGAIN, ENOMEM)
+                    self._failed_start(f"{type(exc).__name__}: {sources.describe(exc)}")
+                    if self.workers:
+                        return  # the workers there are go on
+                    continue
                 self.workers.append(worker)
                 idle.append(worker)
             worker, chunk = idle.pop(), self.waiting.popleft()
@@ -353,12 +407,16 @@ class _Pool:
                 message = worker.conn.recv()
                 if message is None:
                     worker.ready, worker.since = True, time.monotonic()
+                    self.failed_starts = 0
                     continue
+                if message[0] == "cannot start":
+                    worker.why = message[1]
+                    self._die(worker)
+                    return
                 record, seconds = message
                 chunk.records.append(record)
                 chunk.seconds += seconds
                 worker.since = time.monotonic()
-                self.deaths = 0
                 if chunk.done:
                     worker.chunk = None
                     self.sizer.observe(len(chunk.records), chunk.seconds)
@@ -372,12 +430,27 @@ class _Pool:
     def _die(self, worker):
         worker.process.join(5)
         code = worker.process.exitcode
-        self.deaths += 1
         how = f"killed by signal {-code}" if code is not None and code < 0 else f"exit status {code}"
-        self._lose(worker, "BrokenProcessPool", f"the worker process died on this page ({how})")
-        if self.deaths >= self.MOST_DEATHS_IN_A_ROW:
+        if worker.ready:
+            self._lose(worker, "BrokenProcessPool", f"the worker process died on this page ({how})")
+            return
+        # It died before it could take a page: no page is to blame. Its
+        # chunk waits for the next worker, unless none can start.
+        chunk, worker.chunk = worker.chunk, None
+        self.workers.remove(worker)
+        worker.reap()
+        self.waiting.appendleft(chunk)
+        self._failed_start(worker.why or f"it ended before it was ready ({how})")
+
+    def _failed_start(self, why):
+        """Count a worker that could not start; raise ``WorkersFailing``
+        when several could not in a row and none is running."""
+        self.failed_starts += 1
+        if self.failed_starts >= self.MOST_FAILED_STARTS and not any(worker.ready for worker in self.workers):
+            instead = "--jobs 1 without --timeout" if self.timeout is not None else "--jobs 1"
             raise WorkersFailing(
-                f"worker processes died on {self.deaths} pages in a row; they cannot start or run here (try --jobs 1)"
+                f"worker processes cannot start here ({self.failed_starts} tried): {why}; "
+                f"{instead} extracts in this process, without workers"
             )
 
     def _lose(self, worker, error, message):

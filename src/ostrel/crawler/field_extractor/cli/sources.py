@@ -54,11 +54,15 @@ from typing import NamedTuple
 from w3lib.encoding import html_to_unicode
 from warcio.archiveiterator import ArchiveIterator
 
+from ostrel.crawler.field_extractor.cli import readers
+from ostrel.crawler.field_extractor.cli.readers import Damage, Limits, TooLarge, size_text
+
 __all__ = [
     "HttpResponse",
     "InputError",
     "InputStats",
     "JsonLine",
+    "Limits",
     "PageBytes",
     "PageFile",
     "PageNames",
@@ -76,8 +80,21 @@ __all__ = [
     "iter_tasks",
     "jsonl_tasks",
     "page_of_object",
+    "set_limits",
     "warc_tasks",
 ]
+
+#: The limits of the process (``set_limits``): one page after
+#: decompression, one JSON line, one WARC record.
+LIMITS = Limits()
+
+
+def set_limits(limits):
+    """Use ``limits`` (a ``Limits``) for the pages, lines and records read
+    from now on in this process."""
+    global LIMITS
+    LIMITS = limits
+
 
 #: File names taken as saved HTML pages when a directory is walked (see
 #: ``PageNames``). A file named on the command line is taken as a page
@@ -147,10 +164,8 @@ def skip_reason(text):
 
 def gunzipped(data):
     """The bytes of a page, decompressed when they are gzipped (by their
-    first bytes, whatever the file is called)."""
-    if data[:2] == _GZIP_MAGIC:
-        return gzip.decompress(data)
-    return data
+    first bytes, whatever the file is called), within the page limit."""
+    return readers.gunzip_bounded(data, LIMITS.page_bytes)
 
 
 def decode_response(body, content_type):
@@ -228,7 +243,12 @@ class PageFile(NamedTuple):
 
     def load(self):
         with open(self.path, "rb") as stream:
-            return self.path, decode_page(gunzipped(stream.read()))
+            size = os.fstat(stream.fileno()).st_size
+            if size > LIMITS.page_bytes:  # gzipped, it would be larger still
+                raise TooLarge(
+                    f"the page is {size} bytes, over the limit of {size_text(LIMITS.page_bytes)} (--max-page-bytes)"
+                )
+            return self.path, decode_page(gunzipped(stream.read(LIMITS.page_bytes + 1)))
 
 
 class PageBytes(NamedTuple):
@@ -399,7 +419,10 @@ def input_tasks(name, input_format="auto", stats=None, keys=("html", "url")):
 def _stream_tasks(name, kind, stream, stats, keys):
     if kind == "html":
         try:
-            yield PageBytes(name, stream.read())
+            data = stream.read(LIMITS.page_bytes + 1)
+            if len(data) > LIMITS.page_bytes:
+                raise TooLarge(f"the page is over the limit of {size_text(LIMITS.page_bytes)} (--max-page-bytes)")
+            yield PageBytes(name, data)
         except Exception as exc:  # e.g. gzip cut short
             yield InputError.of(name, exc)
     elif kind == "jsonl":
@@ -567,8 +590,6 @@ def jsonl_tasks(path, stats=None, keys=("html", "url")):
     stats = stats if stats is not None else InputStats()
     try:
         stream = _open_metered(path, stats)
-        if stream.peek(2)[:2] == _GZIP_MAGIC:
-            stream = gzip.GzipFile(fileobj=stream, mode="rb")
     except OSError as exc:
         yield InputError.of(path, exc)
         return
@@ -576,14 +597,37 @@ def jsonl_tasks(path, stats=None, keys=("html", "url")):
         yield from _jsonl_stream_tasks(path, stream, keys)
 
 
+def _pieces(stream, head=b""):
+    """(pieces, gzipped) of a binary stream: its gzip members
+    decompressed one by one when it starts with one, else its bytes."""
+    peek = getattr(stream, "peek", None)
+    if peek is not None and peek(2)[:2] == _GZIP_MAGIC:
+        return readers.gzip_pieces(stream, head), True
+    return readers.plain_pieces(stream), False
+
+
+def damage_error(name, damage):
+    """The error task of a damaged stretch of the input ``name``."""
+    error = "EOFError" if damage.cut else "DamagedInput"
+    return InputError(name, error, f"at offset {damage.offset}: {damage.message}")
+
+
 def _jsonl_stream_tasks(name, stream, keys):
-    lineno = 0
-    try:
-        for lineno, line in enumerate(stream, 1):
-            if line.strip():
-                yield JsonLine(name, lineno, line, *keys)
-    except Exception as exc:  # e.g. gzip cut short
-        yield InputError.of(f"{name}:{lineno + 1}", exc)
+    pieces, _ = _pieces(stream)
+    limit = LIMITS.line_bytes
+    for item in readers.lines(pieces, limit):
+        if isinstance(item, Damage):
+            yield damage_error(name, item)
+            continue
+        lineno, line = item
+        if isinstance(line, int):
+            yield InputError(
+                f"{name}:{lineno}",
+                "TooLarge",
+                f"the line is {line} bytes, over the limit of {size_text(limit)} (--max-line-bytes)",
+            )
+        elif not line.isspace():
+            yield JsonLine(name, lineno, line, *keys)
 
 
 def warc_tasks(path, stats=None, opener=None):
@@ -606,45 +650,52 @@ def warc_tasks(path, stats=None, opener=None):
 
 
 def _warc_stream_tasks(path, stream, stats):
-    archive = _Archive(stream)
-    records = iter(archive)
-    while True:
-        try:
-            record = next(records)
-        except StopIteration:
-            if archive.truncated:
+    pieces, gzipped = _pieces(stream, b"WARC/1.")
+    limit = LIMITS.record_bytes
+    for item in readers.warc_records(pieces, limit, gzipped):
+        if isinstance(item, Damage):
+            yield damage_error(path, item)
+            continue
+        if len(item) == 4:  # over the limit: known by its headers
+            offset, headers, size, head = item
+            if _is_html_response(headers, head):
                 yield InputError(
-                    path,
-                    "EOFError",
-                    "the file ends inside a gzip member: it is truncated, and its last record is lost",
+                    headers.get("warc-target-uri") or path,
+                    "TooLarge",
+                    f"the WARC record at offset {offset} is {size} bytes, over the limit of {size_text(limit)} "
+                    "(--max-record-bytes)",
                 )
-            return
-        except Exception as exc:  # a malformed archive
-            yield InputError.of(path, exc)
-            return
+            else:
+                stats.skipped_records += 1
+            continue
+        offset, data = item
+        url = None
         try:
+            record = next(iter(ArchiveIterator(io.BytesIO(data))))
+            url = record.rec_headers.get_header("WARC-Target-URI")
             task = _warc_task(record)
         except Exception as exc:  # e.g. a body whose gzip is damaged
-            url = record.rec_headers.get_header("WARC-Target-URI")
-            task = InputError.of(url or path, exc)
+            task = InputError(url or path, type(exc).__name__, f"at offset {offset}: {describe(exc)}")
         if task is None:
             stats.skipped_records += 1
         else:
             yield task
 
 
-class _Archive(ArchiveIterator):
-    """warcio's ArchiveIterator, noting a file that ends in the middle of a
-    gzip member (warcio itself stops there without a word)."""
-
-    truncated = False
-
-    def close(self):
-        reader = getattr(self, "reader", None)
-        decompressor = getattr(reader, "decompressor", None)
-        if decompressor is not None and not getattr(decompressor, "eof", True):
-            self.truncated = True
-        super().close()
+def _is_html_response(headers, head):
+    """Whether a record that is not read whole is an HTML response with a
+    2xx status, by its WARC headers and the first bytes of its block."""
+    if headers.get("warc-type") != "response":
+        return False
+    status, _, rest = head.partition(b"\r\n")
+    parts = status.split()
+    if len(parts) < 2 or not parts[1].startswith(b"2"):
+        return False
+    for line in rest.split(b"\r\n\r\n", 1)[0].split(b"\r\n"):
+        name, _, value = line.partition(b":")
+        if name.strip().lower() == b"content-type":
+            return value.split(b";", 1)[0].strip().lower().decode("latin-1") in HTML_MEDIA_TYPES
+    return False
 
 
 def _warc_task(record):
@@ -657,10 +708,10 @@ def _warc_task(record):
     if not status.startswith("2") or media_type not in HTML_MEDIA_TYPES:
         return None
     url = record.rec_headers.get_header("WARC-Target-URI")
-    body = record.content_stream().read()
-    if getattr(record.raw_stream, "limit", 0) > 0:
-        # warcio hands out what there is of a record cut short.
-        raise EOFError(f"the record is truncated: {record.raw_stream.limit} bytes are missing")
+    limit = LIMITS.page_bytes
+    body = record.content_stream().read(limit + 1)
+    if len(body) > limit:
+        raise TooLarge(f"the page is over the limit of {size_text(limit)} after decoding (--max-page-bytes)")
     return HttpResponse(url, body, content_type)
 
 

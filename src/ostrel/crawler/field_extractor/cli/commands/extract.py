@@ -15,8 +15,11 @@ from ostrel.crawler.field_extractor.cli.common import (
     EXIT_PAGE_FAILED,
     EXIT_TEXT,
     add_input_options,
+    add_limit_options,
+    byte_size,
     check_inputs,
     describe_error,
+    limits_of,
     load_extractor,
     stop_on_broken_pipe,
 )
@@ -45,7 +48,7 @@ from ostrel.crawler.field_extractor.cli.resume import (
 )
 from ostrel.crawler.field_extractor.cli.signals import Stopped, StopSignals
 from ostrel.crawler.field_extractor.cli.sink import Sink
-from ostrel.crawler.field_extractor.cli.sources import DEFAULT_INCLUDE, InputStats, input_size, iter_tasks
+from ostrel.crawler.field_extractor.cli.sources import DEFAULT_INCLUDE, InputStats, input_size, iter_tasks, set_limits
 
 # The pool is imported where it is used: importing it loads the native
 # modules, which runs the page-tree gate (see main()).
@@ -212,6 +215,16 @@ def build_parser(prog):
         "and the other findings of 'check' are printed once as warnings)",
     )
     add_input_options(parser)
+    add_limit_options(parser)
+    parser.add_argument(
+        "--max-memory",
+        type=byte_size,
+        default=None,
+        metavar="SIZE",
+        help="most memory (address space) of each process that extracts pages: the workers, or with --jobs 1 "
+        "and no --timeout this one (default: the machine's memory divided by --jobs; 0: no limit); a page "
+        "that needs more fails as that page",
+    )
     parser.add_argument(
         "--include",
         action="append",
@@ -286,6 +299,19 @@ def _swapped_arguments(args):
     return None
 
 
+def _memory_ceiling(given, jobs):
+    """The bytes of address space of one extracting process: ``given``
+    (0: none), by default the machine's memory shared among the jobs, at
+    least 1 GiB."""
+    if given is not None:
+        return given or None
+    try:
+        memory = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (ValueError, OSError, AttributeError):
+        return None
+    return max(memory // jobs, 1 << 30)
+
+
 def _marked(tasks, stats, marks):
     """The tasks, noting after each how many input bytes were read."""
     for task in tasks:
@@ -315,6 +341,8 @@ def _options(args, fmt):
         "input_format": args.input_format,
         "html_key": args.html_key,
         "url_key": args.url_key,
+        # A page over a limit fails: the limits decide which pages are rows.
+        "limits": list(limits_of(args)),
         "errors": None if args.errors in (None, STDIO) else os.path.abspath(args.errors),
     }
 
@@ -443,6 +471,14 @@ def run(args, prog, stop=None):
 def _run(args, prog, stop, extractor, fmt, output, errors_file, journal):
     from ostrel.crawler.field_extractor.cli.pool import run as run_pool
 
+    jobs = args.jobs or _default_jobs()
+    limits = limits_of(args)
+    set_limits(limits)
+    memory = _memory_ceiling(args.max_memory, jobs)
+    if jobs <= 1 and args.timeout is None:
+        from ostrel.crawler.field_extractor.cli.pool import limit_memory
+
+        limit_memory(memory)
     header = None
     if journal is not None:
         try:
@@ -495,11 +531,13 @@ def _run(args, prog, stop, extractor, fmt, output, errors_file, journal):
     results = run_pool(
         args.rules,
         tasks,
-        jobs=args.jobs or _default_jobs(),
+        jobs=jobs,
         de_dup=args.de_dup,
         chunk_pages=args.chunk_size,
         extractor=extractor,
         timeout=args.timeout,
+        memory=memory,
+        limits=limits,
     )
     return _write_results(prog, results, sink, page_ids, progress, stats, stop)
 

@@ -11,14 +11,16 @@ from ostrel.crawler.field_extractor.cli.common import (
     EXIT_PAGE_FAILED,
     UsageError,
     add_input_options,
+    add_limit_options,
     check_inputs,
     describe_error,
+    limits_of,
     load_extractor,
     rules_parser,
     stop_on_broken_pipe,
 )
 from ostrel.crawler.field_extractor.cli.outputs import Output, WriteFailed
-from ostrel.crawler.field_extractor.cli.sources import InputError, JsonLine, input_tasks
+from ostrel.crawler.field_extractor.cli.sources import InputError, JsonLine, input_tasks, set_limits
 
 
 def build_parser(prog):
@@ -43,6 +45,7 @@ def build_parser(prog):
         "FILE:LINE (--page=-:LINE for standard input)",
     )
     add_input_options(parser)
+    add_limit_options(parser)
     parser.add_argument("--no-dedup", dest="de_dup", action="store_false", help="keep exact duplicate rows")
     parser.add_argument(
         "--save-fixture",
@@ -75,6 +78,7 @@ def run(args, prog):
     extractor = load_extractor(prog, args.rules)
     if extractor is None:
         return EXIT_BAD_RULES
+    set_limits(limits_of(args))
     kind, tasks = input_tasks(args.page, args.input_format, keys=(args.html_key, args.url_key))
     if kind == "html":
         if args.pick is not None:
