@@ -178,11 +178,11 @@ class InMode:
     def __getattr__(self, name):
         return getattr(self.module, name)
 
-    def build(self, text, mode=None):
-        return self.module.build(text, self.mode if mode is None else mode)
+    def build(self, text, mode=None, **options):
+        return self.module.build(text, self.mode if mode is None else mode, **options)
 
-    def build_with_reason(self, text, mode=None):
-        return self.module.build_with_reason(text, self.mode if mode is None else mode)
+    def build_with_reason(self, text, mode=None, **options):
+        return self.module.build_with_reason(text, self.mode if mode is None else mode, **options)
 
 
 def native_builder():
