@@ -62,6 +62,7 @@ done
 if [ "$command" = clean ]; then
     if [ -d "$chroot_dir$work" ] && ! findmnt -rn -o TARGET | grep -q -F "$chroot_dir$work/"; then
         rm -rf "$chroot_dir$work"
+        rmdir --ignore-fail-on-non-empty "$chroot_dir/root/ostrel-ci"
     fi
     exit 0
 fi
@@ -182,13 +183,14 @@ download_wheels() {  # VERSION: into $wheels/VERSION
         say "pip download failed (no network?): Python $version skipped"
         return 2
     fi
-    host_pip download -q --no-deps --only-binary=:all: --python-version "$version" -d "$dir" setuptools wheel
+    host_pip download -q --no-deps --only-binary=:all: --python-version "$version" -d "$dir" setuptools wheel ||
+        return 1
     # websockets' wheel, built inside, lets pip resolve the rest for that Python.
     local sdist
     sdist=$(cd "$dir" && ls websockets-*.tar.gz | sort -V | tail -n 1)
     inside "$work/venv-$version/bin/pip" wheel -q --find-links "$work/wheels/$version" --no-deps \
-        -w "$work/wheels/$version" "$work/wheels/$version/$sdist"
-    requirements >"$dir/requirements.txt"
+        -w "$work/wheels/$version" "$work/wheels/$version/$sdist" || return 1
+    requirements >"$dir/requirements.txt" || return 1
     host_pip download -q --only-binary=:all: --python-version "$version" "${platforms[@]}" \
         --find-links "$dir" -d "$dir" -r "$dir/requirements.txt"
 }
