@@ -12,7 +12,8 @@
 # The chroot is $OSTREL_CHROOTS/RELEASE (default /var/cache/ostrel-chroots),
 # made with debootstrap when it is not there yet and reused as it is after
 # that; what a run adds goes into one folder in it, /root/ostrel-ci/KEY (KEY
-# names this checkout), which `clean` removes. pip inside the chroot cannot
+# names this checkout; pip's cache and the bytecode too, and /tmp is a tmpfs
+# while it runs), which `clean` removes. pip inside the chroot cannot
 # verify this network's TLS, so the wheels are downloaded here for the
 # chroot's Python and installed there with --no-index; websockets 10.4
 # (pyppeteer wants <11) has no wheel for 3.13 and later, so its sdist is
@@ -128,11 +129,13 @@ mount_at "$chroot_dir/proc" -t proc proc
 mount_at "$chroot_dir/sys" -t sysfs -o ro sysfs
 mount_at "$chroot_dir/dev/shm" -t tmpfs -o mode=1777 tmpfs
 mount_at "$chroot_dir/dev/pts" --bind /dev/pts
+# What the runs leave in /tmp (pip's build folders, pytest's) goes with the run.
+mount_at "$chroot_dir/tmp" -t tmpfs -o mode=1777 tmpfs
 
 if [ "$command" = test ]; then
     # A fresh copy of the sources, as tools/sanitize.sh makes one.
     rm -rf "$chroot_dir$work"
-    mkdir -p "$chroot_dir$work/repo" "$chroot_dir$work/shared" "$chroot_dir$work/wheels"
+    mkdir -p "$chroot_dir$work/repo" "$chroot_dir$work/shared" "$chroot_dir$work/wheels" "$chroot_dir$work/home"
     (cd "$root" && tar --exclude=./build --exclude=./.venv --exclude='./.venv-*' --exclude=./.git --exclude='*.so' \
         --exclude=__pycache__ --exclude=.pytest_cache --exclude=.mypy_cache -cf - .) | tar -C "$chroot_dir$work/repo" -xf -
     if [ -d "$root/build/stdlib" ]; then
@@ -148,8 +151,11 @@ if [ -d "$root/../shared" ]; then
 fi
 mount_at "$chroot_dir$work/wheels" --bind "$wheels"
 
+# HOME (pip's cache) and the bytecode of every module are in the work folder:
+# the chroot itself stays as debootstrap made it.
 inside() {  # COMMAND... : run in the chroot, in the copy of the checkout, with a clean environment
-    chroot "$chroot_dir" /usr/bin/env -i HOME=/root PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 \
+    chroot "$chroot_dir" /usr/bin/env -i HOME="$work/home" PYTHONPYCACHEPREFIX="$work/pycache" \
+        PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 \
         CI="${CI:-}" PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INDEX=1 PIP_ROOT_USER_ACTION=ignore \
         /bin/bash -c 'cd "$0" && exec "$@"' "$work/repo" "$@"
 }
