@@ -92,6 +92,7 @@ MISUSES = [
     ("FieldExtractor('r.yaml').extract('<p/>', dedup=False)", "call-arg"),
     ("n: int = FieldExtractor('r.yaml').extract('<p/>')", "assignment"),
     ("FieldExtractor('r.yaml').extract('<p/>')[0].upper()", "attr-defined"),
+    ("FieldExtractor('r.yaml')._match_fields({'key': 'value'})", "arg-type"),
     ("s: str = FieldParser().parse(Page(), '//p')", "assignment"),
     ("FieldsParser().parse(Page(), ['//a', '//b'], 5)", "arg-type"),
     ("FieldsParser().parse(object(), ['//a', '//b'])", "arg-type"),

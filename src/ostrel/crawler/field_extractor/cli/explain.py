@@ -7,9 +7,15 @@ found nothing, how many rows each remaining entry pairs into, and finally
 the rows that ``extract`` returns after aliases, filters and de-duplication.
 """
 
+from __future__ import annotations
+
 import json
+from typing import TYPE_CHECKING, Any
 
 from requests_html import HTML
+
+if TYPE_CHECKING:
+    from ostrel.crawler.field_extractor.extractor import FieldExtractor
 
 __all__ = ["explain_page", "field_value", "locate_failure"]
 
@@ -17,7 +23,7 @@ _SHOWN_VALUES = 10  # list values shown per field
 _SHOWN_CHARS = 300  # characters shown per value
 
 
-def field_value(extractor, doc, definition):
+def field_value(extractor: FieldExtractor, doc: Any, definition: dict[str, Any]) -> tuple[str, Any]:
     """(how, value) of one field definition on a parsed page, dispatched as the
     extractor does; raises as the extractor would."""
     rules = definition["rules"]
@@ -98,9 +104,9 @@ def _show_rule(definition):
     return _show(rules)
 
 
-def explain_page(extractor, text, de_dup=True):
+def explain_page(extractor: FieldExtractor, text: str, de_dup: bool = True) -> tuple[str, bool]:
     """(report text, whether the page's extraction succeeded)."""
-    lines = []
+    lines: list[str] = []
     add = lines.append
     try:
         doc = HTML(html=text)
@@ -163,7 +169,7 @@ def _parsed(text):
     return doc
 
 
-def locate_failure(extractor, text, exc):
+def locate_failure(extractor: FieldExtractor, text: str, exc: BaseException) -> dict[str, Any]:
     """Where ``extractor.extract(text)`` failed with ``exc``, for the error
     report: ``{"rule": INDEX, "field": KEY, "hint": WORDS}``, each key only
     when known (an empty dict when the failure lies in no one rule entry).
@@ -217,7 +223,7 @@ def _first_failure(extractor, doc, kind):
 _EMPTY_PAGE = "the page is empty (it has no element at all), so there is nothing for an XPath to select"
 
 
-def plain_words(exc, how):
+def plain_words(exc: BaseException, how: str | None) -> str | None:
     """Plain words for the failures that puzzle most, or None. ``how`` is the
     kind of the failing field (``text``, ``list``, ``attr:NAME``), or
     ``pairing``, or None when unknown."""

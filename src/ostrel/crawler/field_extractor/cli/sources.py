@@ -239,7 +239,9 @@ class PageFile(NamedTuple):
     def page_id(self):
         return self.path
 
-    size = 0
+    @property
+    def size(self):
+        return 0
 
     def load(self):
         with open(self.path, "rb") as stream:
@@ -311,7 +313,9 @@ class PageText(NamedTuple):
     page_id: object
     text: str
 
-    size = 0
+    @property
+    def size(self):
+        return 0
 
     def load(self):
         if not isinstance(self.text, str):
@@ -328,7 +332,9 @@ class PageObject(NamedTuple):
     def page_id(self):
         return self.page.get("url") if isinstance(self.page, dict) else None
 
-    size = 0
+    @property
+    def size(self):
+        return 0
 
     def load(self):
         return page_of_object(self.page)
@@ -341,7 +347,9 @@ class InputError(NamedTuple):
     error: str
     message: str
 
-    size = 0
+    @property
+    def size(self):
+        return 0
 
     @classmethod
     def of(cls, page_id, exc):
