@@ -10,6 +10,7 @@ the rows that ``extract`` returns after aliases, filters and de-duplication.
 from __future__ import annotations
 
 import json
+from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any
 
 from requests_html import HTML
@@ -111,7 +112,7 @@ def explain_page(extractor: FieldExtractor, text: str, de_dup: bool = True) -> t
     try:
         doc = HTML(html=text)
         doc.encoding = "utf-8"
-        entries = enumerate(extractor.rules)
+        entries: Iterable[tuple[int, Any]] = enumerate(extractor.rules)
     except Exception as exc:  # no field can run; extract fails alike, said below
         add(f"the page cannot be parsed: {type(exc).__name__}: {' '.join(str(exc).splitlines())}")
         entries = ()
