@@ -95,7 +95,7 @@ def many_pages(tmp_path):
     (tmp_path / "rules.yaml").write_text(RULES, "utf-8")
     pages = tmp_path / "pages"
     pages.mkdir()
-    names, prices = [f"n{j}" for j in range(300)], [str(j) for j in range(300)]
+    names, prices = [f"n{j}" for j in range(3000)], [str(j) for j in range(3000)]
     for i in range(400):
         (pages / f"p{i:03d}.html").write_text(page_html(f"t{i}", names, prices), "utf-8")
     return tmp_path
