@@ -14,6 +14,7 @@ from ostrel.crawler.field_extractor.cli import pool, sources
 from ostrel.crawler.field_extractor.cli.sources import PageText
 from ostrel.crawler.field_extractor.utils import _treegate
 from tests.support.cli import (
+    UNDER_ASAN,
     WARC_EXPECTED,
     WARC_RESPONSES,
     on_a_terminal,
@@ -415,6 +416,7 @@ def _die_by_segfault(task):
     import faulthandler
 
     faulthandler.disable()  # the test's own handler would print a trace
+    signal.signal(signal.SIGSEGV, signal.SIG_DFL)  # and AddressSanitizer's a report
     ctypes.string_at(0)
 
 
@@ -438,6 +440,29 @@ def _grow_past_the_ceiling(task):
 def _address_space():
     with open("/proc/self/statm") as stream:
         return int(stream.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.parametrize("headroom", [True, False])
+def test_the_default_memory_cap_is_beyond_what_the_process_mapped_before(headroom):
+    # Address space reserved before the cap (a sanitizer's runtime reserves
+    # terabytes) counts against a cap of 1 GiB, not against 1 GiB of headroom.
+    import mmap
+    import resource
+
+    if not headroom and UNDER_ASAN:
+        pytest.skip("AddressSanitizer's runtime aborts on a failed mapping")
+    reserved = mmap.mmap(-1, 2 << 30, prot=mmap.PROT_READ)
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    try:
+        pool.limit_memory(pool.Headroom(1 << 30) if headroom else 1 << 30)
+        try:
+            fits = len(bytearray(256 << 20)) > 0
+        except MemoryError:
+            fits = False
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        reserved.close()
+    assert fits == headroom
 
 
 @pytest.mark.parametrize(

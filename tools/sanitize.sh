@@ -43,6 +43,8 @@ cd "$tree"
 # libstdc++ is preloaded with the ASan runtime so that ASan finds the real
 # __cxa_throw (the interpreter itself does not link libstdc++).
 # detect_leaks=0: the interpreter keeps its own objects until exit.
+# allocator_may_return_null=1: an allocation past a memory cap fails as it
+# does without ASan (a MemoryError), instead of aborting the process.
 # PYTHONMALLOC=malloc: every Python object comes from malloc, so ASan also
 # sees overflows into the objects the modules read and write.
 # Reports go to files as well as stderr: pytest captures stderr, and the
@@ -52,7 +54,7 @@ cd "$tree"
 # tools/fetch_python_patches.sh put in the original build/stdlib.
 status=0
 env LD_PRELOAD="$libasan $libstdcxx" \
-    ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:log_path=$logs/asan" \
+    ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:log_path=$logs/asan" \
     UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan" \
     PYTHONMALLOC=malloc PYTHONPATH="$tree/src" \
     OSTREL_CORPUS="${OSTREL_CORPUS:-$root/../shared/corpus}" \

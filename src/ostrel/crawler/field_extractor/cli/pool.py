@@ -63,18 +63,40 @@ def _worker_main(conn, parent, rules, de_dup, memory=None, limits=None):
             conn.send((record, time.perf_counter() - start))
 
 
+class Headroom(int):
+    """A memory cap of this many bytes beyond the address space that the
+    process has mapped when it is capped. The default cap is one: what
+    the interpreter and its libraries reserved before (a sanitizer's
+    runtime reserves terabytes it never uses) must not count against the
+    pages."""
+
+    __slots__ = ()
+
+
+def _mapped():
+    """The bytes of address space this process maps (0 where unknown)."""
+    try:
+        with open("/proc/self/statm") as stream:
+            return int(stream.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+    except (OSError, ValueError, IndexError):
+        return 0
+
+
 def limit_memory(memory):
     """Cap this process's address space at ``memory`` bytes (None: leave
-    it), so that one page cannot take the machine: an allocation past it
-    fails (a ``MemoryError`` for the page) instead of the kernel's
-    out-of-memory killer picking a process. A cap above the hard limit is
-    lowered to it."""
+    it; a ``Headroom``: that much beyond what it maps now), so that one
+    page cannot take the machine: an allocation past it fails (a
+    ``MemoryError`` for the page) instead of the kernel's out-of-memory
+    killer picking a process. A cap above the hard limit is lowered to
+    it."""
     if not memory:
         return
     try:
         import resource
     except ImportError:  # not on this platform
         return
+    if isinstance(memory, Headroom):
+        memory = _mapped() + int(memory)
     _, hard = resource.getrlimit(resource.RLIMIT_AS)
     if hard != resource.RLIM_INFINITY:
         memory = min(memory, hard)

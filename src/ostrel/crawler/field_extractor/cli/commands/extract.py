@@ -222,8 +222,8 @@ def build_parser(prog):
         default=None,
         metavar="SIZE",
         help="most memory (address space) of each process that extracts pages: the workers, or with --jobs 1 "
-        "and no --timeout this one (default: the machine's memory divided by --jobs; 0: no limit); a page "
-        "that needs more fails as that page",
+        "and no --timeout this one (default: the machine's memory divided by --jobs, beyond what the process "
+        "maps when it starts; 0: no limit); a page that needs more fails as that page",
     )
     parser.add_argument(
         "--include",
@@ -302,14 +302,16 @@ def _swapped_arguments(args):
 def _memory_ceiling(given, jobs):
     """The bytes of address space of one extracting process: ``given``
     (0: none), by default the machine's memory shared among the jobs, at
-    least 1 GiB."""
+    least 1 GiB, beyond what the process maps when it starts."""
+    from ostrel.crawler.field_extractor.cli.pool import Headroom
+
     if given is not None:
         return given or None
     try:
         memory = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
     except (ValueError, OSError, AttributeError):
         return None
-    return max(memory // jobs, 1 << 30)
+    return Headroom(max(memory // jobs, 1 << 30))
 
 
 def _marked(tasks, stats, marks):
