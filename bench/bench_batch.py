@@ -7,11 +7,13 @@ in the machine's load hits every setting alike, and prints the median
 pages per second of each setting and its speed-up over the first.
 
     python -m bench.bench_batch [--corpus DIR] [--rules FILE] [--repeat N]
-                                [--rounds N] [--jobs 1,2] [--input files|jsonl|warc]
+                                [--rounds N] [--jobs 1,2] [--input files|jsonl|warc|jsonl.gz|warc.gz]
 
-``--input`` says how the pages are given: as files (only their paths cross
-to the workers), or the same pages as one JSON-lines or WARC file (their
-texts are read by the command's own process and cross the pipes). Each run
+``--input`` says how the pages are given: as files, or the same pages as one
+JSON-lines or WARC file, plain or gzipped. With workers, only a page's place
+crosses to them for files and plain JSON-lines and WARC files (a worker
+reads the page itself), while the pages of a gzipped file are read by the
+command's own process and cross the pipes. Each run
 prints the user and system CPU seconds of the whole run and, apart, of the
 command's own process (reading the inputs, handing pages out, writing the
 output), so that the CPU that a second job adds can be told where it goes.
@@ -25,6 +27,7 @@ last, worker start-up included), without the interpreter's start.
 """
 
 import argparse
+import gzip
 import os
 import pathlib
 import re
@@ -83,8 +86,8 @@ def make_inputs(pages, kind, folder):
     if kind == "files":
         return pages
     path = folder / f"pages.{kind}"
-    with open(path, "wb") as stream:
-        if kind == "jsonl":
+    with open(path, "wb") as file, gzip.GzipFile(fileobj=file, mode="wb") if kind == "jsonl.gz" else file as stream:
+        if kind.startswith("jsonl"):
             import json
 
             for index, page in enumerate(pages):
@@ -97,7 +100,7 @@ def make_inputs(pages, kind, folder):
                 (f"http://corpus.example/{page.stem}/{index}", 200, "text/html; charset=utf-8", page.read_bytes())
                 for index, page in enumerate(pages)
             ]
-            write_warc_stream(stream, responses, compress=False)
+            write_warc_stream(stream, responses, compress=kind == "warc.gz")
     return [path]
 
 
@@ -133,7 +136,12 @@ def main():
     parser.add_argument("--repeat", type=int, default=2, help="times each page is given (default 2)")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--jobs", default="1,2", help="comma-separated --jobs values (default 1,2)")
-    parser.add_argument("--input", choices=("files", "jsonl", "warc"), default="files", help="how pages are given")
+    parser.add_argument(
+        "--input",
+        choices=("files", "jsonl", "warc", "jsonl.gz", "warc.gz"),
+        default="files",
+        help="how pages are given",
+    )
     args = parser.parse_args()
 
     pages = sorted((args.corpus / "pages").glob("*.html")) * args.repeat
