@@ -21,7 +21,10 @@ output), so that the CPU that a second job adds can be told where it goes.
 The machine may be shared: besides the wall-clock rate, each run prints the
 CPU seconds that it used (all processes) and the load average, and the
 script measures before and after how many CPUs one and two busy-looping
-processes get, so that a small speed-up can be told from a busy machine. Output goes to /dev/null; the
+processes get, so that a small speed-up can be told from a busy machine;
+at the end it also times the same extraction in one process alone and in
+two processes at once (no pool, pipes or output), since two busy processes
+may slow each other on a machine whose CPUs share caches or cores. Output goes to /dev/null; the
 time is the command line's own (from reading the first page to writing the
 last, worker start-up included), without the interpreter's start.
 """
@@ -124,6 +127,33 @@ def machine_parallelism(seconds=2.0):
     return got[1] / seconds, got[2] / seconds
 
 
+def _extract_pages(rules, paths):
+    """CPU ms per page of extracting ``paths`` in this process, warmed up."""
+    from ostrel.crawler.field_extractor.extractor import FieldExtractor
+
+    texts = [pathlib.Path(path).read_text("utf-8") for path in paths]
+    extractor = FieldExtractor(str(rules))
+    for text in texts:
+        extractor.extract(text)
+    start = time.process_time()
+    for text in texts:
+        extractor.extract(text)
+    return (time.process_time() - start) / len(texts) * 1e3
+
+
+def paired_cost(rules, paths):
+    """CPU ms per page of the same in-process extraction alone and, each,
+    with two processes at once: what two busy processes cost each other on
+    this machine, with no pool, pipe or output involved."""
+    import multiprocessing
+
+    got = {}
+    for n in (1, 2):
+        with multiprocessing.Pool(n) as pool:
+            got[n] = pool.starmap(_extract_pages, [(rules, paths)] * n)
+    return got[1][0], got[2]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument(
@@ -193,6 +223,11 @@ def main():
         )
     one, two = machine_parallelism()
     print(f"machine now: 1 busy process gets {one:.2f} CPUs, 2 get {two:.2f}")
+    alone, paired = paired_cost(args.rules, sorted((args.corpus / "pages").glob("*.html")) * 2)
+    print(
+        f"the same extraction in one process: {alone:.2f} CPU ms per page alone, "
+        f"{' and '.join(f'{cost:.2f}' for cost in paired)} with two at once (load {os.getloadavg()[0]:.1f})"
+    )
 
 
 if __name__ == "__main__":
