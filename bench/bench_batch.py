@@ -7,11 +7,13 @@ in the machine's load hits every setting alike, and prints the median
 pages per second of each setting and its speed-up over the first.
 
     python -m bench.bench_batch [--corpus DIR] [--rules FILE] [--repeat N]
-                                [--rounds N] [--jobs 1,2] [--input files|jsonl|warc]
+                                [--rounds N] [--jobs 1,2] [--input files|jsonl|warc|jsonl.gz|warc.gz]
 
-``--input`` says how the pages are given: as files (only their paths cross
-to the workers), or the same pages as one JSON-lines or WARC file (their
-texts are read by the command's own process and cross the pipes). Each run
+``--input`` says how the pages are given: as files, or the same pages as one
+JSON-lines or WARC file, plain or gzipped. With workers, only a page's place
+crosses to them for files and plain JSON-lines and WARC files (a worker
+reads the page itself), while the pages of a gzipped file are read by the
+command's own process and cross the pipes. Each run
 prints the user and system CPU seconds of the whole run and, apart, of the
 command's own process (reading the inputs, handing pages out, writing the
 output), so that the CPU that a second job adds can be told where it goes.
@@ -19,12 +21,16 @@ output), so that the CPU that a second job adds can be told where it goes.
 The machine may be shared: besides the wall-clock rate, each run prints the
 CPU seconds that it used (all processes) and the load average, and the
 script measures before and after how many CPUs one and two busy-looping
-processes get, so that a small speed-up can be told from a busy machine. Output goes to /dev/null; the
+processes get, so that a small speed-up can be told from a busy machine;
+at the end it also times the same extraction in one process alone and in
+two processes at once (no pool, pipes or output), since two busy processes
+may slow each other on a machine whose CPUs share caches or cores. Output goes to /dev/null; the
 time is the command line's own (from reading the first page to writing the
 last, worker start-up included), without the interpreter's start.
 """
 
 import argparse
+import gzip
 import os
 import pathlib
 import re
@@ -83,8 +89,8 @@ def make_inputs(pages, kind, folder):
     if kind == "files":
         return pages
     path = folder / f"pages.{kind}"
-    with open(path, "wb") as stream:
-        if kind == "jsonl":
+    with open(path, "wb") as file, gzip.GzipFile(fileobj=file, mode="wb") if kind == "jsonl.gz" else file as stream:
+        if kind.startswith("jsonl"):
             import json
 
             for index, page in enumerate(pages):
@@ -97,7 +103,7 @@ def make_inputs(pages, kind, folder):
                 (f"http://corpus.example/{page.stem}/{index}", 200, "text/html; charset=utf-8", page.read_bytes())
                 for index, page in enumerate(pages)
             ]
-            write_warc_stream(stream, responses, compress=False)
+            write_warc_stream(stream, responses, compress=kind == "warc.gz")
     return [path]
 
 
@@ -121,6 +127,33 @@ def machine_parallelism(seconds=2.0):
     return got[1] / seconds, got[2] / seconds
 
 
+def _extract_pages(rules, paths):
+    """CPU ms per page of extracting ``paths`` in this process, warmed up."""
+    from ostrel.crawler.field_extractor.extractor import FieldExtractor
+
+    texts = [pathlib.Path(path).read_text("utf-8") for path in paths]
+    extractor = FieldExtractor(str(rules))
+    for text in texts:
+        extractor.extract(text)
+    start = time.process_time()
+    for text in texts:
+        extractor.extract(text)
+    return (time.process_time() - start) / len(texts) * 1e3
+
+
+def paired_cost(rules, paths):
+    """CPU ms per page of the same in-process extraction alone and, each,
+    with two processes at once: what two busy processes cost each other on
+    this machine, with no pool, pipe or output involved."""
+    import multiprocessing
+
+    got = {}
+    for n in (1, 2):
+        with multiprocessing.Pool(n) as pool:
+            got[n] = pool.starmap(_extract_pages, [(rules, paths)] * n)
+    return got[1][0], got[2]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument(
@@ -133,7 +166,12 @@ def main():
     parser.add_argument("--repeat", type=int, default=2, help="times each page is given (default 2)")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--jobs", default="1,2", help="comma-separated --jobs values (default 1,2)")
-    parser.add_argument("--input", choices=("files", "jsonl", "warc"), default="files", help="how pages are given")
+    parser.add_argument(
+        "--input",
+        choices=("files", "jsonl", "warc", "jsonl.gz", "warc.gz"),
+        default="files",
+        help="how pages are given",
+    )
     args = parser.parse_args()
 
     pages = sorted((args.corpus / "pages").glob("*.html")) * args.repeat
@@ -185,6 +223,11 @@ def main():
         )
     one, two = machine_parallelism()
     print(f"machine now: 1 busy process gets {one:.2f} CPUs, 2 get {two:.2f}")
+    alone, paired = paired_cost(args.rules, sorted((args.corpus / "pages").glob("*.html")) * 2)
+    print(
+        f"the same extraction in one process: {alone:.2f} CPU ms per page alone, "
+        f"{' and '.join(f'{cost:.2f}' for cost in paired)} with two at once (load {os.getloadavg()[0]:.1f})"
+    )
 
 
 if __name__ == "__main__":

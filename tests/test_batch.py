@@ -27,6 +27,7 @@ from tests.support.cli import (
     summary_of,
     write_warc,
 )
+from tests.support.crash import FORMATS, contents, write_every_kind
 
 
 @pytest.mark.parametrize("name", ["crawl.warc.gz", "crawl.warc"])
@@ -554,6 +555,7 @@ def test_an_output_that_cannot_be_written_stops_with_a_message(tmp_path, rules, 
     [
         (sources.PageFile("site/a.html"), "site/a.html", 0),
         (sources.JsonLine("pages.jsonl", 3, b'{"url": "u", "html": "x"}\n'), "pages.jsonl:3", 26),
+        (sources.JsonLineAt("pages.jsonl", 3, 80, 26), "pages.jsonl:3", 0),
         (sources.HttpResponse("http://x/1", b"<p>body</p>", "text/html"), "http://x/1", 11),
         (PageText("p1", "<p>x</p>"), "p1", 0),
         (sources.PageObject({"url": "u", "html": "x"}), "u", 0),
@@ -569,3 +571,26 @@ def test_tasks_cross_to_workers_with_their_id_and_size(task, page_id, size):
     copy = pickle.loads(pickle.dumps(task))
     assert copy == task and type(copy) is type(task)
     assert (copy.page_id, copy.size) == (page_id, size)
+
+
+@pytest.mark.parametrize("output", FORMATS)
+def test_two_workers_write_the_files_of_one(tmp_path, output):
+    # With workers, the lines of a plain JSON-lines file are read where they
+    # are extracted and the rows come back already in the output's format:
+    # the files, and what stderr says of the pages, are those of one process.
+    inputs = write_every_kind(tmp_path)
+    argv = ["extract", "rules.yaml", *inputs, "-o", output, "--errors", "errors.jsonl", "-v"]
+    runs = []
+    for jobs in ("1", "2"):
+        result = run_cli(*argv, "--jobs", jobs, cwd=tmp_path)
+        lines = result.stderr.decode("utf-8").splitlines()
+        runs.append((result.returncode, contents(tmp_path, output), lines[:-1], lines[-1].split(" in ")[0]))
+    assert runs[0] == runs[1]
+    status, (text, errors), said, summary = runs[0]
+    assert status == 1
+    assert summary.endswith(
+        ": 34 pages, 634 rows, 5 failed, 18 WARC records skipped (not 2xx HTML responses), "
+        "1 page skipped (1 binary), 1 page with undecodable bytes"
+    )
+    assert len(said) == 7 and len(errors.splitlines()) == 5
+    assert "http://q/last" in text and "http://q/crlf" in text and "caf\ufffd" in text

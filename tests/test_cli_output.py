@@ -300,3 +300,63 @@ def test_a_failed_page_names_where_it_failed(tmp_path, text, rule, field, hint):
     if rule is not ...:
         assert (record.get("rule"), record.get("field")) == (rule, field)
     assert hint in record["hint"]
+
+
+class _Collect:
+    """An output that keeps what is written to it, as UTF-8 bytes."""
+
+    def __init__(self):
+        self.data = b""
+
+    def write(self, text):
+        self.data += text.encode("utf-8") if isinstance(text, str) else text
+
+
+def _page_record(page, rows, undecodable=False):
+    record = sources.PageRecord(page=page, rows=rows)
+    record.undecodable = undecodable
+    return record
+
+
+ENCODED_RECORDS = [
+    _page_record("a.html", [{"title": "甲", "site": "示例商城"}, {"name": "n", "price": "1"}]),
+    _page_record('p "q",\nr', [{"title": 'say "hi", then\r\nleave'}, {"name": ["x", "y"], "price": None}], True),
+    _page_record("empty", []),
+    _page_record(7, [{"title": "\u2028 \ud7ff \U0001f600"}]),
+    # Rows that do not encode are written by the writer itself, as before.
+    _page_record("lone", [{"title": "\ud800"}]),
+    _page_record("object", [{"title": object()}]),
+    {"page": "bad", "error": "ValueError", "message": "m"},
+    sources.PageRecord(page="blank", skipped="empty: nothing but whitespace"),
+]
+
+
+@pytest.mark.parametrize("fmt", ["jsonl", "csv"])
+def test_pages_encoded_by_the_workers_are_written_as_the_writer_writes_them(tmp_path, fmt):
+    from ostrel.crawler.field_extractor.cli.outputs import CsvWriter, EncodedPage, JsonLinesWriter, page_encoder
+
+    extractor = FieldExtractor(str(_write_rules(tmp_path)))
+    encode = page_encoder(fmt, extractor)
+    writer_class = CsvWriter if fmt == "csv" else JsonLinesWriter
+    for record in ENCODED_RECORDS:
+        encoded = encode(record)
+        if not isinstance(encoded, EncodedPage):
+            assert encoded is record  # left to the writer
+            continue
+        plain, written = _Collect(), _Collect()
+        writer_class(plain, extractor).page(record)
+        writer_class(written, extractor).page(encoded)
+        assert written.data == plain.data
+        assert (encoded.page, encoded.rows, encoded.undecodable) == (
+            record["page"],
+            len(record["rows"]),
+            record.undecodable,
+        )
+    lone = ENCODED_RECORDS[4]
+    assert encode(lone) is lone
+
+
+def _write_rules(tmp_path):
+    path = tmp_path / "rules.yaml"
+    path.write_text(RULES, encoding="utf-8")
+    return path

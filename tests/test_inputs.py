@@ -465,8 +465,17 @@ def test_whole_inputs_read_as_the_plain_readers_read_them(seed):
     assert got == expected
 
     text = plain.replace(b"\r", b"")[: rng.randrange(len(plain))]
+
+    def pieces_of(data):
+        return random_pieces(data, random.Random(rng.random()))
+
     split = list(readers.lines(random_pieces(text, rng), 1 << 20))
     assert split == list(enumerate(text.splitlines(keepends=True), 1))
+    # Lines by their place (over the limit told by their size, as above).
+    spans = readers.lines(pieces_of(text), 99, keep=False)
+    got = [(n, s if isinstance(s, int) else (text[s.offset : s.offset + s.length], s.blank)) for n, s in spans]
+    lines = [(n, s if isinstance(s, int) else (s, s.isspace())) for n, s in readers.lines(pieces_of(text), 99)]
+    assert got == lines
     members = b"".join(gzip.compress(text[i : i + 999]) for i in range(0, len(text), 999))
     assert b"".join(piece for _, piece in readers.gzip_pieces(io.BytesIO(members))) == text
 
@@ -524,3 +533,57 @@ def test_damage_anywhere_loses_only_the_records_it_touches(seed):
     # always can.
     if lost and at not in starts and (compress or damage == "cut" or (damage, length) == ("hole", 1)):
         assert reports, (damage, at, length)
+
+
+@pytest.mark.parametrize("change, failing", [("none", []), ("appended", []), ("cut", [3]), ("longer", [1, 2, 3])])
+def test_a_line_read_by_its_offset_is_the_line_split_or_an_error(tmp_path, change, failing):
+    # Workers read the lines of a plain JSON-lines file again by their
+    # place; a file changed meanwhile fails the lines no longer there.
+    path = tmp_path / "pages.jsonl"
+    lines = [json.dumps({"url": f"u{i}", "html": page_html(f"t{i}")}) + "\n" for i in range(3)]
+    path.write_text("".join(lines) + " \n", encoding="utf-8")
+    tasks = list(sources.jsonl_tasks(str(path), keys=("html", "url"), by_offset=True))
+    assert [type(task) for task in tasks] == [sources.JsonLineAt] * 3
+    changed = {"none": lines, "appended": [*lines, "{}\n"], "cut": [*lines[:2], lines[2][:-9]]}
+    path.write_text("".join(changed.get(change, ["\n", *lines])), encoding="utf-8")
+
+    records = [sources.extract_task(None, task) if task.lineno in failing else task.load() for task in tasks]
+
+    for task, record in zip(tasks, records):
+        if task.lineno in failing:
+            assert (record["page"], record["error"]) == (task.page_id, "ChangedInput")
+        else:
+            assert record == (f"u{task.lineno - 1}", page_html(f"t{task.lineno - 1}"))
+
+
+@pytest.mark.parametrize("seed", range(16))
+def test_warc_responses_read_where_they_are_extracted_give_the_same_records(tmp_path, rules, seed, monkeypatch):
+    # Workers read a response's body themselves (a plain file's by its
+    # place): the records are those of bodies read here, errors and limits
+    # included, and a file changed meanwhile fails its records.
+    import random
+
+    from ostrel.crawler.field_extractor.extractor import FieldExtractor
+    from tests.support.cli import random_warc
+
+    rng = random.Random(seed)
+    data, compress = random_warc(rng)
+    path = tmp_path / ("crawl.warc.gz" if compress else "crawl.warc")
+    path.write_bytes(data[: rng.randrange(len(data) // 2, len(data) + 1)])  # often cut short
+    monkeypatch.setattr(sources, "LIMITS", sources.Limits(page_bytes=2000))  # some bodies are over it
+    extractor = FieldExtractor(rules)
+
+    def records(by_offset):
+        stats = sources.InputStats()
+        tasks = list(sources.warc_tasks(str(path), stats, by_offset=by_offset))
+        got = [sources.extract_task(extractor, task) for task in tasks]
+        return tasks, [(record, getattr(record, "undecodable", False)) for record in got], stats.skipped_records
+
+    _, here, skipped = records(False)
+    tasks, deferred, skipped_deferred = records(True)
+    assert (deferred, skipped_deferred) == (here, skipped)
+    responses = [task for task in tasks if isinstance(task, sources.WarcResponse)]
+    assert all((task.data is None) != compress for task in responses)
+    if not compress:
+        path.write_bytes(b"\r\n" + path.read_bytes())
+        assert {sources.extract_task(extractor, task)["error"] for task in responses} <= {"ChangedInput"}

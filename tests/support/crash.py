@@ -8,7 +8,7 @@ import json
 import os
 import shutil
 
-from tests.support.cli import RULES, page_html, run_cli
+from tests.support.cli import RULES, WARC_RESPONSES, page_html, run_cli, write_warc
 
 FORMATS = ("out.jsonl", "out.jsonl.gz", "out.csv", "out.csv.gz")
 
@@ -29,6 +29,31 @@ def write_inputs(folder, pages=12, rows=40, repeats=3):
     (folder / "a.html").write_text(page_html("甲", ["x"], ["1"]), encoding="utf-8")
     (folder / "b.html").write_text(page_html("乙", ["y", "z"], ["2", "3"]), encoding="utf-8")
     return ["a.html", "pages.jsonl", "b.html"]
+
+
+def write_every_kind(folder):
+    """``write_inputs`` and, after them, every other kind of input with its
+    quirks: the JSON lines gzipped, lines that are blank, whitespace, CRLF,
+    no JSON, no url, a last line without its line break; plain and gzipped
+    WARC files; a page with undecodable bytes and a binary one."""
+    inputs = write_inputs(folder)
+    data = (folder / "pages.jsonl").read_bytes()
+    (folder / "again.jsonl.gz").write_bytes(gzip.compress(data[: len(data) // 2 + 1]))
+    quirks = [
+        json.dumps({"url": "http://q/1", "html": page_html("一", ["a"], ["1"])}, ensure_ascii=False),
+        "",
+        " \t ",
+        json.dumps({"url": "http://q/crlf", "html": page_html("crlf")}) + "\r",
+        '{"url": "http://q/cut", "html": "<h1>',
+        json.dumps({"html": page_html("no url")}),
+        json.dumps({"url": "http://q/last", "html": page_html("last")}),
+    ]
+    (folder / "quirks.jsonl").write_text("\n".join(quirks), encoding="utf-8")
+    write_warc(folder / "crawl.warc", WARC_RESPONSES)
+    write_warc(folder / "crawl.warc.gz", WARC_RESPONSES[::-1])
+    (folder / "latin.html").write_bytes(b"<meta charset='utf-8'><h1>caf\xe9</h1>")
+    (folder / "binary.html").write_bytes(b"\x00\x01\x02\x03")
+    return [*inputs, "again.jsonl.gz", "quirks.jsonl", "crawl.warc", "crawl.warc.gz", "latin.html", "binary.html"]
 
 
 def extract(folder, output, inputs, *options, fault=None, jobs="1"):

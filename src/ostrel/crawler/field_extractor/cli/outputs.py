@@ -20,11 +20,15 @@ import signal
 import stat
 import sys
 import zlib
+from typing import NamedTuple
+
+from ostrel.crawler.field_extractor.cli.sources import PageRecord
 
 __all__ = [
     "STDIO",
     "CsvWriter",
     "DurableFile",
+    "EncodedPage",
     "InUse",
     "WriteFailed",
     "ErrorWriter",
@@ -35,6 +39,7 @@ __all__ = [
     "field_keys",
     "is_gzip",
     "output_format",
+    "page_encoder",
     "same_destinations",
 ]
 
@@ -113,11 +118,12 @@ class Output:
             self.text_only = False
 
     def write(self, text):
+        """Write ``text``: a str, or bytes already encoded as UTF-8."""
         try:
             if self.text_only:
-                sys.stdout.write(text)
+                sys.stdout.write(text if isinstance(text, str) else text.decode("utf-8"))
             else:
-                self.stream.write(text.encode("utf-8"))
+                self.stream.write(text.encode("utf-8") if isinstance(text, str) else text)
         except BrokenPipeError:
             raise
         except OSError as exc:
@@ -225,13 +231,19 @@ class DurableFile:
         self.end = self.synced = length
 
     def write(self, text):
+        """Keep ``text`` (a str, or bytes already encoded as UTF-8) for the
+        next commit."""
         self.pending.append(text)
         self.pending_chars += len(text)
 
     def write_pending(self):
         if not self.pending:
             return
-        data = "".join(self.pending).encode("utf-8")
+        pending = self.pending
+        if all(isinstance(text, str) for text in pending):
+            data = "".join(pending).encode("utf-8")
+        else:
+            data = b"".join(text.encode("utf-8") if isinstance(text, str) else text for text in pending)
         self.pending.clear()
         self.pending_chars = 0
         if self.compressed:
@@ -354,12 +366,69 @@ def same_destinations(destinations, inputs=()):
     return None
 
 
+class EncodedPage(NamedTuple):
+    """A page's rows as the output's own bytes (UTF-8 JSON line or CSV
+    lines), made where the page was extracted, so that the process that
+    writes the output only copies them: ``page`` its id, ``rows`` how many
+    rows the bytes hold, ``undecodable`` as ``PageRecord.undecodable``."""
+
+    page: object
+    rows: int
+    data: bytes
+    undecodable: bool = False
+
+
+def json_line(record):
+    """The JSON line of a page's record."""
+    return json.dumps(record, ensure_ascii=False) + "\n"
+
+
+def csv_lines(record, keys):
+    """The CSV lines of a page's rows: the page id, then a cell per key."""
+    buffer = io.StringIO()
+    writer = csv.writer(buffer, lineterminator="\n")
+    page = record["page"]
+    for row in record["rows"]:
+        writer.writerow([page, *(_cell(row.get(key)) for key in keys)])
+    return buffer.getvalue()
+
+
+class _PageEncoder:
+    """Turns the record of an extracted page into an ``EncodedPage`` in
+    the output format; other records (failed and skipped pages), and a
+    page whose rows do not encode (the writer then raises as it would
+    have), are returned as they are. Picklable: it goes to the workers."""
+
+    def __init__(self, fmt, keys):
+        self.fmt, self.keys = fmt, keys
+
+    def __call__(self, record):
+        rows = record.get("rows") if type(record) is PageRecord else None
+        if rows is None:
+            return record
+        try:
+            text = csv_lines(record, self.keys) if self.fmt == "csv" else json_line(record)
+            data = text.encode("utf-8")
+        except Exception:  # noqa: BLE001 - left to the writer, which reports it as before
+            return record
+        return EncodedPage(record["page"], len(rows), data, record.undecodable)
+
+
+def page_encoder(fmt, extractor):
+    """The encoder of extracted pages for output format ``fmt`` (``jsonl``
+    or ``csv``), given to ``pool.run``."""
+    return _PageEncoder(fmt, field_keys(extractor.rules) if fmt == "csv" else None)
+
+
 class JsonLinesWriter:
     def __init__(self, output, extractor):
         self.output = output
 
     def page(self, record):
-        self.output.write(json.dumps(record, ensure_ascii=False) + "\n")
+        if isinstance(record, EncodedPage):
+            self.output.write(record.data)
+        else:
+            self.output.write(json_line(record))
 
 
 class CsvWriter:
@@ -375,21 +444,16 @@ class CsvWriter:
     def __init__(self, output, extractor, header=True):
         self.output = output
         self.keys = field_keys(extractor.rules)
-        self.buffer = io.StringIO()
-        self.writer = csv.writer(self.buffer, lineterminator="\n")
         if header:
-            self.writer.writerow(csv_header(extractor))
-            self._flush_buffer()
-
-    def _flush_buffer(self):
-        self.output.write(self.buffer.getvalue())
-        self.buffer.seek(0)
-        self.buffer.truncate()
+            buffer = io.StringIO()
+            csv.writer(buffer, lineterminator="\n").writerow(csv_header(extractor))
+            self.output.write(buffer.getvalue())
 
     def page(self, record):
-        for row in record["rows"]:
-            self.writer.writerow([record["page"], *(_cell(row.get(key)) for key in self.keys)])
-        self._flush_buffer()
+        if isinstance(record, EncodedPage):
+            self.output.write(record.data)
+        else:
+            self.output.write(csv_lines(record, self.keys))
 
 
 def _cell(value):

@@ -30,10 +30,11 @@ from ostrel.crawler.field_extractor.extractor import FieldExtractor
 __all__ = ["READ_AHEAD_BYTES", "READ_AHEAD_PAGES", "WorkersFailing", "run"]
 
 
-def _worker_main(conn, parent, rules, de_dup, memory=None, limits=None):
+def _worker_main(conn, parent, rules, de_dup, memory=None, limits=None, encode=None):
     """A worker process: extract the chunks it is sent, one record at a
     time, until it is sent None or its parent goes away. ``memory`` (bytes)
-    caps its address space; ``limits`` are the page limits to read by."""
+    caps its address space; ``limits`` are the page limits to read by;
+    ``encode`` turns each record into what is sent back."""
     _follow_parent(parent)
     limit_memory(memory)
     if limits is not None:
@@ -60,6 +61,8 @@ def _worker_main(conn, parent, rules, de_dup, memory=None, limits=None):
         for task in chunk:
             start = time.perf_counter()
             record = sources.extract_task(extractor, task, de_dup)
+            if encode is not None:
+                record = encode(record)
             conn.send((record, time.perf_counter() - start))
 
 
@@ -197,6 +200,7 @@ def run(
     timeout=None,
     memory=None,
     limits=None,
+    encode=None,
 ):
     """Yield the records of the tasks, in task order, in lists.
 
@@ -224,6 +228,12 @@ def run(
     caller. ``limits`` (``sources.Limits``) are those that the workers read
     pages by (by default those of this process).
 
+    ``encode`` (a picklable callable, see ``outputs.page_encoder``) turns
+    each record, where the page was extracted, into what is yielded in its
+    place: a worker then sends back the output's own bytes rather than the
+    rows, and this process only writes them. The records that this process
+    makes itself (a dead worker's page, a timeout) are yielded as they are.
+
     A worker that dies on a page (a crash in native code, the kernel's OOM
     killer...) gives that page an error record of type
     ``BrokenProcessPool``; the pages after it go on in a new worker,
@@ -237,10 +247,11 @@ def run(
     if jobs <= 1 and timeout is None:
         extractor = extractor or FieldExtractor(rules)
         for task in tasks:
-            yield [sources.extract_task(extractor, task, de_dup)]
+            record = sources.extract_task(extractor, task, de_dup)
+            yield [record if encode is None else encode(record)]
         return
 
-    initargs = (rules, de_dup, memory, limits or sources.LIMITS)
+    initargs = (rules, de_dup, memory, limits or sources.LIMITS, encode)
     pool = _Pool(max(jobs, 1), initargs, timeout, _ChunkSizer(chunk_pages))
     least = 2 * pool.jobs + 1
 

@@ -5,6 +5,8 @@ import collections
 import sys
 import time
 
+from ostrel.crawler.field_extractor.cli.outputs import EncodedPage
+
 __all__ = ["Progress", "plural"]
 
 
@@ -76,7 +78,10 @@ class Progress:
 
     def add(self, records):
         for record in records:
-            if "error" in record:
+            if isinstance(record, EncodedPage):
+                self.rows += record.rows
+                self.undecodable += record.undecodable
+            elif "error" in record:
                 self.errors += 1
             elif "skipped" in record:
                 kind = record["skipped"].split(":")[0]

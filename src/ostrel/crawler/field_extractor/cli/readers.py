@@ -32,6 +32,7 @@ __all__ = [
     "gzip_pieces",
     "lines",
     "plain_pieces",
+    "Span",
     "warc_records",
 ]
 
@@ -434,14 +435,32 @@ def _ends_block(data):
 # -- Lines ------------------------------------------------------------------------
 
 
-def lines(pieces, limit):
+class Span(NamedTuple):
+    """Where a line is in a plain file: ``offset``, ``length`` (its line
+    break included), and whether it holds only whitespace (``blank``)."""
+
+    offset: int
+    length: int
+    blank: bool
+
+
+_NOT_SPACE = re.compile(rb"[^ \t\n\r\x0b\x0c]")
+
+
+def lines(pieces, limit, keep=True):
     """The lines of a stream of pieces, each ``(lineno, bytes)`` with its
     line break; ``(lineno, size)`` for a line over ``limit`` bytes, passed
     over without being held; the pieces' ``Damage`` reports as they come
     (a line that a damage cuts is dropped with it, and the line after the
-    damage counts as a new one)."""
+    damage counts as a new one).
+
+    With ``keep`` False no line is gathered: a ``Span`` (by the pieces'
+    offsets, exact in a plain file) comes in place of its bytes, so that
+    the line can be read later where it is needed."""
     parts = []  # the current line's bytes so far, unless it is over the limit
     size = 0  # bytes of the current line so far
+    first = 0  # offset of the current line
+    blank = True  # the current line holds only whitespace so far
     lineno = 0
     for item in pieces:
         if isinstance(item, Damage):
@@ -449,10 +468,10 @@ def lines(pieces, limit):
                 lineno += 1  # the cut line is lost with the damage...
                 if size > limit:  # ...but one over the limit is told as such
                     yield lineno, size
-            parts, size = [], 0
+            parts, size, blank = [], 0, True
             yield item
             continue
-        data = item[1]
+        offset, data = item
         start = 0
         end = data.find(b"\n")
         while end >= 0:
@@ -460,22 +479,32 @@ def lines(pieces, limit):
             length = size + end + 1 - start
             if length > limit:
                 yield lineno, length
+            elif not keep:
+                blank = blank and _NOT_SPACE.search(data, start, end + 1) is None
+                yield lineno, Span(offset + start if not size else first, length, blank)
             elif parts:
                 parts.append(data[start : end + 1])
                 yield lineno, b"".join(parts)
             else:
                 yield lineno, data[start : end + 1]
-            parts, size = [], 0
+            parts, size, blank = [], 0, True
             start = end + 1
             end = data.find(b"\n", start)
         if start < len(data):
+            if not size:
+                first = offset + start
             size += len(data) - start
-            if size <= limit:
-                parts.append(data[start:] if start else data)
-            else:
+            if size > limit:
                 parts = []
+            elif not keep:
+                blank = blank and _NOT_SPACE.search(data, start) is None
+            else:
+                parts.append(data[start:] if start else data)
     if size:
-        yield lineno + 1, size if size > limit else b"".join(parts)
+        if size > limit:
+            yield lineno + 1, size
+        else:
+            yield lineno + 1, Span(first, size, blank) if not keep else b"".join(parts)
 
 
 def gunzip_bounded(data, limit):

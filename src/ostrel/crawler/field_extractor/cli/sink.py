@@ -4,6 +4,7 @@ for an output file, the commits of the journal (see ``resume``)."""
 
 import time
 
+from ostrel.crawler.field_extractor.cli.outputs import EncodedPage
 from ostrel.crawler.field_extractor.cli.resume import Commit, add_page_id, page_id_digest
 
 __all__ = ["Sink"]
@@ -37,16 +38,19 @@ class Sink:
 
     def add(self, records, page_ids):
         for record, page_id in zip(records, page_ids):
-            if "error" in record:
+            # An EncodedPage holds rows already in the output's format.
+            encoded = isinstance(record, EncodedPage)
+            if not encoded and "error" in record:
                 self.errors.page(record)
                 self.failed += 1
-            elif "skipped" in record:
+            elif not encoded and "skipped" in record:
                 # No HTML page: counted in the summary, named with -v.
                 if self.errors.verbose:
                     self.errors._stderr(f"{self.errors.prog}: {record['page']}: skipped: {record['skipped']}")
             else:
                 if self.errors.verbose and getattr(record, "undecodable", False):
-                    self.errors._stderr(f"{self.errors.prog}: {record['page']}: undecodable bytes, replaced by U+FFFD")
+                    page = record.page if encoded else record["page"]
+                    self.errors._stderr(f"{self.errors.prog}: {page}: undecodable bytes, replaced by U+FFFD")
                 self.writer.page(record)
             add_page_id(self.digest, page_id)
             self.records += 1

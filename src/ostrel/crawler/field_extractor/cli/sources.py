@@ -16,9 +16,16 @@ later).
     one line (bytes) of a JSON-lines file of pages, an object with the
     members ``url`` (its id) and ``html`` (or other keys); a line without
     ``url``, or that cannot be read, is reported as ``source:lineno``.
+``JsonLineAt(source, lineno, offset, length, html_key, url_key)``
+    the same line of a plain JSON-lines file, by its place in the file: it
+    is read where it is extracted, so that its bytes do not cross to a
+    worker process.
 ``HttpResponse(url, body, content_type)``
     the body (bytes) of an HTML response taken from a WARC file, decoded by
     its HTTP charset, then its markup charset.
+``WarcResponse(source, offset, length, url, content_type, data)``
+    the same response, whose body is read where it is extracted: from the
+    record's bytes ``data``, or in a plain WARC file from its place.
 ``PageText(page_id, text)``
     a page whose text is already decoded.
 ``PageObject(page)``
@@ -62,6 +69,7 @@ __all__ = [
     "InputError",
     "InputStats",
     "JsonLine",
+    "JsonLineAt",
     "Limits",
     "PageBytes",
     "PageFile",
@@ -69,6 +77,7 @@ __all__ = [
     "PageRecord",
     "PageObject",
     "PageText",
+    "WarcResponse",
     "PAGE_SUFFIXES",
     "decode_page",
     "decode_response",
@@ -288,6 +297,98 @@ class JsonLine(NamedTuple):
         return page_of_object(json.loads(self.line), self.page_id, self.html_key, self.url_key)
 
 
+class ChangedInput(OSError):
+    """An input file that changed between two reads of the same run."""
+
+
+def _read_at(path, offset, length):
+    """``length`` bytes of a file at ``offset``, or b"" when it has fewer;
+    and the file's size."""
+    with open(path, "rb") as stream:
+        data = os.pread(stream.fileno(), length, offset)
+        return data if len(data) == length else b"", os.fstat(stream.fileno()).st_size
+
+
+class _Failed(Exception):
+    """A task's load failed with the record ``record``, given whole."""
+
+    def __init__(self, record):
+        super().__init__(record)
+        self.record = record
+
+
+class JsonLineAt(NamedTuple):
+    """One line of a plain JSON-lines file, by its place: ``offset`` and
+    ``length`` (its line break included)."""
+
+    source: str
+    lineno: int
+    offset: int
+    length: int
+    html_key: str = "html"
+    url_key: str = "url"
+
+    @property
+    def page_id(self):
+        return f"{self.source}:{self.lineno}"
+
+    @property
+    def size(self):
+        return 0
+
+    def read(self):
+        """The line's bytes; ``ChangedInput`` when the file no longer holds
+        a line there (it was cut or rewritten since it was split)."""
+        line, size = _read_at(self.source, self.offset, self.length)
+        if not (line.endswith(b"\n") or (line and size == self.offset + self.length)):
+            raise ChangedInput(
+                f"the file changed during the run: line {self.lineno} is no longer the {self.length} bytes "
+                f"at offset {self.offset}"
+            )
+        return line
+
+    def load(self):
+        return JsonLine(self.source, self.lineno, self.read(), self.html_key, self.url_key).load()
+
+
+class WarcResponse(NamedTuple):
+    """An HTML response of a WARC file whose body is read where it is
+    extracted, from its record's bytes ``data`` or, when ``data`` is None,
+    from the ``length`` bytes at ``offset`` in the plain file ``source``
+    (``offset`` names the record in messages either way)."""
+
+    source: str
+    offset: int
+    length: int
+    url: object
+    content_type: str
+    data: object = None
+
+    @property
+    def page_id(self):
+        return self.url
+
+    @property
+    def size(self):
+        return 0 if self.data is None else len(self.data)
+
+    def load(self):
+        try:
+            data = self.data
+            if data is None:
+                data = _read_at(self.source, self.offset, self.length)[0]
+            record = next(iter(ArchiveIterator(io.BytesIO(data)))) if data.startswith(b"WARC/1.") else None
+            if record is None or record.rec_headers.get_header("WARC-Target-URI") != self.url:
+                raise ChangedInput(
+                    f"the file changed during the run: the record is no longer the {self.length} bytes here"
+                )
+            body = _response_body(record)
+        except Exception as exc:  # reported as when the record was first read
+            error = _warc_error(self.source, self.offset, self.url, exc)
+            raise _Failed({"page": error.page_id, "error": error.error, "message": error.message}) from None
+        return self.url, decode_response(body, self.content_type)
+
+
 class HttpResponse(NamedTuple):
     """The body of an HTML response from a WARC file."""
 
@@ -371,7 +472,7 @@ def _kind_by_name(path):
     return "html"
 
 
-def iter_tasks(inputs, stats=None, include=None, input_format="auto", html_key="html", url_key="url"):
+def iter_tasks(inputs, stats=None, include=None, input_format="auto", html_key="html", url_key="url", by_offset=False):
     """Tasks for the command line's inputs, in order, read lazily.
 
     An input is a directory (walked recursively in name order, taking the
@@ -381,6 +482,11 @@ def iter_tasks(inputs, stats=None, include=None, input_format="auto", html_key="
     file (``.warc``, ``.warc.gz``), a JSON-lines file of pages (``.jsonl``,
     ``.ndjson``, ``.jl``, also gzipped) or, any other name, one saved HTML
     page (plain or gzipped).
+
+    With ``by_offset``, pages are read where they are extracted, and the
+    tasks carry where they are rather than their bytes wherever they can:
+    the lines of a plain JSON-lines file are ``JsonLineAt`` tasks, and the
+    HTML responses of a WARC file ``WarcResponse`` tasks.
     """
     stats = stats if stats is not None else InputStats()
     names = PageNames(include)
@@ -394,7 +500,7 @@ def iter_tasks(inputs, stats=None, include=None, input_format="auto", html_key="
                 if isinstance(path, InputError):  # a folder that cannot be read
                     yield path
                 else:
-                    yield from _file_tasks(path, _kind_by_name(path), stats, keys, size)
+                    yield from _file_tasks(path, _kind_by_name(path), stats, keys, size, by_offset)
             if not found:
                 yield InputError(
                     name,
@@ -403,10 +509,10 @@ def iter_tasks(inputs, stats=None, include=None, input_format="auto", html_key="
                     "--include GLOB chooses which are pages)",
                 )
         else:
-            yield from input_tasks(name, input_format, stats, keys)[1]
+            yield from input_tasks(name, input_format, stats, keys, by_offset)[1]
 
 
-def input_tasks(name, input_format="auto", stats=None, keys=("html", "url")):
+def input_tasks(name, input_format="auto", stats=None, keys=("html", "url"), by_offset=False):
     """(kind, tasks) of one file, or of standard input when ``name`` is
     ``-``: kind is ``html``, ``jsonl`` or ``warc``, from ``input_format``,
     or with ``auto`` from the file's name; standard input is decompressed
@@ -416,7 +522,7 @@ def input_tasks(name, input_format="auto", stats=None, keys=("html", "url")):
     stats = stats if stats is not None else InputStats()
     if name != "-":
         kind = _kind_by_name(name) if input_format == "auto" else input_format
-        return kind, _file_tasks(name, kind, stats, keys)
+        return kind, _file_tasks(name, kind, stats, keys, by_offset=by_offset)
     stream = io.BufferedReader(_Meter(sys.stdin.buffer, stats))
     kind, stream = _sniffed(stream)
     if input_format != "auto":
@@ -503,12 +609,12 @@ def _walk(top, names, stats, seen=None, relative=""):
             stats.ignored_files += 1
 
 
-def _file_tasks(path, kind, stats, keys=("html", "url"), size=None):
+def _file_tasks(path, kind, stats, keys=("html", "url"), size=None, by_offset=False):
     start = stats.bytes_read
     if kind == "warc":
-        yield from warc_tasks(path, stats)
+        yield from warc_tasks(path, stats, by_offset=by_offset)
     elif kind == "jsonl":
-        yield from jsonl_tasks(path, stats, keys)
+        yield from jsonl_tasks(path, stats, keys, by_offset)
     else:
         stats.bytes_read += _size_of(path) if size is None else size
         yield PageFile(path)
@@ -592,9 +698,10 @@ def _open_metered(path, stats, opener=None):
     return io.BufferedReader(_Meter(opener(path) if opener else open(path, "rb"), stats))
 
 
-def jsonl_tasks(path, stats=None, keys=("html", "url")):
+def jsonl_tasks(path, stats=None, keys=("html", "url"), by_offset=False):
     """One task per non-blank line of a JSON-lines file of pages, plain or
-    gzipped (known by its first bytes)."""
+    gzipped (known by its first bytes); with ``by_offset``, the lines of a
+    plain regular file are ``JsonLineAt`` tasks."""
     stats = stats if stats is not None else InputStats()
     try:
         stream = _open_metered(path, stats)
@@ -602,7 +709,14 @@ def jsonl_tasks(path, stats=None, keys=("html", "url")):
         yield InputError.of(path, exc)
         return
     with stream:
-        yield from _jsonl_stream_tasks(path, stream, keys)
+        yield from _jsonl_stream_tasks(path, stream, keys, by_offset and _is_regular(stream.raw.stream))
+
+
+def _is_regular(file):
+    try:
+        return stat.S_ISREG(os.fstat(file.fileno()).st_mode)
+    except (OSError, ValueError, AttributeError):
+        return False
 
 
 def _pieces(stream, head=b""):
@@ -620,10 +734,11 @@ def damage_error(name, damage):
     return InputError(name, error, f"at offset {damage.offset}: {damage.message}")
 
 
-def _jsonl_stream_tasks(name, stream, keys):
-    pieces, _ = _pieces(stream)
+def _jsonl_stream_tasks(name, stream, keys, by_offset=False):
+    pieces, gzipped = _pieces(stream)
     limit = LIMITS.line_bytes
-    for item in readers.lines(pieces, limit):
+    by_offset = by_offset and not gzipped
+    for item in readers.lines(pieces, limit, keep=not by_offset):
         if isinstance(item, Damage):
             yield damage_error(name, item)
             continue
@@ -634,12 +749,16 @@ def _jsonl_stream_tasks(name, stream, keys):
                 "TooLarge",
                 f"the line is {line} bytes, over the limit of {size_text(limit)} (--max-line-bytes)",
             )
+        elif by_offset:
+            if not line.blank:
+                yield JsonLineAt(name, lineno, line.offset, line.length, *keys)
         elif not line.isspace():
             yield JsonLine(name, lineno, line, *keys)
 
 
-def warc_tasks(path, stats=None, opener=None):
-    """One task per HTML response (2xx) of a WARC file, plain or gzipped.
+def warc_tasks(path, stats=None, opener=None, by_offset=False):
+    """One task per HTML response (2xx) of a WARC file, plain or gzipped:
+    an ``HttpResponse``, or with ``by_offset`` a ``WarcResponse``.
 
     Other records (requests, metadata, revisits, non-HTML or non-2xx
     responses) are passed over and counted in ``stats.skipped_records``.
@@ -654,10 +773,13 @@ def warc_tasks(path, stats=None, opener=None):
         yield InputError.of(path, exc)
         return
     with stream:
-        yield from _warc_stream_tasks(path, stream, stats)
+        regular = by_offset and _is_regular(stream.raw.stream)
+        yield from _warc_stream_tasks(path, stream, stats, by_offset, regular)
 
 
-def _warc_stream_tasks(path, stream, stats):
+def _warc_stream_tasks(path, stream, stats, defer=False, regular=False):
+    """The tasks of a WARC stream; with ``defer``, ``WarcResponse`` tasks,
+    by their place in a ``regular`` plain file."""
     pieces, gzipped = _pieces(stream, b"WARC/1.")
     limit = LIMITS.record_bytes
     for item in readers.warc_records(pieces, limit, gzipped):
@@ -681,9 +803,16 @@ def _warc_stream_tasks(path, stream, stats):
         try:
             record = next(iter(ArchiveIterator(io.BytesIO(data))))
             url = record.rec_headers.get_header("WARC-Target-URI")
-            task = _warc_task(record)
+            content_type = _html_response(record)
+            if content_type is None:
+                task = None
+            elif defer:
+                place = None if regular and not gzipped else data
+                task = WarcResponse(path, offset, len(data), url, content_type, place)
+            else:
+                task = HttpResponse(url, _response_body(record), content_type)
         except Exception as exc:  # e.g. a body whose gzip is damaged
-            task = InputError(url or path, type(exc).__name__, f"at offset {offset}: {describe(exc)}")
+            task = _warc_error(path, offset, url, exc)
         if task is None:
             stats.skipped_records += 1
         else:
@@ -706,7 +835,13 @@ def _is_html_response(headers, head):
     return False
 
 
-def _warc_task(record):
+def _warc_error(path, offset, url, exc):
+    return InputError(url or path, type(exc).__name__, f"at offset {offset}: {describe(exc)}")
+
+
+def _html_response(record):
+    """The Content-Type of a WARC record that is an HTML response with a
+    2xx status, or None."""
     if record.rec_type != "response" or record.http_headers is None:
         return None
     headers = record.http_headers
@@ -715,12 +850,17 @@ def _warc_task(record):
     media_type = content_type.split(";", 1)[0].strip().lower()
     if not status.startswith("2") or media_type not in HTML_MEDIA_TYPES:
         return None
-    url = record.rec_headers.get_header("WARC-Target-URI")
+    return content_type
+
+
+def _response_body(record):
+    """The body of a response record, decoded (chunks, compression), within
+    the page limit."""
     limit = LIMITS.page_bytes
     body = record.content_stream().read(limit + 1)
     if len(body) > limit:
         raise TooLarge(f"the page is over the limit of {size_text(limit)} after decoding (--max-page-bytes)")
-    return HttpResponse(url, body, content_type)
+    return body
 
 
 # -- One page ---------------------------------------------------------------
@@ -758,6 +898,8 @@ def extract_task(extractor, task, de_dup=True):
     _decoding.lossy = False
     try:
         page_id, text = task.load()
+    except _Failed as exc:
+        return exc.record
     except _PageError as exc:
         return error_record(exc.page_id, exc.error)
     except Exception as exc:

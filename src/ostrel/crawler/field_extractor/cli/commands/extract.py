@@ -34,6 +34,7 @@ from ostrel.crawler.field_extractor.cli.outputs import (
     WriteFailed,
     is_regular_destination,
     output_format,
+    page_encoder,
     same_destinations,
 )
 from ostrel.crawler.field_extractor.cli.progress import Progress, plural
@@ -492,7 +493,12 @@ def _run(args, prog, stop, extractor, fmt, output, errors_file, journal):
     errors = ErrorWriter(args.errors, prog, verbose=args.verbose, stream=errors_file)
     stats = InputStats()
     progress = errors.progress = Progress(lambda: input_size(args.inputs, args.include), quiet=args.quiet)
-    tasks = iter(iter_tasks(args.inputs, stats, args.include, args.input_format, args.html_key, args.url_key))
+    # Worker processes read the lines of a plain JSON-lines file themselves:
+    # this process only finds where each line is.
+    by_offset = jobs > 1 or args.timeout is not None
+    tasks = iter(
+        iter_tasks(args.inputs, stats, args.include, args.input_format, args.html_key, args.url_key, by_offset)
+    )
     digest = None
     if done is not None and done.records:
         try:
@@ -540,6 +546,7 @@ def _run(args, prog, stop, extractor, fmt, output, errors_file, journal):
         timeout=args.timeout,
         memory=memory,
         limits=limits,
+        encode=page_encoder(fmt, extractor),
     )
     return _write_results(prog, results, sink, page_ids, progress, stats, stop)
 
