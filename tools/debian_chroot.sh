@@ -44,8 +44,8 @@ case "$command" in test | build | bench | clean | python) ;; *)
 esac
 say() { echo "debian_chroot $release: $*"; }
 if [ "$command" = python ]; then
-    version=${3:-}
-    if [[ " ${pythons[*]} " != *" $version "* ]]; then
+    wanted=${3:-}
+    if [[ " ${pythons[*]} " != *" $wanted "* ]]; then
         echo "usage: $0 python RELEASE VERSION ARGS... (VERSION: one of ${pythons[*]})" >&2
         exit 2
     fi
@@ -218,12 +218,12 @@ download_wheels() {  # VERSION: into $wheels/VERSION
 
 if [ "$command" = python ]; then
     shift 3
-    if [ ! -f "$chroot_dir$work/venv-$version/pyvenv.cfg" ]; then
-        say "Python $version: nothing built yet (run test or build first): skipped"
+    if [ ! -f "$chroot_dir$work/venv-$wanted/pyvenv.cfg" ]; then
+        say "Python $wanted: nothing built yet (run test or build first): skipped"
         exit 0
     fi
     # Not exec: the trap unmounts when the Python is done.
-    inside "$work/venv-$version/bin/python" "$@"
+    inside "$work/venv-$wanted/bin/python" "$@"
     exit
 fi
 
