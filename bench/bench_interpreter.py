@@ -14,8 +14,9 @@ so that a burst of load from elsewhere falls on all of them alike rather
 than on whichever ran while it lasted. A round is the median of `--repeat`
 calls on each page; each interpreter's figure is its median round, and the
 spread of its round totals (lowest and highest against the median) is
-printed beside it, and its total in CPU time (the worker's thread: what
-waiting for a core under load from elsewhere adds is left out). A COMMAND is how to start that interpreter
+printed beside it, with its total in CPU time (the worker's thread: what
+waiting for a core under load from elsewhere adds is left out) and the
+garbage collector's part of the total. A COMMAND is how to start that interpreter
 (`.venv/bin/python`, or `tools/debian_chroot.sh python sid 3.14`); NAME
 labels it. One that ends with status 0 before it is ready (a chroot not
 made here) is left out.
@@ -25,6 +26,7 @@ made here) is left out.
 """
 
 import argparse
+import gc
 import json
 import os
 import pathlib
@@ -33,6 +35,7 @@ import shlex
 import statistics
 import subprocess
 import sys
+import time
 import warnings
 
 from bench.timing import median_time, median_wall_and_cpu
@@ -74,12 +77,38 @@ class Pages:
         return {name: median_time(lambda: extractor.extract(text), repeat) for name, extractor, text in self.cases}
 
     def round(self, repeat):
-        """{"wall": {page: seconds}, "cpu": {page: seconds}}."""
+        """{"wall": {page: seconds}, "cpu": {page: seconds}, "gc": seconds}:
+        the medians of each page, and the time the collector took during the
+        round divided by `repeat` (its share of one pass over the pages)."""
         result = {"wall": {}, "cpu": {}}
-        for name, extractor, text in self.cases:
-            wall, cpu = median_wall_and_cpu(lambda: extractor.extract(text), repeat)
-            result["wall"][name], result["cpu"][name] = wall, cpu
+        with CollectorTime() as collector:
+            for name, extractor, text in self.cases:
+                wall, cpu = median_wall_and_cpu(lambda: extractor.extract(text), repeat)
+                result["wall"][name], result["cpu"][name] = wall, cpu
+        result["gc"] = collector.seconds / repeat
         return result
+
+
+class CollectorTime:
+    """The time of the garbage collector's runs while it is entered."""
+
+    def __init__(self):
+        self.seconds = 0.0
+        self.started = None
+
+    def __call__(self, phase, info):
+        if phase == "start":
+            self.started = time.perf_counter()
+        elif self.started is not None:
+            self.seconds += time.perf_counter() - self.started
+            self.started = None
+
+    def __enter__(self):
+        gc.callbacks.append(self)
+        return self
+
+    def __exit__(self, *exc):
+        gc.callbacks.remove(self)
 
 
 def single(args):
@@ -153,7 +182,9 @@ def summarize(rounds):
     totals = [sum(w.values()) for w in walls]
     total = statistics.median(totals)
     cpu = statistics.median(sum(r["cpu"].values()) for r in rounds)
-    return {"pages": pages, "total": total, "low": min(totals) / total - 1, "high": max(totals) / total - 1, "cpu": cpu}
+    collector = statistics.median(r["gc"] for r in rounds)
+    spread = {"low": min(totals) / total - 1, "high": max(totals) / total - 1}
+    return {"pages": pages, "total": total, **spread, "cpu": cpu, "gc": collector}
 
 
 def table(records, base_name):
@@ -164,7 +195,7 @@ def table(records, base_name):
     lines = [
         f"{'Python':<18} {'tree':<4}"
         + "".join(f" {name.split('/')[-1][:10]:>10}" for name in pages)
-        + f" {'total':>8} {'spread':>14} {'vs ' + base['name']:>12} {'cpu':>8} {'cpu vs':>7}"
+        + f" {'total':>8} {'spread':>14} {'vs ' + base['name']:>12} {'cpu':>8} {'cpu vs':>7} {'gc':>6}"
     ]
     for r in records:
         cells = "".join(f" {r['pages'].get(name, float('nan')) * 1e3:10.2f}" for name in pages)
@@ -174,7 +205,7 @@ def table(records, base_name):
         label = f"{r['name']} {r['python']}" if r["name"] != r["python"] else r["name"]
         lines.append(
             f"{label:<18} {'on' if r['tree'] else 'off':<4}{cells}"
-            f" {r['total'] * 1e3:8.2f} {spread:>14} {ratio:+11.1f}% {r['cpu'] * 1e3:8.2f} {cpu_ratio:+6.1f}%"
+            f" {r['total'] * 1e3:8.2f} {spread:>14} {ratio:+11.1f}% {r['cpu'] * 1e3:8.2f} {cpu_ratio:+6.1f}% {r['gc'] * 1e3:6.2f}"
         )
     return lines
 
@@ -212,7 +243,8 @@ def compare(args):
         record.update(rounds=worker.rounds, repeat=args.repeat)
         records.append(record)
     print(f"ms per page (wall): median over {args.rounds} rounds of the median of {args.repeat} calls;")
-    print("spread: the lowest and highest round total against the median; cpu: the total in CPU time")
+    print("spread: the lowest and highest round total against the median; cpu: the total in CPU time;")
+    print("gc: the garbage collector's part of the total (median over rounds)")
     for line in table(records, args.base or named[0][0]):
         print(line)
     print(f"# load average after: {load_average()}", flush=True)
