@@ -78,9 +78,10 @@ def test_bench_compare_takes_rounds_of_each_in_turn(tmp_path):
         assert r["cpu"] > 0 and r["gc"] >= 0
         assert r["low"] <= 0 <= r["high"]
     # One line per interpreter, set against the first.
-    lines = result.stdout.splitlines()
-    assert any(line.startswith("a ") and line.count("+0.0%") == 2 for line in lines), result.stdout
-    assert any(line.startswith("b ") for line in lines), result.stdout
+    rows = {line.split()[0]: line.split() for line in result.stdout.splitlines() if line[:2] in ("a ", "b ")}
+    assert sorted(rows) == ["a", "b"], result.stdout
+    # ... total, spread, vs a, cpu, cpu vs a, gc
+    assert (rows["a"][-4], rows["a"][-2]) == ("+0.0%", "+0.0%"), result.stdout
 
 
 @pytest.mark.parametrize(
