@@ -16,10 +16,10 @@ calls on each page; each interpreter's figure is its median round, and the
 spread of its round totals (lowest and highest against the median) is
 printed beside it, with its total in CPU time (the worker's thread: what
 waiting for a core under load from elsewhere adds is left out) and the
-garbage collector's part of the total. A COMMAND is how to start that interpreter
-(`.venv/bin/python`, or `tools/debian_chroot.sh python sid 3.14`); NAME
-labels it. One that ends with status 0 before it is ready (a chroot not
-made here) is left out.
+garbage collector's part of the total. A COMMAND is how to start that
+interpreter (`.venv/bin/python`, or `tools/debian_chroot.sh python sid
+3.14`); NAME labels it. One that ends with status 0 before it is ready (a
+chroot not made here) is left out.
 
     python -m bench.bench_interpreter --compare [--rounds R] [--repeat N]
         [--json FILE] [--base NAME] NAME=COMMAND...
@@ -217,6 +217,8 @@ def compare(args):
         if not sep or not name or not command:
             raise SystemExit(f"not NAME=COMMAND: {spec!r}")
         named.append((name, command))
+    if args.base is not None and args.base not in [name for name, _ in named]:
+        raise SystemExit(f"--base {args.base}: no interpreter of that NAME")
     print(f"# load average before: {load_average()}", flush=True)
     workers = []
     try:

@@ -85,10 +85,15 @@ def test_bench_compare_takes_rounds_of_each_in_turn(tmp_path):
 
 
 @pytest.mark.parametrize(
-    "interpreter, says", [("bad=false", "bad: the worker ended (exit status 1)"), ("x", "not NAME=COMMAND")]
+    "interpreters, says",
+    [
+        (["bad=false"], "bad: the worker ended (exit status 1)"),
+        (["x"], "not NAME=COMMAND"),
+        (["--base", "c", "a=true"], "--base c: no interpreter of that NAME"),
+    ],
 )
-def test_bench_compare_fails_on_a_broken_interpreter(tmp_path, interpreter, says):
-    result = compare(tmp_path, interpreter)
+def test_bench_compare_fails_on_a_broken_interpreter(tmp_path, interpreters, says):
+    result = compare(tmp_path, *interpreters)
     assert result.returncode != 0 and says in result.stderr, result.stderr
 
 
