@@ -5,8 +5,12 @@
 #
 #   tools/debian_chroot.sh test RELEASE    build the package and run the suite on each
 #                                          Python of RELEASE (a tree fuzz where the tree is on)
-#   tools/debian_chroot.sh bench RELEASE   bench.bench_interpreter on each of them (after test),
-#                                          its figures into build/ci/bench/
+#   tools/debian_chroot.sh build RELEASE   build the package on each Python of RELEASE (no suite)
+#   tools/debian_chroot.sh bench RELEASE   bench.bench_interpreter on each of them (after test
+#                                          or build), its figures into build/ci/bench/
+#   tools/debian_chroot.sh python RELEASE VERSION ARGS...
+#                                          that Python's venv (after test or build), in the
+#                                          copy of the checkout, stdin and stdout passed through
 #   tools/debian_chroot.sh clean RELEASE   remove this checkout's folder from the chroot
 #
 # The chroot is $OSTREL_CHROOTS/RELEASE (default /var/cache/ostrel-chroots),
@@ -29,16 +33,25 @@ case "$release" in
     trixie) pythons=(3.13) ;;
     sid) pythons=(3.14 3.15) ;;
     *)
-        echo "usage: $0 test|bench|clean trixie|sid" >&2
+        echo "usage: $0 test|build|bench|clean trixie|sid, or python RELEASE VERSION ARGS..." >&2
         exit 2
         ;;
 esac
-case "$command" in test | bench | clean) ;; *)
-    echo "usage: $0 test|bench|clean trixie|sid" >&2
+case "$command" in test | build | bench | clean | python) ;; *)
+    echo "usage: $0 test|build|bench|clean trixie|sid, or python RELEASE VERSION ARGS..." >&2
     exit 2
     ;;
 esac
 say() { echo "debian_chroot $release: $*"; }
+if [ "$command" = python ]; then
+    wanted=${3:-}
+    if [[ " ${pythons[*]} " != *" $wanted "* ]]; then
+        echo "usage: $0 python RELEASE VERSION ARGS... (VERSION: one of ${pythons[*]})" >&2
+        exit 2
+    fi
+    # Messages on stderr: stdout is the Python's own.
+    say() { echo "debian_chroot $release: $*" >&2; }
+fi
 
 if [ "$(id -u)" != 0 ]; then
     say "not root (chroot needs it): skipped"
@@ -96,7 +109,7 @@ make_chroot() {
 
 mkdir -p "$root/build/chroot" "$wheels"
 if [ ! -x "$chroot_dir/usr/bin/python${pythons[0]}" ]; then
-    if [ "$command" = bench ]; then
+    if [ "$command" = bench ] || [ "$command" = python ]; then
         say "no chroot in $chroot_dir: skipped"
         exit 0
     fi
@@ -132,7 +145,7 @@ mount_at "$chroot_dir/dev/pts" --bind /dev/pts
 # What the runs leave in /tmp (pip's build folders, pytest's) goes with the run.
 mount_at "$chroot_dir/tmp" -t tmpfs -o mode=1777 tmpfs
 
-if [ "$command" = test ]; then
+if [ "$command" = test ] || [ "$command" = build ]; then
     # A fresh copy of the sources, as tools/sanitize.sh makes one.
     rm -rf "$chroot_dir$work"
     mkdir -p "$chroot_dir$work/repo" "$chroot_dir$work/shared" "$chroot_dir$work/wheels" "$chroot_dir$work/home"
@@ -143,7 +156,7 @@ if [ "$command" = test ]; then
         cp -a "$root/build/stdlib" "$chroot_dir$work/repo/build/"
     fi
 elif [ ! -d "$chroot_dir$work/repo" ]; then
-    say "nothing built in the chroot yet (run test first): skipped"
+    say "nothing built in the chroot yet (run test or build first): skipped"
     exit 0
 fi
 if [ -d "$root/../shared" ]; then
@@ -203,6 +216,17 @@ download_wheels() {  # VERSION: into $wheels/VERSION
 
 # -- Commands --------------------------------------------------------------------
 
+if [ "$command" = python ]; then
+    shift 3
+    if [ ! -f "$chroot_dir$work/venv-$wanted/pyvenv.cfg" ]; then
+        say "Python $wanted: nothing built yet (run test or build first): skipped"
+        exit 0
+    fi
+    # Not exec: the trap unmounts when the Python is done.
+    inside "$work/venv-$wanted/bin/python" "$@"
+    exit
+fi
+
 status=0
 for version in "${pythons[@]}"; do
     venv="$work/venv-$version"
@@ -231,6 +255,10 @@ for version in "${pythons[@]}"; do
     if ! inside "$venv/bin/pip" install -q --find-links "$work/wheels/$version" '.[test]' pybind11; then
         say "Python $version: the package does not build: failed"
         status=1
+        continue
+    fi
+    if [ "$command" = build ]; then
+        inside "$python" -m ostrel.crawler.field_extractor --version || status=1
         continue
     fi
     # The README's first command, then its second one's suite.
