@@ -11,7 +11,7 @@ import requests_html
 from lxml import etree
 from requests_html import HTML
 
-from ostrel.crawler.field_extractor.html_parsers import FieldsParser, kestrum
+from ostrel.crawler.field_extractor.html_parsers import FieldParser, FieldsParser, kestrum, vintor
 from ostrel.crawler.field_extractor.utils.trummel import TextUtil
 
 PAGE = """<html><body>
@@ -259,8 +259,9 @@ def _shouting_lookup(monkeypatch):
 )
 @pytest.mark.parametrize("in_tree", [True, False])
 def test_texts_on_the_tree_are_those_of_text_content(change, in_tree, monkeypatch):
-    """The tree is read without proxies only while every text would be
-    lxml.html's own text_content: whatever redefines it is honoured."""
+    """The tree is read without proxies (list rules and FieldParser) only
+    while every text would be lxml.html's own text_content: whatever
+    redefines it is honoured."""
     proxies = [0]
     lookup = lxml.html.HtmlElementClassLookup.lookup
 
@@ -280,6 +281,9 @@ def test_texts_on_the_tree_are_those_of_text_content(change, in_tree, monkeypatc
         before = proxies[0]
         assert FieldsParser().parse(doc, rules) == expected
         made = proxies[0] - before
+        monkeypatch.setattr(vintor, "_read_in_tree", in_tree)
+        cells = "/html/body/table/tr/td[1]"
+        assert FieldParser().parse(doc, cells) == FieldParser().parse(plain, cells)
     finally:
         if undo:
             undo()

@@ -253,6 +253,35 @@ void init() {
     libxml = l;
 }
 
+py::object element_texts(py::handle html, py::handle rule) {
+    if (libxml == nullptr || !PyUnicode_CheckExact(rule.ptr())) return {};
+    const std::string_view text = own_document::utf8(rule.ptr());
+    if (text.empty() || !plain_path(text)) return {};
+    py::object root = get_attr(html, interned("lxml"));  // what select_elements reads first
+    if (!is_lxml_element(root.ptr())) return {};
+    const auto* root_element = reinterpret_cast<const LxmlElement*>(root.ptr());
+    std::vector<std::vector<xmlNode*>> found(1);
+    if (!select(root_element->_c_node, std::string(text), found[0])) return {};
+    py::object texts = steal(PyList_New(static_cast<Py_ssize_t>(found[0].size())));
+    try {
+        for (const xmlNode* node : found[0])
+            if (node->type != XML_ELEMENT_NODE) return {};
+        if (!found[0].empty() && !texts_are_lxml_html(root_element, found)) return {};
+        for (size_t j = 0; j < found[0].size(); ++j) {
+            py::object value = string_value(found[0][j]);
+            if (!value) return {};
+            PyList_SET_ITEM(texts.ptr(), static_cast<Py_ssize_t>(j), value.release().ptr());
+        }
+    } catch (py::error_already_set&) {
+        return {};  // the error is dropped with the exception object
+    }
+    if (!found[0].empty()) {
+        get_attr(html, interned("url"));  // each Element requests_html makes reads these
+        get_attr(html, interned("encoding"));
+    }
+    return texts;
+}
+
 py::object read(py::handle parser, py::handle html, py::handle length_rule, py::handle end_rule,
                 py::handle start_index, py::handle separator) {
     if (libxml == nullptr || !PyUnicode_CheckExact(length_rule.ptr()) ||

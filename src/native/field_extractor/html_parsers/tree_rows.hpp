@@ -25,6 +25,12 @@ namespace py = pybind11;
 // `read` always declines.
 void init();
 
+// The texts (`text_content()`) of the elements `rule` selects, with the
+// document reads of own_document::select_elements (`lxml`, then `url` and
+// `encoding` when something is selected); or a null object, with nothing
+// observable done but reading `lxml`, wherever this reader is not certain.
+py::object element_texts(py::handle html, py::handle rule);
+
 // The texts of rows start_index..len(rows), or a null object when the rule,
 // the document or the tree is not one this reader is certain of; nothing
 // observable has happened then but reading `html.lxml`, and the caller reads

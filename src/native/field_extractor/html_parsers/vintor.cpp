@@ -2,12 +2,21 @@
 // the selected elements are joined with the separator, then normalised.
 #include "ostrel_native.hpp"
 #include "own_document.hpp"
+#include "tree_rows.hpp"
 
 namespace py = pybind11;
 using ostrel::interned;
 
 namespace {
-py::handle text_util;  // the TextUtil class
+py::handle text_util;    // the TextUtil class
+py::handle module_dict;  // this module's globals
+
+// The module's `_read_in_tree`, read at each call (missing: false).
+bool read_in_tree() {
+    PyObject* flag = PyDict_GetItemWithError(module_dict.ptr(), interned("_read_in_tree").ptr());
+    if (flag == nullptr && PyErr_Occurred()) ostrel::throw_error();
+    return flag != nullptr && ostrel::truth(flag);
+}
 }  // namespace
 
 PYBIND11_MODULE(vintor, m) {
@@ -18,6 +27,10 @@ PYBIND11_MODULE(vintor, m) {
 
     text_util = py::object(m.attr("TextUtil")).release();
     ostrel::own_document::init();
+    ostrel::tree_rows::init();
+    // False: the selected elements are read through lxml's proxies.
+    m.attr("_read_in_tree") = true;
+    module_dict = py::object(m.attr("__dict__")).release();
 
     ostrel::ClassBuilder cls(m, "FieldParser");
     cls.def("__init__", {"self"},
@@ -26,10 +39,17 @@ PYBIND11_MODULE(vintor, m) {
             [](py::handle self, py::handle html, py::handle rule, py::handle separator) -> py::object {
                 ostrel::check_str_arg(rule, "rule");
                 ostrel::check_str_arg(separator, "value_separator");
-                // requests_html's own document: the selected nodes read directly.
+                // requests_html's own document: the selected nodes read
+                // directly, on the tree itself where that is certain.
                 py::object nodes;
-                if (ostrel::own_document::applies_to(html))
+                if (ostrel::own_document::applies_to(html)) {
+                    if (read_in_tree()) {
+                        py::object texts = ostrel::tree_rows::element_texts(html, rule);
+                        if (texts && PyList_GET_SIZE(texts.ptr()) == 0) return py::none();
+                        if (texts) return ostrel::normalize_with(self, ostrel::join(separator, texts));
+                    }
                     nodes = ostrel::own_document::select_elements(html, rule);
+                }
                 if (nodes) {
                     const Py_ssize_t n = PyList_GET_SIZE(nodes.ptr());
                     if (n == 0) return py::none();
