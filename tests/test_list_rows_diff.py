@@ -28,7 +28,7 @@ import pytest
 import yaml
 from requests_html import HTML
 
-from ostrel.crawler.field_extractor.html_parsers import FieldParser, FieldsParser, kestrum, vintor
+from ostrel.crawler.field_extractor.html_parsers import FieldParser, FieldsParser, kestrum, selvane, vintor
 from ostrel.crawler.field_extractor.html_parsers.selvane import AttrParser
 from tests.support.corpus import CORPUS, EXAMPLE_RULES, GENERIC_RULES, corpus_pages, example_pages
 from tests.support.hostile_pages import CASES as HOSTILE_PAGES
@@ -340,22 +340,22 @@ ATTRIBUTES = ["href", "class", "rel", "id", "src", "nosuch", "", None]
 def compare_single(doc, plain, rule, rng):
     """The single-XPath parsers on the same two documents: FieldParser and
     AttrParser read requests_html's own HTML without its Element wrappers
-    (FieldParser on the tree itself, and through lxml's proxies with
-    `vintor._read_in_tree` off)."""
-    for parse, last in (
-        (FieldParser().parse, rng.choice(["\t", " ", None])),
-        (AttrParser().parse, rng.choice(ATTRIBUTES)),
+    (on the tree itself, and through lxml's proxies with the module's
+    `_read_in_tree` off)."""
+    for parse, last, module in (
+        (FieldParser().parse, rng.choice(["\t", " ", None]), vintor),
+        (AttrParser().parse, rng.choice(ATTRIBUTES), selvane),
     ):
         got = []
         for document, in_tree in ((doc, True), (doc, False), (plain, True)):
             document._encoding = None
-            vintor._read_in_tree = in_tree
+            module._read_in_tree = in_tree
             try:
                 result = parse(document, rule, last)
             except Exception as error:  # noqa: BLE001 - compared between the documents
                 result = (type(error), str(error))
             finally:
-                vintor._read_in_tree = True
+                module._read_in_tree = True
             got.append((result, document._encoding))
         assert got[0] == got[2], f"{parse.__qualname__} {rule!r} {last!r}"
         assert got[1] == got[2], f"{parse.__qualname__} {rule!r} {last!r} through proxies"

@@ -8,7 +8,8 @@
 #include <libxml/xmlversion.h>
 #include <libxml/xpath.h>
 #include "lxml-version.h"
-#include "lxml.etree.h"
+#include "lxml.etree_api.h"
+#undef utf8  // lxml's C-API name for its _utf8, not own_document::utf8
 
 #include <algorithm>
 #include <cstring>
@@ -222,6 +223,7 @@ py::object string_value(xmlNode* node) {
 }  // namespace
 
 void init() {
+    if (import_lxml__etree() < 0) throw_error();
     py::module_ etree = py::module_::import("lxml.etree");
     py::module_ lxml_html = py::module_::import("lxml.html");
     const bool same_lxml =
@@ -251,6 +253,29 @@ void init() {
     text_content = py::object(lxml_html.attr("HtmlMixin").attr("__dict__")["text_content"]).release().ptr();
     function_namespace = py::object(etree.attr("FunctionNamespace")).release().ptr();
     libxml = l;
+}
+
+py::object first_element(py::handle html, py::handle rule) {
+    if (libxml == nullptr || !PyUnicode_CheckExact(rule.ptr())) return {};
+    const std::string_view text = own_document::utf8(rule.ptr());
+    if (text.empty() || !plain_path(text)) return {};
+    py::object root = get_attr(html, interned("lxml"));  // what select_elements reads first
+    if (!is_lxml_element(root.ptr())) return {};
+    auto* root_element = reinterpret_cast<LxmlElement*>(root.ptr());
+    std::vector<xmlNode*> found;
+    if (!select(root_element->_c_node, std::string(text), found)) return {};
+    for (const xmlNode* node : found)
+        if (!element_like(node)) return {};  // select_elements takes only nodes lxml makes elements of
+    if (found.empty()) return py::none();
+    PyObject* first = reinterpret_cast<PyObject*>(elementFactory(root_element->_doc, found[0]));
+    if (first == nullptr) {
+        PyErr_Clear();
+        return {};
+    }
+    py::object element = steal(first);
+    get_attr(html, interned("url"));  // each Element requests_html makes reads these
+    get_attr(html, interned("encoding"));
+    return element;
 }
 
 py::object element_texts(py::handle html, py::handle rule) {

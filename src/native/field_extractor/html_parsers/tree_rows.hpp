@@ -25,6 +25,13 @@ namespace py = pybind11;
 // `read` always declines.
 void init();
 
+// The element proxy of the first node `rule` selects (None when it selects
+// nothing), where every node it selects is one lxml makes an element of, with
+// the document reads of own_document::select_elements; a proxy is made for
+// that node alone. A null object, with nothing observable done but reading
+// `lxml`, wherever this reader is not certain.
+py::object first_element(py::handle html, py::handle rule);
+
 // The texts (`text_content()`) of the elements `rule` selects, with the
 // document reads of own_document::select_elements (`lxml`, then `url` and
 // `encoding` when something is selected); or a null object, with nothing
