@@ -176,46 +176,68 @@ bool select_by_row(const Rows& rows, xmlNode* context, const std::string& path, 
     return true;
 }
 
-// Whether `text_content()` of every node in `nodes` is lxml.html's: the
-// page's parser is lxml.html's, the class it gives each element name (and
-// the proxy a node already has) takes text_content from HtmlMixin, which
-// reads the string value through lxml.html's own compiled `string()`, and no
-// unprefixed XPath extension function is registered.
-bool texts_are_lxml_html(const LxmlElement* root, const std::vector<std::vector<xmlNode*>>& selected) {
+bool own_text_content(PyTypeObject* type) {
+    return _PyType_Lookup(type, interned("text_content").ptr()) == text_content;
+}
+
+// The string values of the selected nodes (XPath's, which `text_content()`
+// gives), in UTF-8, per position, and the names of the nodes: read before
+// any Python code runs, which could let another thread change the tree.
+// `readable` is false when a node is not an element without a namespace,
+// has a proxy whose class does not take lxml.html's text_content, or its
+// value cannot be read.
+struct RawTexts {
+    std::vector<std::vector<std::string>> values;
+    std::unordered_set<std::string> names;
+    bool readable = true;
+};
+
+RawTexts read_values(const std::vector<std::vector<xmlNode*>>& selected) {
+    RawTexts raw;
+    raw.values.resize(selected.size());
+    for (size_t p = 0; p < selected.size() && raw.readable; ++p) {
+        for (xmlNode* node : selected[p]) {
+            if (node->type != XML_ELEMENT_NODE || node->ns != nullptr ||
+                (node->_private != nullptr &&
+                 !own_text_content(Py_TYPE(static_cast<PyObject*>(node->_private))))) {
+                raw.readable = false;
+                break;
+            }
+            raw.names.emplace(reinterpret_cast<const char*>(node->name));
+            xmlChar* value = libxml->string_value(node);
+            if (value == nullptr) {
+                raw.readable = false;
+                break;
+            }
+            raw.values[p].emplace_back(reinterpret_cast<const char*>(value));
+            (*libxml->free)(value);
+        }
+    }
+    return raw;
+}
+
+// Whether `text_content()` of elements of these names in the page of `root`
+// is lxml.html's: the page's parser is lxml.html's, the class it gives each
+// name takes text_content from HtmlMixin, which reads the string value
+// through lxml.html's own compiled `string()`, and no unprefixed XPath
+// extension function is registered.
+bool texts_are_lxml_html(const LxmlElement* root, const std::unordered_set<std::string>& names) {
     if (reinterpret_cast<PyObject*>(root->_doc->_parser) != html_parser) return false;
     PyObject* collect = PyDict_GetItemWithError(lxml_html_dict, interned("_collect_string_content").ptr());
     if (collect != collect_string) return false;
     py::object registry = steal(PyObject_CallOneArg(function_namespace, Py_None));
     if (length(call_method(registry, interned("items"))) != 0) return false;
-    auto own_text_content = [](PyObject* type) {
-        return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(type), interned("text_content").ptr()) ==
-               text_content;
-    };
-    std::unordered_set<std::string> names;
-    for (const auto& nodes : selected) {
-        for (const xmlNode* node : nodes) {
-            if (node->_private != nullptr && !own_text_content(reinterpret_cast<PyObject*>(
-                                                 Py_TYPE(static_cast<PyObject*>(node->_private)))))
-                return false;
-            const char* name = reinterpret_cast<const char*>(node->name);
-            if (node->ns != nullptr) return false;
-            if (!names.emplace(name).second) continue;
-            py::object made = steal(
-                PyObject_CallMethodOneArg(html_parser, interned("makeelement").ptr(), py::str(name).ptr()));
-            if (!own_text_content(reinterpret_cast<PyObject*>(Py_TYPE(made.ptr())))) return false;
-        }
+    for (const std::string& name : names) {
+        py::object made =
+            steal(PyObject_CallMethodOneArg(html_parser, interned("makeelement").ptr(), py::str(name).ptr()));
+        if (!own_text_content(Py_TYPE(made.ptr()))) return false;
     }
     return true;
 }
 
-// The string value of `node` as a str, as `text_content()` returns it; null
-// when it cannot be read.
-py::object string_value(xmlNode* node) {
-    xmlChar* value = libxml->string_value(node);
-    if (value == nullptr) return {};
-    const char* bytes = reinterpret_cast<const char*>(value);
-    PyObject* text = PyUnicode_DecodeUTF8(bytes, static_cast<Py_ssize_t>(std::strlen(bytes)), nullptr);
-    (*libxml->free)(value);
+// The str of a string value, as lxml decodes it; null when it does not decode.
+py::object decoded(const std::string& value) {
+    PyObject* text = PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), nullptr);
     if (text == nullptr) PyErr_Clear();
     return steal(text);
 }
@@ -287,13 +309,13 @@ py::object element_texts(py::handle html, py::handle rule) {
     const auto* root_element = reinterpret_cast<const LxmlElement*>(root.ptr());
     std::vector<std::vector<xmlNode*>> found(1);
     if (!select(root_element->_c_node, std::string(text), found[0])) return {};
+    const RawTexts raw = read_values(found);
+    if (!raw.readable) return {};
     py::object texts = steal(PyList_New(static_cast<Py_ssize_t>(found[0].size())));
     try {
-        for (const xmlNode* node : found[0])
-            if (node->type != XML_ELEMENT_NODE) return {};
-        if (!found[0].empty() && !texts_are_lxml_html(root_element, found)) return {};
-        for (size_t j = 0; j < found[0].size(); ++j) {
-            py::object value = string_value(found[0][j]);
+        if (!found[0].empty() && !texts_are_lxml_html(root_element, raw.names)) return {};
+        for (size_t j = 0; j < raw.values[0].size(); ++j) {
+            py::object value = decoded(raw.values[0][j]);
             if (!value) return {};
             PyList_SET_ITEM(texts.ptr(), static_cast<Py_ssize_t>(j), value.release().ptr());
         }
@@ -350,14 +372,23 @@ py::object read(py::handle parser, py::handle html, py::handle length_rule, py::
         for (size_t k = 0; k < rows.nodes.size(); ++k)
             if (rows.position[k] >= lowest) selected[rows.position[k]].push_back(rows.nodes[k]);
     }
-    std::vector<py::object> parts(rows.longest + 1);  // per position: the texts of its nodes
+    const RawTexts raw = read_values(selected);
+    if (!raw.readable) return {};
+    // Per position: the texts of its nodes (a list), or the one text itself.
+    std::vector<py::object> parts(rows.longest + 1);
     try {
-        if (!texts_are_lxml_html(root_element, selected)) return {};
+        if (!texts_are_lxml_html(root_element, raw.names)) return {};
         for (size_t p = lowest; p <= rows.longest; ++p) {
-            if (selected[p].empty()) continue;
-            parts[p] = steal(PyList_New(static_cast<Py_ssize_t>(selected[p].size())));
-            for (size_t j = 0; j < selected[p].size(); ++j) {
-                py::object text = string_value(selected[p][j]);
+            const std::vector<std::string>& values = raw.values[p];
+            if (values.empty()) continue;
+            if (values.size() == 1 && PyUnicode_CheckExact(separator.ptr())) {
+                // sep.join([text]) is the text itself: no list to make
+                if (!(parts[p] = decoded(values[0]))) return {};
+                continue;
+            }
+            parts[p] = steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+            for (size_t j = 0; j < values.size(); ++j) {
+                py::object text = decoded(values[j]);
                 if (!text) return {};
                 PyList_SET_ITEM(parts[p].ptr(), static_cast<Py_ssize_t>(j), text.release().ptr());
             }
@@ -382,7 +413,10 @@ py::object read(py::handle parser, py::handle html, py::handle length_rule, py::
             get_attr(html, interned("encoding"));
             read_document = true;
         }
-        append(texts, normalize_with(parser, join(separator, parts[p])));
+        py::handle text = parts[p];
+        append(texts, normalize_with(parser, PyList_CheckExact(text.ptr())
+                                                 ? join(separator, text)
+                                                 : py::reinterpret_borrow<py::object>(text)));
     }
     return texts;
 }
