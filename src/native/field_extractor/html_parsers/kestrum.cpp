@@ -67,13 +67,6 @@ py::object bracket_split(py::handle step) {
     return pieces;
 }
 
-// The module's `_read_in_tree`, read at each call (missing: false).
-bool read_in_tree() {
-    PyObject* flag = PyDict_GetItemWithError(module_dict.ptr(), interned("_read_in_tree").ptr());
-    if (flag == nullptr && PyErr_Occurred()) ostrel::throw_error();
-    return flag != nullptr && ostrel::truth(flag);
-}
-
 py::object item(py::handle seq, Py_ssize_t i) { return steal(PySequence_GetItem(seq.ptr(), i)); }
 
 py::object extract_rule(py::handle rules) {
@@ -146,7 +139,7 @@ PYBIND11_MODULE(kestrum, m) {
             ostrel::unpack(located, {&length_rule, &end_rule, &start_index});
 
             const bool one_pass = ostrel::own_document::applies_to(html);
-            if (one_pass && read_in_tree()) {
+            if (one_pass && ostrel::tree_rows::enabled(module_dict)) {
                 py::object texts =
                     ostrel::tree_rows::read(self, html, length_rule, end_rule, start_index, separator);
                 if (texts) return texts;

@@ -48,13 +48,6 @@ py::object attrs_of(py::handle node) {
 
 py::handle module_dict;  // this module's globals
 
-// The module's `_read_in_tree`, read at each call (missing: false).
-bool read_in_tree() {
-    PyObject* flag = PyDict_GetItemWithError(module_dict.ptr(), interned("_read_in_tree").ptr());
-    if (flag == nullptr && PyErr_Occurred()) ostrel::throw_error();
-    return flag != nullptr && ostrel::truth(flag);
-}
-
 }  // namespace
 
 PYBIND11_MODULE(selvane, m) {
@@ -77,7 +70,8 @@ PYBIND11_MODULE(selvane, m) {
                 if (ostrel::own_document::applies_to(html)) {
                     // On the tree itself, a proxy for the first node alone.
                     py::object first;
-                    if (read_in_tree()) first = ostrel::tree_rows::first_element(html, rule);
+                    if (ostrel::tree_rows::enabled(module_dict))
+                        first = ostrel::tree_rows::first_element(html, rule);
                     if (first && first.is_none()) return first;
                     if (first) return attribute_text(ostrel::get_item(attrs_of(first), attr_name));
                     nodes = ostrel::own_document::select_elements(html, rule);

@@ -277,6 +277,12 @@ void init() {
     libxml = l;
 }
 
+bool enabled(py::handle module_dict) {
+    PyObject* flag = PyDict_GetItemWithError(module_dict.ptr(), interned("_read_in_tree").ptr());
+    if (flag == nullptr && PyErr_Occurred()) throw_error();
+    return flag != nullptr && truth(flag);
+}
+
 py::object first_element(py::handle html, py::handle rule) {
     if (libxml == nullptr || !PyUnicode_CheckExact(rule.ptr())) return {};
     const std::string_view text = own_document::utf8(rule.ptr());

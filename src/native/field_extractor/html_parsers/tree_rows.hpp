@@ -25,6 +25,10 @@ namespace py = pybind11;
 // `read` always declines.
 void init();
 
+// The `_read_in_tree` of a parser module (its globals), read at each call:
+// false turns the reading on the tree off (missing: off).
+bool enabled(py::handle module_dict);
+
 // The element proxy of the first node `rule` selects (None when it selects
 // nothing), where every node it selects is one lxml makes an element of, with
 // the document reads of own_document::select_elements; a proxy is made for

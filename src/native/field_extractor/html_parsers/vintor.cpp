@@ -11,12 +11,6 @@ namespace {
 py::handle text_util;    // the TextUtil class
 py::handle module_dict;  // this module's globals
 
-// The module's `_read_in_tree`, read at each call (missing: false).
-bool read_in_tree() {
-    PyObject* flag = PyDict_GetItemWithError(module_dict.ptr(), interned("_read_in_tree").ptr());
-    if (flag == nullptr && PyErr_Occurred()) ostrel::throw_error();
-    return flag != nullptr && ostrel::truth(flag);
-}
 }  // namespace
 
 PYBIND11_MODULE(vintor, m) {
@@ -43,7 +37,7 @@ PYBIND11_MODULE(vintor, m) {
                 // directly, on the tree itself where that is certain.
                 py::object nodes;
                 if (ostrel::own_document::applies_to(html)) {
-                    if (read_in_tree()) {
+                    if (ostrel::tree_rows::enabled(module_dict)) {
                         py::object texts = ostrel::tree_rows::element_texts(html, rule);
                         if (texts && PyList_GET_SIZE(texts.ptr()) == 0) return py::none();
                         if (texts) return ostrel::normalize_with(self, ostrel::join(separator, texts));
