@@ -8,7 +8,8 @@ read in one pass; the page tree is the same). Both answers are compared.
     python -m bench.bench_list_rows [--repeat N] [--corpus DIR] [--sizes 1000,3000,10000,30000]
 
 Prints: the athletics results page with its rules (and the ratio to a bare
-lxml.html.fromstring of the page); synthetic tables of growing size (time per
+lxml.html.fromstring of the page), also read through lxml's element proxies
+(the parsers' `_read_in_tree` off); synthetic tables of growing size (time per
 row); every corpus page with bench/generic_rules.yaml and the rules files
 written for it; a page of 160,000 paragraphs; which list rules of the rules
 files are read in one pass.
@@ -31,7 +32,7 @@ from requests_html import HTML
 from bench.timing import median_time
 from ostrel.crawler.field_extractor import extractor as extractor_module
 from ostrel.crawler.field_extractor.extractor import FieldExtractor
-from ostrel.crawler.field_extractor.html_parsers import FieldsParser
+from ostrel.crawler.field_extractor.html_parsers import FieldsParser, kestrum, selvane, vintor
 from tests.support.corpus import CORPUS, EXAMPLE_RULES, GENERIC_RULES, example_pages
 
 
@@ -52,6 +53,19 @@ def row_by_row():
         extractor_module.HTML = original
 
 
+@contextlib.contextmanager
+def through_proxies():
+    """The parsers read through lxml's element proxies, never on the tree itself."""
+    modules = (kestrum, vintor, selvane)
+    for module in modules:
+        module._read_in_tree = False
+    try:
+        yield
+    finally:
+        for module in modules:
+            module._read_in_tree = True
+
+
 def timed(fn, repeat):
     return median_time(fn, repeat), fn()
 
@@ -69,11 +83,14 @@ def compare(rules, text, repeat, slow_repeat=1):
 def athletics(corpus, repeat):
     page = (corpus / "pages" / "athletics_results_de.html").read_text(encoding="utf-8")
     fast, slow = compare(corpus / "rules" / "athletics_results_de.yaml", page, repeat, 3)
+    extractor = FieldExtractor(str(corpus / "rules" / "athletics_results_de.yaml"))
+    with through_proxies():
+        proxies = median_time(lambda: extractor.extract(page), repeat)
     parse = median_time(lambda: lxml.html.fromstring(page), repeat)
     print("# athletics_results_de with its rules")
     print(
-        f"one pass {fast * 1e3:8.1f} ms   row XPaths {slow * 1e3:8.1f} ms   x{slow / fast:6.1f}   "
-        f"lxml.html.fromstring {parse * 1e3:6.1f} ms (one pass = x{fast / parse:4.1f} of it)",
+        f"one pass {fast * 1e3:8.1f} ms   through proxies {proxies * 1e3:8.1f} ms   row XPaths {slow * 1e3:8.1f} ms"
+        f"   x{slow / fast:6.1f}   lxml.html.fromstring {parse * 1e3:6.1f} ms (one pass = x{fast / parse:4.1f} of it)",
         flush=True,
     )
 
@@ -86,7 +103,14 @@ def big_tables(corpus, sizes, repeat):
         ).stdout
         extractor = FieldExtractor(str(corpus / "rules" / "big_table.yaml"))
         fast, rows = timed(lambda: extractor.extract(text), max(3, repeat // (size // 1000)))
-        line = f"{size:>6} rows  one pass {fast * 1e3:8.1f} ms ({fast / size * 1e6:6.1f} us/row)"
+        with through_proxies():
+            proxies, proxy_rows = timed(lambda: extractor.extract(text), max(3, repeat // (size // 1000)))
+        assert rows == proxy_rows
+        parse = median_time(lambda: lxml.html.fromstring(text), 3)
+        line = (
+            f"{size:>6} rows  one pass {fast * 1e3:8.1f} ms ({fast / size * 1e6:6.1f} us/row, x{fast / parse:4.1f}"
+            f" fromstring)   through proxies {proxies * 1e3:8.1f} ms"
+        )
         if size <= 10000:
             with row_by_row():
                 slow, slow_rows = timed(lambda: extractor.extract(text), 1)

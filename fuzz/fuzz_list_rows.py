@@ -8,7 +8,8 @@ Pages are nested tables, lists and blocks with classes; rules are pairs of
 sample XPaths that differ in a row position, built from prefixes, row steps,
 start positions and end rules (downward; leaving the row for parents,
 siblings and ancestors that rows share; selecting strings; unions;
-malformed). A finding is any difference in the texts, the None / [] shapes,
+malformed). The one-pass reading is made twice: on the tree itself and through lxml's
+element proxies (`kestrum._read_in_tree` off). A finding is any difference in the texts, the None / [] shapes,
 the exception (type and message) or the document's cached encoding; the
 first XPath of each rule is compared the same way through FieldParser and
 AttrParser (which read requests_html's own HTML without its wrappers).
@@ -20,7 +21,7 @@ import warnings
 import atheris
 from requests_html import HTML
 
-from ostrel.crawler.field_extractor.html_parsers import FieldParser, FieldsParser
+from ostrel.crawler.field_extractor.html_parsers import FieldParser, FieldsParser, kestrum
 from ostrel.crawler.field_extractor.html_parsers.selvane import AttrParser
 
 try:
@@ -222,6 +223,15 @@ def test_one_input(data):
         fast, slow = outcome(doc, rule, separator), outcome(plain, rule, separator)
         if fast != slow:
             raise AssertionError(f"{text!r}\n{rule!r} {separator!r}\none pass: {fast!r}\nrow by row: {slow!r}")
+        kestrum._read_in_tree = False
+        try:
+            through_proxies = outcome(doc, rule, separator)
+        finally:
+            kestrum._read_in_tree = True
+        if through_proxies != slow:
+            raise AssertionError(
+                f"{text!r}\n{rule!r} {separator!r}\nproxies: {through_proxies!r}\nrow by row: {slow!r}"
+            )
         # The single-XPath parsers read requests_html's own HTML without its wrappers too.
         for parse, last in ((FieldParser().parse, separator), (AttrParser().parse, attribute)):
             fast, slow = single(parse, doc, rule[0], last), single(parse, plain, rule[0], last)

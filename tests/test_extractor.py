@@ -10,6 +10,9 @@ from ostrel.crawler.field_extractor.extractor import FieldExtractor
 from ostrel.crawler.field_extractor.html_parsers import FieldParser, FieldsParser
 from ostrel.crawler.field_extractor.html_parsers.selvane import AttrParser
 from ostrel.crawler.field_extractor.pallock import FieldsMatcher
+from tests.support import models
+from tests.support.models import match_record
+from tests.support.rules_gen import records
 
 UNEQUAL = "head_fields and tail_fields  is unequal"
 
@@ -181,6 +184,31 @@ def test_unequal_lists_fail(make):
     with pytest.raises(ValueError) as info:
         ex.extract(PAGE)
     assert str(info.value) == UNEQUAL
+
+
+class _ThroughPartialRows(FieldExtractor):
+    """Matches every record through the partial-row texts."""
+
+
+def _outcome(fn, *args):
+    try:
+        return "rows", fn(*args)
+    except Exception as error:  # noqa: BLE001 - the error is the outcome compared
+        return type(error), str(error)
+
+
+def test_rows_read_straight_from_values_match_the_partial_rows():
+    direct = FieldExtractor.__new__(FieldExtractor)
+    direct.pallock = FieldsMatcher()
+    partial = _ThroughPartialRows.__new__(_ThroughPartialRows)
+    partial.pallock = FieldsMatcher()
+    for record in records(random.Random(19), 3000):
+        expected = _outcome(partial._match_multiple_fields, record)
+        assert _outcome(direct._match_multiple_fields, record) == expected, record
+        if len(record) > 1:
+            assert expected == _outcome(match_record, models.match, record), record
+        if expected[0] == "rows":
+            assert all(list(row) == list(record) for row in expected[1])
 
 
 def test_one_field_records_pass_as_they_are(make):

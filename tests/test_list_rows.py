@@ -5,12 +5,15 @@ the texts, errors and document reads stay those of the row XPaths.
 
 import functools
 
+import lxml
 import lxml.html
 import pytest
 import requests_html
+from lxml import etree
 from requests_html import HTML
 
-from ostrel.crawler.field_extractor.html_parsers import FieldsParser
+from ostrel.crawler.field_extractor.html_parsers import FieldParser, FieldsParser, kestrum, vintor
+from ostrel.crawler.field_extractor.utils import _treebuilder
 from ostrel.crawler.field_extractor.utils.trummel import TextUtil
 
 PAGE = """<html><body>
@@ -221,3 +224,74 @@ def test_encoding_read_as_row_by_row():
         FieldsParser().parse(document, ["//ul/li[1]/b", "//ul/li[2]/b"])
         states.append(document._encoding)
     assert states[0] == states[1] and states[0] is not None
+
+
+class _ShoutingCell(lxml.html.HtmlElement):
+    def text_content(self):
+        return super().text_content().upper()
+
+
+class _ShoutingCells(lxml.html.HtmlElementClassLookup):
+    def lookup(self, node_type, document, namespace, name):
+        return _ShoutingCell if name == "td" else super().lookup(node_type, document, namespace, name)
+
+
+def _shouting_text_content(monkeypatch):
+    original = lxml.html.HtmlMixin.text_content
+    monkeypatch.setattr(lxml.html.HtmlMixin, "text_content", lambda element: original(element).upper())
+
+
+def _shouting_string_value(monkeypatch):
+    original = lxml.html._collect_string_content
+    monkeypatch.setattr(lxml.html, "_collect_string_content", lambda element: original(element).upper())
+
+
+def _extension_function(monkeypatch):
+    etree.FunctionNamespace(None)["shout"] = lambda context, value: value
+    return etree.FunctionNamespace(None).clear
+
+
+def _shouting_lookup(monkeypatch):
+    lxml.html.html_parser.set_element_class_lookup(_ShoutingCells())
+    return lambda: lxml.html.html_parser.set_element_class_lookup(lxml.html.HtmlElementClassLookup())
+
+
+@pytest.mark.parametrize(
+    "change", [None, _shouting_text_content, _shouting_string_value, _extension_function, _shouting_lookup]
+)
+@pytest.mark.parametrize("in_tree", [True, False])
+def test_texts_on_the_tree_are_those_of_text_content(change, in_tree, monkeypatch):
+    """The tree is read without proxies (list rules and FieldParser) only
+    while every text would be lxml.html's own text_content: whatever
+    redefines it is honoured."""
+    proxies = [0]
+    lookup = lxml.html.HtmlElementClassLookup.lookup
+
+    def counted(self, *args):
+        proxies[0] += 1
+        return lookup(self, *args)
+
+    monkeypatch.setattr(lxml.html.HtmlElementClassLookup, "lookup", counted)
+    monkeypatch.setattr(kestrum, "_read_in_tree", in_tree)
+    rows = "".join(f"<tr><td>r{k}</td><td>x</td></tr>" for k in range(40))
+    page = f"<html><body><table>{rows}</table></body></html>"
+    undo = change(monkeypatch) if change else None
+    try:
+        doc, plain = pair(page)
+        rules = ["/html/body/table/tr[1]/td[1]", "/html/body/table/tr[2]/td[1]"]
+        expected = FieldsParser().parse(plain, rules)
+        before = proxies[0]
+        assert FieldsParser().parse(doc, rules) == expected
+        made = proxies[0] - before
+        monkeypatch.setattr(vintor, "_read_in_tree", in_tree)
+        cells = "/html/body/table/tr/td[1]"
+        assert FieldParser().parse(doc, cells) == FieldParser().parse(plain, cells)
+    finally:
+        if undo:
+            undo()
+    assert expected[:2] == (["r0", "r1"] if change in (None, _extension_function) else ["R0", "R1"])
+    # On the tree: one probe of the cells' class; through proxies: one per row
+    # and cell. (The package reads the tree only with the lxml it was built
+    # against, as the tree builder does.)
+    built_against = getattr(_treebuilder, "LXML_BUILT_AGAINST", None)
+    assert (made <= 1) == (in_tree and change is None and built_against == lxml.__version__)

@@ -28,7 +28,7 @@ import pytest
 import yaml
 from requests_html import HTML
 
-from ostrel.crawler.field_extractor.html_parsers import FieldParser, FieldsParser
+from ostrel.crawler.field_extractor.html_parsers import FieldParser, FieldsParser, kestrum, selvane, vintor
 from ostrel.crawler.field_extractor.html_parsers.selvane import AttrParser
 from tests.support.corpus import CORPUS, EXAMPLE_RULES, GENERIC_RULES, corpus_pages, example_pages
 from tests.support.hostile_pages import CASES as HOSTILE_PAGES
@@ -47,7 +47,7 @@ PER_PAGE = int(40 * SCALE)
 pytestmark = pytest.mark.filterwarnings("ignore::UserWarning")
 
 builder, _ = native_builder()
-TOTALS = {"cases": 0, "one pass": 0}
+TOTALS = {"cases": 0, "one pass": 0, "in tree": 0}
 
 
 class PlainHTML(HTML):
@@ -96,16 +96,42 @@ def outcome(doc, rules, separator):
     return result, doc._encoding
 
 
-def compare(doc, plain, rules, separator, counter):
+class Proxies:
+    """Counts the element proxies lxml.html makes (one class lookup each)."""
+
+    def __init__(self, monkeypatch):
+        self.made = 0
+        original = lxml.html.HtmlElementClassLookup.lookup
+
+        def counted(lookup, *args):
+            self.made += 1
+            return original(lookup, *args)
+
+        monkeypatch.setattr(lxml.html.HtmlElementClassLookup, "lookup", counted)
+
+
+def compare(doc, plain, rules, separator, counter, proxies=None):
+    """The three readings of a list rule: on the tree itself, in one pass
+    through lxml's proxies (`kestrum._read_in_tree` off), row by row."""
     doc._encoding = plain._encoding = None
-    before = counter.calls
+    before, made = counter.calls, proxies.made if proxies else 0
     fast = outcome(doc, rules, separator)
-    calls = counter.calls - before
+    calls, made = counter.calls - before, (proxies.made - made if proxies else 0)
+    doc._encoding = None
+    kestrum._read_in_tree = False
+    try:
+        made_through_proxies = proxies.made if proxies else 0
+        through_proxies = outcome(doc, rules, separator)
+        made_through_proxies = proxies.made - made_through_proxies if proxies else 0
+    finally:
+        kestrum._read_in_tree = True
     slow = outcome(plain, rules, separator)
     assert fast == slow, f"{rules!r} separator {separator!r}"
+    assert through_proxies == slow, f"{rules!r} separator {separator!r} through proxies"
     TOTALS["cases"] += 1
     one_pass = calls == 0 and isinstance(fast[0], list) and len(fast[0]) > 0
     TOTALS["one pass"] += one_pass
+    TOTALS["in tree"] += one_pass and made < made_through_proxies
     return one_pass
 
 
@@ -292,17 +318,17 @@ def test_one_pass_matches_row_xpaths_on_pages(path, tree, monkeypatch):
     if docs is None:
         pytest.skip("the native builder leaves this page to soupparser")
     doc, plain = docs
-    counter = XPathCount(monkeypatch)
+    counter, proxies = XPathCount(monkeypatch), Proxies(monkeypatch)
     rng = random.Random(path.stem + tree)
     one_pass = 0
     for separator, rules, allowed in corpus_list_rules(path):
         if affordable(doc._lxml, rules, allowed):
-            one_pass += compare(doc, plain, rules, separator, counter)
+            one_pass += compare(doc, plain, rules, separator, counter, proxies)
     generated = [
         rules for rules in page_rules(doc._lxml, rng, per_page=PER_PAGE) if affordable(doc._lxml, rules, LONGEST)
     ]
     for rules in generated:
-        one_pass += compare(doc, plain, rules, rng.choice(["\t", " | ", ""]), counter)
+        one_pass += compare(doc, plain, rules, rng.choice(["\t", " | ", ""]), counter, proxies)
         compare_single(doc, plain, rules[0], rng)
     # The comparison must see the one-pass reading, not only its refusals.
     assert one_pass >= len(generated) // 4
@@ -313,20 +339,26 @@ ATTRIBUTES = ["href", "class", "rel", "id", "src", "nosuch", "", None]
 
 def compare_single(doc, plain, rule, rng):
     """The single-XPath parsers on the same two documents: FieldParser and
-    AttrParser read requests_html's own HTML without its Element wrappers."""
-    for parse, last in (
-        (FieldParser().parse, rng.choice(["\t", " ", None])),
-        (AttrParser().parse, rng.choice(ATTRIBUTES)),
+    AttrParser read requests_html's own HTML without its Element wrappers
+    (on the tree itself, and through lxml's proxies with the module's
+    `_read_in_tree` off)."""
+    for parse, last, module in (
+        (FieldParser().parse, rng.choice(["\t", " ", None]), vintor),
+        (AttrParser().parse, rng.choice(ATTRIBUTES), selvane),
     ):
         got = []
-        for document in (doc, plain):
+        for document, in_tree in ((doc, True), (doc, False), (plain, True)):
             document._encoding = None
+            module._read_in_tree = in_tree
             try:
                 result = parse(document, rule, last)
             except Exception as error:  # noqa: BLE001 - compared between the documents
                 result = (type(error), str(error))
+            finally:
+                module._read_in_tree = True
             got.append((result, document._encoding))
-        assert got[0] == got[1], f"{parse.__qualname__} {rule!r} {last!r}"
+        assert got[0] == got[2], f"{parse.__qualname__} {rule!r} {last!r}"
+        assert got[1] == got[2], f"{parse.__qualname__} {rule!r} {last!r} through proxies"
 
 
 def hostile_cases():
@@ -369,4 +401,7 @@ def test_one_pass_matches_row_xpaths_on_hostile_pages(make, monkeypatch):
 
 def test_cases_seen():
     # Printed for the record of how much the comparisons above covered (-s).
-    print(f"\nlist rules compared: {TOTALS['cases']}, read in one pass: {TOTALS['one pass']}")
+    print(
+        f"\nlist rules compared: {TOTALS['cases']}, read in one pass: {TOTALS['one pass']},"
+        f" on the tree itself: {TOTALS['in tree']}"
+    )

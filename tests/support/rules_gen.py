@@ -127,3 +127,33 @@ def random_xpath(rng, depth=0):
     if rng.random() < 0.1:
         steps.append(rng.choice(("/..", "/.", "/self::node()")))
     return "/" + "".join(steps)[1:] if steps[0].startswith("//") else "/" + "".join(steps)
+
+
+class _Str(str):
+    pass
+
+
+class _List(list):
+    pass
+
+
+def records(rng, count):
+    """Records as the parsers give them (field key -> str or list of str) and
+    odd ones beside them: lists of unequal lengths, empty lists, values
+    that are not str, subclasses of str and list, one field alone."""
+    texts = ("a", "", "北京", 'q"\\', "\ud800", " x ", "\n")
+    for _ in range(count):
+        fields = rng.randint(1, 5)
+        length = rng.choice((0, 1, 2, 3, 7))
+        record = {}
+        for k in range(fields):
+            kind = rng.random()
+            if kind < 0.45:
+                value = rng.choice(texts)
+            elif kind < 0.9:
+                n = length if rng.random() < 0.9 else rng.choice((0, 1, 4))
+                value = [rng.choice(texts) for _ in range(n)]
+            else:
+                value = rng.choice((5, None, _Str("s"), _List(["s"] * length), ["s", 3][: max(1, length)]))
+            record[rng.choice(("f%d" % k, "北%d" % k))] = value
+        yield record

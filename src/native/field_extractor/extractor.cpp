@@ -11,6 +11,8 @@
 #include "ostrel_native.hpp"
 #include "partial_rows.hpp"
 
+#include <vector>
+
 namespace py = pybind11;
 using ostrel::append;
 using ostrel::call_method;
@@ -144,7 +146,101 @@ py::object add_next_value(py::handle pairs, py::handle i) {
     return texts;
 }
 
+// Clears a pending Exception (a BaseException such as KeyboardInterrupt
+// propagates); false when there was none.
+bool drop_exception() {
+    if (!PyErr_Occurred()) return false;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+    PyErr_Clear();
+    return true;
+}
+
+// The functions behind the methods that matching a record goes through, as
+// this module and the matcher's define them (taken at import).
+PyObject* own_get_value = nullptr;
+PyObject* own_add_next_value = nullptr;
+PyObject* own_match = nullptr;
+PyObject* own_process_fields = nullptr;
+PyObject* own_pair_fields = nullptr;
+PyTypeObject* extractor_type = nullptr;  // FieldExtractor
+PyTypeObject* matcher_type = nullptr;    // FieldsMatcher
+
+PyObject* method_function(py::handle cls, const char* name) {
+    py::object entry = cls.attr("__dict__")[name];
+    return py::object(py::reinterpret_borrow<py::object>(PyInstanceMethod_GET_FUNCTION(entry.ptr())))
+        .release()
+        .ptr();
+}
+
+// Whether obj.name is the method whose function is `function`, bound to obj
+// (not redefined by a subclass, replaced on the class or shadowed on the
+// instance).
+bool own_method(py::handle obj, py::handle name, PyObject* function) {
+    PyObject* bound = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (bound == nullptr) {
+        drop_exception();
+        return false;
+    }
+    const bool own = PyMethod_Check(bound) && PyMethod_GET_FUNCTION(bound) == function &&
+                     PyMethod_GET_SELF(bound) == obj.ptr();
+    Py_DECREF(bound);
+    return own;
+}
+
+// The rows of a record as the partial rows give them, read straight from its
+// values where the extractor and its matcher are exactly this module's and
+// the matcher's classes with their own steps and every value is a str or a
+// list of str: the partial rows would then only carry each value to its row
+// unchanged, a str broadcast over the lists beside it. Null (nothing
+// observable done) for anything else, an error included (lists of unequal
+// lengths), which the partial rows then give.
+py::object direct_rows(py::handle self, py::handle field) {
+    if (Py_TYPE(self.ptr()) != extractor_type || !PyDict_CheckExact(field.ptr()) ||
+        PyDict_GET_SIZE(field.ptr()) < 2)
+        return {};
+    std::vector<PyObject*> keys, values;  // borrowed from the dict, which nothing changes below
+    Py_ssize_t pos = 0, rows = -1;        // -1: a single row so far
+    PyObject *key, *value;
+    while (PyDict_Next(field.ptr(), &pos, &key, &value)) {
+        if (PyList_CheckExact(value)) {
+            const Py_ssize_t n = PyList_GET_SIZE(value);
+            for (Py_ssize_t r = 0; r < n; ++r)
+                if (!PyUnicode_CheckExact(PyList_GET_ITEM(value, r))) return {};
+            if (rows >= 0 && rows != n) return {};
+            rows = n;
+        } else if (!PyUnicode_CheckExact(value)) {
+            return {};
+        }
+        keys.push_back(key);
+        values.push_back(value);
+    }
+    PyObject* matcher = PyObject_GetAttr(self.ptr(), interned("pallock").ptr());
+    if (matcher == nullptr) {
+        drop_exception();
+        return {};
+    }
+    const bool own = Py_TYPE(matcher) == matcher_type && own_method(matcher, interned("match"), own_match) &&
+                     own_method(matcher, interned("_process_fields"), own_process_fields) &&
+                     own_method(matcher, interned("_match_fields"), own_pair_fields);
+    Py_DECREF(matcher);
+    if (!own || !own_method(self, interned("_get_value"), own_get_value) ||
+        !own_method(self, interned("_add_next_value"), own_add_next_value))
+        return {};
+    if (rows < 0) rows = 1;
+    py::object out = steal(PyList_New(rows));
+    for (Py_ssize_t r = 0; r < rows; ++r) {
+        py::object row = new_dict();
+        for (size_t j = 0; j < keys.size(); ++j) {
+            PyObject* v = PyList_CheckExact(values[j]) ? PyList_GET_ITEM(values[j], r) : values[j];
+            if (PyDict_SetItem(row.ptr(), keys[j], v) < 0) throw_error();
+        }
+        PyList_SET_ITEM(out.ptr(), r, row.release().ptr());
+    }
+    return out;
+}
+
 py::object match_multiple_fields(py::handle self, py::handle field) {
+    if (py::object rows = direct_rows(self, field)) return rows;
     partial_rows::MatchingScope scope;
     py::object keys = steal(PySequence_List(call_method(field, interned("keys")).ptr()));
     const Py_ssize_t n = PyList_GET_SIZE(keys.ptr());
@@ -198,15 +294,6 @@ bool have_none_in_value(py::handle field) {
     while (py::object value = next_item(it))
         if (value.is_none()) return true;
     return false;
-}
-
-// Clears a pending Exception (a BaseException such as KeyboardInterrupt
-// propagates); false when there was none.
-bool drop_exception() {
-    if (!PyErr_Occurred()) return false;
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
-    PyErr_Clear();
-    return true;
 }
 
 // Hands the document the tree that requests_html would otherwise build with
@@ -362,5 +449,13 @@ PYBIND11_MODULE(extractor, m) {
         [](py::handle self, py::handle field) { return py::bool_(have_none_in_value(field)); },
         "have_none_in_value(self, field)\n--\n\n"
         "Whether any value of the record field is None.");
-    cls.make();
+    py::object extractor_class = cls.make();
+    own_get_value = method_function(extractor_class, "_get_value");
+    own_add_next_value = method_function(extractor_class, "_add_next_value");
+    py::object matcher_class = m.attr("FieldsMatcher");
+    own_match = method_function(matcher_class, "match");
+    own_process_fields = method_function(matcher_class, "_process_fields");
+    own_pair_fields = method_function(matcher_class, "_match_fields");
+    extractor_type = reinterpret_cast<PyTypeObject*>(extractor_class.release().ptr());
+    matcher_type = reinterpret_cast<PyTypeObject*>(matcher_class.release().ptr());
 }

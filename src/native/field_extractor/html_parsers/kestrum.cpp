@@ -6,6 +6,7 @@
 #include "list_rows.hpp"
 #include "ostrel_native.hpp"
 #include "own_document.hpp"
+#include "tree_rows.hpp"
 
 namespace py = pybind11;
 using ostrel::append;
@@ -34,8 +35,9 @@ const char* const kExtractRuleDoc =
     "        :rtype: Tuple[str, str, int]\n"
     "        ";
 
-py::handle re_split;   // re.split, for steps that are not plain str
-py::handle text_util;  // the TextUtil class
+py::handle re_split;     // re.split, for steps that are not plain str
+py::handle module_dict;  // this module's globals
+py::handle text_util;    // the TextUtil class
 
 // The steps of one XPath: `expression.split("/")`.
 py::object steps_of(py::handle expression) {
@@ -117,6 +119,11 @@ PYBIND11_MODULE(kestrum, m) {
     m.attr("re") = py::module_::import("re");
     re_split = py::object(m.attr("re").attr("split")).release();
     ostrel::own_document::init();
+    ostrel::tree_rows::init();
+    // False: list rules are read through lxml's element proxies (one pass,
+    // or row by row), never on the tree itself.
+    m.attr("_read_in_tree") = true;
+    module_dict = py::object(m.attr("__dict__")).release();
 
     text_util = py::object(m.attr("TextUtil")).release();
 
@@ -132,6 +139,11 @@ PYBIND11_MODULE(kestrum, m) {
             ostrel::unpack(located, {&length_rule, &end_rule, &start_index});
 
             const bool one_pass = ostrel::own_document::applies_to(html);
+            if (one_pass && ostrel::tree_rows::enabled(module_dict)) {
+                py::object texts =
+                    ostrel::tree_rows::read(self, html, length_rule, end_rule, start_index, separator);
+                if (texts) return texts;
+            }
             py::object length_elements;
             if (one_pass) length_elements = ostrel::own_document::select_elements(html, length_rule);
             if (!length_elements) length_elements = ostrel::call_method(html, interned("xpath"), length_rule);

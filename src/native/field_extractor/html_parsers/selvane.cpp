@@ -2,6 +2,7 @@
 // that the rule's XPath selects, exactly as the document gives it.
 #include "ostrel_native.hpp"
 #include "own_document.hpp"
+#include "tree_rows.hpp"
 
 namespace py = pybind11;
 using ostrel::interned;
@@ -45,6 +46,8 @@ py::object attrs_of(py::handle node) {
     return attrs;
 }
 
+py::handle module_dict;  // this module's globals
+
 }  // namespace
 
 PYBIND11_MODULE(selvane, m) {
@@ -52,6 +55,10 @@ PYBIND11_MODULE(selvane, m) {
     ostrel::import_names(m, "requests_html", {"HTML"});
     ostrel::import_names(m, "typing", {"Optional"});
     ostrel::own_document::init();
+    ostrel::tree_rows::init();
+    // False: every selected element gets its proxy, as XPath gives them.
+    m.attr("_read_in_tree") = true;
+    module_dict = py::object(m.attr("__dict__")).release();
 
     ostrel::ClassBuilder cls(m, "AttrParser");
     cls.def("parse", {"self", "html", "rule", "attr_name"},
@@ -60,8 +67,15 @@ PYBIND11_MODULE(selvane, m) {
                 ostrel::check_str_arg(attr_name, "attr_name");
                 // requests_html's own document: the first selected node read directly.
                 py::object nodes;
-                if (ostrel::own_document::applies_to(html))
+                if (ostrel::own_document::applies_to(html)) {
+                    // On the tree itself, a proxy for the first node alone.
+                    py::object first;
+                    if (ostrel::tree_rows::enabled(module_dict))
+                        first = ostrel::tree_rows::first_element(html, rule);
+                    if (first && first.is_none()) return first;
+                    if (first) return attribute_text(ostrel::get_item(attrs_of(first), attr_name));
                     nodes = ostrel::own_document::select_elements(html, rule);
+                }
                 if (nodes) {
                     if (PyList_GET_SIZE(nodes.ptr()) == 0) return py::none();
                     py::object attrs = attrs_of(PyList_GET_ITEM(nodes.ptr(), 0));

@@ -2,12 +2,15 @@
 // the selected elements are joined with the separator, then normalised.
 #include "ostrel_native.hpp"
 #include "own_document.hpp"
+#include "tree_rows.hpp"
 
 namespace py = pybind11;
 using ostrel::interned;
 
 namespace {
-py::handle text_util;  // the TextUtil class
+py::handle text_util;    // the TextUtil class
+py::handle module_dict;  // this module's globals
+
 }  // namespace
 
 PYBIND11_MODULE(vintor, m) {
@@ -18,6 +21,10 @@ PYBIND11_MODULE(vintor, m) {
 
     text_util = py::object(m.attr("TextUtil")).release();
     ostrel::own_document::init();
+    ostrel::tree_rows::init();
+    // False: the selected elements are read through lxml's proxies.
+    m.attr("_read_in_tree") = true;
+    module_dict = py::object(m.attr("__dict__")).release();
 
     ostrel::ClassBuilder cls(m, "FieldParser");
     cls.def("__init__", {"self"},
@@ -26,10 +33,17 @@ PYBIND11_MODULE(vintor, m) {
             [](py::handle self, py::handle html, py::handle rule, py::handle separator) -> py::object {
                 ostrel::check_str_arg(rule, "rule");
                 ostrel::check_str_arg(separator, "value_separator");
-                // requests_html's own document: the selected nodes read directly.
+                // requests_html's own document: the selected nodes read
+                // directly, on the tree itself where that is certain.
                 py::object nodes;
-                if (ostrel::own_document::applies_to(html))
+                if (ostrel::own_document::applies_to(html)) {
+                    if (ostrel::tree_rows::enabled(module_dict)) {
+                        py::object texts = ostrel::tree_rows::element_texts(html, rule);
+                        if (texts && PyList_GET_SIZE(texts.ptr()) == 0) return py::none();
+                        if (texts) return ostrel::normalize_with(self, ostrel::join(separator, texts));
+                    }
                     nodes = ostrel::own_document::select_elements(html, rule);
+                }
                 if (nodes) {
                     const Py_ssize_t n = PyList_GET_SIZE(nodes.ptr());
                     if (n == 0) return py::none();

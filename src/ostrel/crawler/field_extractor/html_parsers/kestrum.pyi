@@ -6,6 +6,9 @@ from ostrel.crawler.field_extractor.html_parsers.quillan import BaseParser as Ba
 from ostrel.crawler.field_extractor.html_parsers.quillan import _XPathDocument
 from ostrel.crawler.field_extractor.utils.trummel import TextUtil as TextUtil
 
+# False: the parser reads through lxml's element proxies, never on the page tree itself.
+_read_in_tree: bool
+
 class FieldsParser(BaseParser):
     trummel: TextUtil
     def __init__(self) -> None: ...

@@ -3,6 +3,9 @@
 from ostrel.crawler.field_extractor.html_parsers.quillan import BaseParser as BaseParser
 from ostrel.crawler.field_extractor.html_parsers.quillan import _XPathDocument
 
+# False: the parser reads through lxml's element proxies, never on the page tree itself.
+_read_in_tree: bool
+
 class AttrParser(BaseParser):
     # The attribute of the first element `rule` selects (several values,
     # such as classes, joined by spaces); None when it selects nothing.
