@@ -4,6 +4,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+
 namespace py = pybind11;
 
 namespace ostrel::treebuilder {
@@ -58,7 +60,33 @@ uint32_t Names::id(const ustring& name) {
     return id;
 }
 
-Soup::Soup(size_t length, const SoupTables& tables) : names(tables), tables_(tables) {
+Soup::Soup(size_t length, const SoupTables& tables) : names(tables), tables_(tables) { reset(length); }
+
+namespace {
+// Kept between pages up to these sizes; trim() gives back more.
+constexpr size_t kKeptNames = 4096;
+constexpr size_t kKeptChars = size_t{1} << 20;
+}  // namespace
+
+void Soup::reset(size_t length) {
+    nodes.clear();
+    text.clear();
+    values.clear();
+    attrs.clear();
+    stack_.clear();
+    deduped_.clear();
+    preserve_depth_ = 0;
+    pending_ = 0;
+    pending_src_ = kNoSource;
+    have_data_ = false;
+    if (names.size() > kKeptNames) {
+        names.clear();
+        open_.clear();
+        already_closed_.clear();
+    } else {
+        std::fill(open_.begin(), open_.end(), 0);
+        std::fill(already_closed_.begin(), already_closed_.end(), 0);
+    }
     // Room for all the page's text at once, and a node per ~40 characters.
     text.reserve(length + 16);
     nodes.reserve(length / 40 + 64);
@@ -67,6 +95,13 @@ Soup::Soup(size_t length, const SoupTables& tables) : names(tables), tables_(tab
     html = names.id(U"html");
     nodes.push_back(doc);
     stack_.push_back(0);
+}
+
+void Soup::trim() {
+    if (text.capacity() > kKeptChars) ustring().swap(text);
+    if (values.capacity() > kKeptChars) ustring().swap(values);
+    if (nodes.capacity() > kKeptChars / 16) std::vector<Node>().swap(nodes);
+    if (attrs.capacity() > kKeptChars / 16) std::vector<Attr>().swap(attrs);
 }
 
 void Soup::finish() {

@@ -78,6 +78,11 @@ public:
     explicit Names(const SoupTables& tables) : tables_(tables) {}
     uint32_t id(const ustring& name);
     const ustring& str(uint32_t id) const { return strings_[id]; }
+    void clear() {
+        ids_.clear();
+        strings_.clear();
+        flags_.clear();
+    }
     bool has(uint32_t id, uint8_t flag) const { return flags_[id] & flag; }
     size_t size() const { return strings_.size(); }
 
@@ -89,6 +94,9 @@ private:
 };
 
 // The tree: node 0 is the document; `finish()` closes what is still open.
+// One Soup may build page after page (`reset`): its buffers keep their room
+// and its names their ids, so that a page costs no allocation that the page
+// before had already made.
 class Soup {
 public:
     std::vector<Node> nodes;
@@ -99,6 +107,10 @@ public:
     uint32_t html;  // the id of "html"
 
     Soup(size_t length, const SoupTables& tables);
+    // Empties the tree for a page of `length` characters.
+    void reset(size_t length);
+    // Gives back buffers grown beyond what a common page needs.
+    void trim();
     void finish();
 
     // The node `id`, which is one (never kNoNode).
