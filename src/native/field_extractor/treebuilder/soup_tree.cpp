@@ -45,19 +45,54 @@ SoupTables load_soup_tables() {
     return t;
 }
 
+namespace {
+// FNV-1a over the code points.
+uint64_t name_hash(const ustring& name) {
+    uint64_t h = 14695981039346656037ull;
+    for (char32_t c : name) h = (h ^ c) * 1099511628211ull;
+    return h;
+}
+}  // namespace
+
 uint32_t Names::id(const ustring& name) {
-    auto it = ids_.find(name);
-    if (it != ids_.end()) return it->second;
+    const uint64_t h = name_hash(name);
+    if (!slots_.empty()) {
+        const size_t mask = slots_.size() - 1;
+        for (size_t i = static_cast<size_t>(h) & mask;; i = (i + 1) & mask) {
+            uint32_t found = slots_[i];
+            if (found == kFree) break;
+            if (hashes_[found] == h && strings_[found] == name) return found;
+        }
+    }
     uint32_t id = static_cast<uint32_t>(strings_.size());
     uint8_t f = 0;
     if (tables_.void_elements.count(name)) f |= kVoid;
     if (tables_.preserve_whitespace.count(name)) f |= kPreserve;
     if (tables_.list_attributes_any.count(name)) f |= kListAny;
     if (tables_.list_attributes.count(name)) f |= kListTag;
-    ids_.emplace(name, id);
     strings_.push_back(name);
+    hashes_.push_back(h);
     flags_.push_back(f);
+    if (2 * strings_.size() > slots_.size()) {
+        grow();
+    } else {
+        const size_t mask = slots_.size() - 1;
+        size_t i = static_cast<size_t>(h) & mask;
+        while (slots_[i] != kFree) i = (i + 1) & mask;
+        slots_[i] = id;
+    }
     return id;
+}
+
+// Twice the slots (64 at first), every id placed anew.
+void Names::grow() {
+    slots_.assign(slots_.empty() ? 64 : 2 * slots_.size(), kFree);
+    const size_t mask = slots_.size() - 1;
+    for (uint32_t id = 0; id < strings_.size(); ++id) {
+        size_t i = static_cast<size_t>(hashes_[id]) & mask;
+        while (slots_[i] != kFree) i = (i + 1) & mask;
+        slots_[i] = id;
+    }
 }
 
 Soup::Soup(size_t length, const SoupTables& tables) : names(tables), tables_(tables) { reset(length); }

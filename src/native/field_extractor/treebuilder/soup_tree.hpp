@@ -79,7 +79,8 @@ public:
     uint32_t id(const ustring& name);
     const ustring& str(uint32_t id) const { return strings_[id]; }
     void clear() {
-        ids_.clear();
+        slots_.clear();
+        hashes_.clear();
         strings_.clear();
         flags_.clear();
     }
@@ -87,8 +88,14 @@ public:
     size_t size() const { return strings_.size(); }
 
 private:
+    static constexpr uint32_t kFree = UINT32_MAX;
+    void grow();
+
     const SoupTables& tables_;
-    std::unordered_map<ustring, uint32_t> ids_;
+    // Open addressing: the ids by hash, kFree where no name is; never more
+    // than half full.
+    std::vector<uint32_t> slots_;
+    std::vector<uint64_t> hashes_;  // by id
     std::vector<ustring> strings_;
     std::vector<uint8_t> flags_;
 };
