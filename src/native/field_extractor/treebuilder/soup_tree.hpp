@@ -136,7 +136,7 @@ public:
         } else if (pending_src_ != kNoSource && pending_src_ + (text.size() - pending_) != src) {
             pending_src_ = kNoSource;
         }
-        text.append(s, s + n);
+        append_units(text, s, n);
     }
     // Text the parser made itself.
     void data(const char32_t* s, size_t n);
@@ -157,7 +157,7 @@ public:
     }
     template <class C>
     void entityref(const C* s, size_t n) {
-        key_.assign(s, s + n);
+        assign_units(key_, s, n);
         entityref_key();
     }
 
