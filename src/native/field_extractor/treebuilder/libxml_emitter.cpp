@@ -125,7 +125,19 @@ private:
 // str.encode refuses).
 bool append_utf8(const char32_t* s, size_t n, Utf8& out) {
     char* p = out.reserve(4 * n);
-    for (const char32_t* end = s + n; s < end; ++s) {
+    const char32_t* end = s + n;
+    for (; s < end; ++s) {
+        // Printable ASCII, four at a time.
+        while (end - s >= 4 && ((s[0] | s[1] | s[2] | s[3]) < 0x80) && s[0] >= 0x20 && s[1] >= 0x20 &&
+               s[2] >= 0x20 && s[3] >= 0x20) {
+            p[0] = static_cast<char>(s[0]);
+            p[1] = static_cast<char>(s[1]);
+            p[2] = static_cast<char>(s[2]);
+            p[3] = static_cast<char>(s[3]);
+            p += 4;
+            s += 4;
+        }
+        if (s == end) break;
         char32_t c = *s;
         if (c < 0x80) {
             if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return false;
