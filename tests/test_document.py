@@ -129,6 +129,39 @@ def test_replaced_constructors_are_called_as_they_are(hostile_extractor, monkeyp
     assert hostile_extractor.extract(page) == rows and made == [{"html": page}]
 
 
+def _property(self):
+    return "<html></html>"
+
+
+@pytest.mark.parametrize(
+    "owner, name, value",
+    [
+        ("HTML", "__init__", lambda self, **kwargs: None),
+        ("BaseParser", "html", property(_property)),
+        ("BaseParser", "encoding", property(_property)),
+        ("HTML", "_lxml", 0),
+        ("BaseParser", "__getattr__", lambda self, name: None),
+    ],
+)
+def test_a_class_changed_after_pages_were_made_takes_the_constructor(owner, name, value, monkeypatch):
+    # Pages made first: the check of the classes is then skipped while the
+    # interpreter keeps their version.
+    page = "<html><body><p>p</p></body></html>"
+    assert _document.deferred_html(page) is not None
+    assert _document.deferred_html(page) is not None
+    assert extractor_module._type_version(requests_html.HTML) != 0
+    monkeypatch.setattr(getattr(requests_html, owner), name, value, raising=False)
+    assert _document.deferred_html(page) is None
+    monkeypatch.undo()
+    assert _document.deferred_html(page) is not None
+
+
+@pytest.mark.parametrize("cls", [None, 1, "HTML", requests_html.HTML])
+def test_type_version_of_anything(cls):
+    version = extractor_module._type_version(cls)
+    assert isinstance(version, int) and (version > 0) == (cls is requests_html.HTML)
+
+
 class Probe:
     """A plain class: the interpreter's own errors for the same accesses."""
 

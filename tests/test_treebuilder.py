@@ -182,3 +182,73 @@ def test_other_document_classes_keep_their_own_path(document, monkeypatch, tmp_p
     monkeypatch.setattr(extractor_module, "_build_tree", None)
     assert with_builder == extractor.extract(page) == [{"t": "one two"}]
     assert calls == []
+
+
+# Pages whose building leaves the most behind in the buffers and names a
+# thread keeps from page to page: tags still open (and void end tags still
+# to ignore) when the builder declines, raw text left open, more names than
+# are kept, and a page larger than the buffers kept.
+LEFT_BEHIND = {
+    "declined deep in open tags": "<div><br><pre><p>" + "<b>" * (tb.MAX_DEPTH + 2),
+    "raw text left open": "<html><body><textarea>\n<script>if (a < b) {",
+    "many names": "".join(f"<t{k} a{k}=v>x" for k in range(5000)),
+    "large page": "<html><body><p class=' a  b '>" + "x&amp;é" * 400_000 + "</p></body></html>",
+}
+NEXT_PAGES = [
+    "<html><body><p class='a  b'>x<br>y</br></p><pre>\n t</pre><textarea>\nq</textarea></body></html>",
+    "<!DOCTYPE html><p>one<p>two</br><b>bold<i>both</b>italic",
+]
+
+
+@pytest.mark.parametrize("before", list(LEFT_BEHIND))
+def test_a_page_is_built_alike_whatever_the_thread_built_before(before):
+    _treegate.build_tree(LEFT_BEHIND[before])
+    for page in NEXT_PAGES:
+        assert compare(_treegate.build_tree, page) is None
+
+
+def test_builds_in_threads_and_within_a_build_keep_their_own_buffers():
+    import gc
+    import threading
+
+    from tests.support.treecanon import canonical
+
+    build = _treegate.build_tree
+    pages = list(LEFT_BEHIND.values())[:3] + NEXT_PAGES
+    expected = [canonical(build(page)) for page in pages]
+    # A garbage collection in the middle of a build runs Python code, which
+    # may build another page in the same thread.
+    inside, nested = [False], []
+
+    def collected(phase, info):
+        if inside[0] and phase == "start" and len(nested) < len(pages):
+            nested.append(canonical(build(pages[len(nested)])))
+
+    thresholds = gc.get_threshold()
+    gc.callbacks.append(collected)
+    gc.set_threshold(1, 1, 1)
+    try:
+        # A page with a doctype: its declaration is read after the document
+        # is handed to lxml, where collections happen.
+        inside[0] = True
+        root = build(NEXT_PAGES[1])
+        inside[0] = False
+    finally:
+        inside[0] = False
+        gc.set_threshold(*thresholds)
+        gc.callbacks.remove(collected)
+    assert nested and nested == expected[: len(nested)]
+    assert canonical(root) == expected[-1]
+
+    results = {}
+
+    def work(k):
+        results[k] = [canonical(build(page)) for page in pages[k:] + pages[:k] for _ in range(3)]
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(3)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for k in range(3):
+        assert results[k] == [e for e in expected[k:] + expected[:k] for _ in range(3)]

@@ -344,6 +344,21 @@ py::object new_document(py::handle text, bool& deferred) {
     return steal(PyObject_Vectorcall(cls.ptr(), stack, 0, html_keyword.ptr()));
 }
 
+// The interpreter's version of a class (its method cache's tag, which every
+// change of the class or of a base replaces with one never given before), or
+// 0 where it has none. _document.py compares it to skip its class check.
+py::object type_version(py::handle cls) {
+    if (!PyType_Check(cls.ptr())) return py::int_(0);
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    // A lookup gives the class a version where a change took it away.
+    if (_PyType_Lookup(type, interned("__init__").ptr()) == nullptr && PyErr_Occurred()) throw_error();
+    unsigned int version = type->tp_version_tag;
+#ifdef Py_TPFLAGS_VALID_VERSION_TAG
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) version = 0;
+#endif
+    return py::int_(version);
+}
+
 py::object extract(py::handle self, py::handle text, py::handle de_dup) {
     ostrel::check_str_arg(text, "text");
     bool deferred = false;
@@ -380,8 +395,11 @@ PYBIND11_MODULE(extractor, m) {
     m.attr("json") = py::module_::import("json");
     ostrel::import_names(m, "requests_html", {"HTML"});
     requests_html_type = py::object(m.attr("HTML")).release();
-    m.attr("_deferred_html") =
-        py::module_::import("ostrel.crawler.field_extractor.utils._document").attr("deferred_html");
+    py::module_ document = py::module_::import("ostrel.crawler.field_extractor.utils._document");
+    m.attr("_deferred_html") = document.attr("deferred_html");
+    m.def("_type_version", &type_version, py::arg("cls"),
+          "The interpreter's version tag of the class cls, 0 where it has none.");
+    document.attr("_type_version") = m.attr("_type_version");
     m.attr("_build_tree") =
         py::module_::import("ostrel.crawler.field_extractor.utils._treegate").attr("build_tree");
     ostrel::import_names(m, "ostrel.common.utils", {"ConfigUtils"});

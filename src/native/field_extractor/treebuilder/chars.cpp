@@ -78,7 +78,7 @@ void html_unescape_into(const T* s, size_t n, const UnescapeTables& tables, ustr
         if (c != '&') {
             size_t e = i + 1;
             while (e < n && s[e] != '&') ++e;
-            out.append(s + i, s + e);
+            append_units(out, s + i, e - i);
             i = e;
             continue;
         }
@@ -156,7 +156,7 @@ void soup_unescape_into(const char32_t* s, size_t n, const UnescapeTables& table
         if (c != '&') {
             const char32_t* amp = std::char_traits<char32_t>::find(s + i, n - i, U'&');
             size_t e = amp ? static_cast<size_t>(amp - s) : n;
-            out.append(s + i, s + e);
+            append_units(out, s + i, e - i);
             i = e;
             continue;
         }
@@ -167,7 +167,7 @@ void soup_unescape_into(const char32_t* s, size_t n, const UnescapeTables& table
             if (it != tables.name2codepoint.end())
                 out += it->second;
             else
-                out.append(s + i, s + e + 1);
+                append_units(out, s + i, e + 1 - i);
             i = e + 1;
         } else {
             out += c;

@@ -49,6 +49,23 @@ inline bool ends_tag_name(char32_t c) {
     return c == '\t' || c == '\n' || c == '\r' || c == '\x0c' || c == ' ' || c == '/' || c == '>' || c == 0;
 }
 
+// --- copies ------------------------------------------------------------------
+
+// out += s[0:n], each code unit widened to a code point in place (append and
+// assign of another character type first build a temporary string).
+template <class T>
+inline void append_units(ustring& out, const T* s, size_t n) {
+    size_t at = out.size();
+    out.resize(at + n);
+    char32_t* d = out.data() + at;
+    for (size_t k = 0; k < n; ++k) d[k] = static_cast<char32_t>(s[k]);
+}
+template <class T>
+inline void assign_units(ustring& out, const T* s, size_t n) {
+    out.clear();
+    append_units(out, s, n);
+}
+
 // --- case ---------------------------------------------------------------------
 
 inline char32_t ascii_lower(char32_t c) { return c >= 'A' && c <= 'Z' ? c + 0x20 : c; }

@@ -155,7 +155,7 @@ private:
 
     // name_ = s[a:b].lower()
     void read_name(size_t a, size_t b) {
-        name_.assign(s_ + a, s_ + b);
+        assign_units(name_, s_ + a, b - a);
         name_ = lower(std::move(name_));
     }
     void data(size_t a, size_t b) { sink_.page_data(s_ + a, b - a, a); }
@@ -189,8 +189,7 @@ private:
     // that closes it), n at the end of the input, npos in raw text not closed.
     size_t next_markup(size_t i) const {
         if (!cdata_) {
-            while (i < n_ && s_[i] != '<' && s_[i] != '&') ++i;
-            return i;
+            return i < n_ ? find_either(s_, i, n_, C{'<'}, C{'&'}) : n_;
         }
         if (!rules_.html_tags) return this->find_cdata_end(i, cdata_elem_);
         if (cdata_elem_ == U"plaintext") return n_;
@@ -388,7 +387,7 @@ private:
         while (a < b) {
             size_t amp = a;
             while (amp < b && s_[amp] != '&') ++amp;
-            tag_.text.append(s_ + a, s_ + amp);
+            append_units(tag_.text, s_ + a, amp - a);
             if (amp == b) break;
             bool named;
             size_t e = this->match_attr_charref(amp, b, named);
@@ -399,11 +398,11 @@ private:
             }
             bool keep = false;
             if (named) {
-                key_.assign(s_ + amp + 1, s_ + e);
+                assign_units(key_, s_ + amp + 1, e - (amp + 1));
                 keep = key_.back() == '=' || tables_.html5.count(key_) == 0;
             }
             if (keep)
-                tag_.text.append(s_ + amp, s_ + e);
+                append_units(tag_.text, s_ + amp, e - amp);
             else
                 html_unescape_into(s_ + amp, e - amp, tables_, tag_.text);
             a = e;

@@ -13,9 +13,12 @@
 #include <libxml/tree.h>
 #include <libxml/valid.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "lxml_emitter.hpp"
@@ -78,15 +81,63 @@ T* made(T* node) {
     return node;
 }
 
+// A growing buffer of UTF-8 bytes, written without being cleared first and
+// kept from page to page.
+class Utf8 {
+public:
+    void clear() { size_ = 0; }
+    size_t size() const { return size_; }
+    const char* data() const { return bytes_.get(); }
+    std::string_view view() const { return {bytes_.get(), size_}; }
+    // NUL-terminated.
+    const xmlChar* c_str() {
+        *reserve(1) = 0;
+        return reinterpret_cast<const xmlChar*>(bytes_.get());
+    }
+    // Room for `more` bytes at the end.
+    char* reserve(size_t more) {
+        if (size_ + more > room_) {
+            size_t room = std::max(size_ + more, 2 * room_);
+            std::unique_ptr<char[]> bytes(new char[room]);
+            if (size_) std::memcpy(bytes.get(), bytes_.get(), size_);
+            bytes_ = std::move(bytes);
+            room_ = room;
+        }
+        return bytes_.get() + size_;
+    }
+    void end_at(char* p) { size_ = static_cast<size_t>(p - bytes_.get()); }
+    // Gives back a buffer grown beyond what a common page needs.
+    void trim() {
+        if (room_ > (size_t{1} << 20)) {
+            bytes_.reset();
+            room_ = size_ = 0;
+        }
+    }
+
+private:
+    std::unique_ptr<char[]> bytes_;
+    size_t size_ = 0, room_ = 0;
+};
+
 // Appends the UTF-8 of s[0:n] to `out`; false (and `out` left unfinished)
 // where lxml refuses the string (its _utf8: control characters but tab,
 // newline and carriage return, U+FFFE, U+FFFF, and surrogates, which
 // str.encode refuses).
-bool append_utf8(const char32_t* s, size_t n, std::string& out) {
-    size_t at = out.size();
-    out.resize(at + 4 * n);
-    char* p = out.data() + at;
-    for (const char32_t* end = s + n; s < end; ++s) {
+bool append_utf8(const char32_t* s, size_t n, Utf8& out) {
+    char* p = out.reserve(4 * n);
+    const char32_t* end = s + n;
+    for (; s < end; ++s) {
+        // Printable ASCII, four at a time.
+        while (end - s >= 4 && ((s[0] | s[1] | s[2] | s[3]) < 0x80) && s[0] >= 0x20 && s[1] >= 0x20 &&
+               s[2] >= 0x20 && s[3] >= 0x20) {
+            p[0] = static_cast<char>(s[0]);
+            p[1] = static_cast<char>(s[1]);
+            p[2] = static_cast<char>(s[2]);
+            p[3] = static_cast<char>(s[3]);
+            p += 4;
+            s += 4;
+        }
+        if (s == end) break;
         char32_t c = *s;
         if (c < 0x80) {
             if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return false;
@@ -106,9 +157,56 @@ bool append_utf8(const char32_t* s, size_t n, std::string& out) {
             *p++ = static_cast<char>(0x80 | (c & 0x3F));
         }
     }
-    out.resize(static_cast<size_t>(p - out.data()));
+    out.end_at(p);
     return true;
 }
+
+// The buffers of a conversion, kept by the thread between pages (see
+// Scratch::Lease).
+struct Scratch {
+    std::vector<const xmlChar*> names;  // by name id, in the document's dictionary
+    std::vector<char> tag_ok;           // by name id: checked as a tag name
+    Utf8 text, tail, value, target, name;
+    ustring unescaped;
+
+    void trim() {
+        for (Utf8* b : {&text, &tail, &value, &target, &name}) b->trim();
+        if (unescaped.capacity() > (size_t{1} << 18)) ustring().swap(unescaped);
+    }
+
+    // The thread's Scratch, or one of its own for a conversion that starts
+    // while the thread's is in use.
+    class Lease {
+    public:
+        Lease() {
+            static thread_local std::unique_ptr<Scratch> kept;
+            static thread_local bool lent = false;
+            if (!lent) {
+                if (!kept) kept = std::make_unique<Scratch>();
+                scratch_ = kept.get();
+                lent_ = &lent;
+                lent = true;
+            } else {
+                own_ = std::make_unique<Scratch>();
+                scratch_ = own_.get();
+            }
+        }
+        ~Lease() {
+            if (lent_) {
+                scratch_->trim();
+                *lent_ = false;
+            }
+        }
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+        Scratch& get() { return *scratch_; }
+
+    private:
+        Scratch* scratch_ = nullptr;
+        bool* lent_ = nullptr;
+        std::unique_ptr<Scratch> own_;
+    };
+};
 
 // Owns the document until lxml does.
 struct OwnedDoc {
@@ -120,8 +218,20 @@ struct OwnedDoc {
 
 class Builder {
 public:
-    Builder(Soup& soup, const UnescapeTables& tables)
-        : soup_(soup), tables_(tables), names_(soup.names.size(), nullptr), tag_ok_(soup.names.size(), 0) {}
+    Builder(Soup& soup, const UnescapeTables& tables, Scratch& scratch)
+        : soup_(soup),
+          tables_(tables),
+          names_(scratch.names),
+          tag_ok_(scratch.tag_ok),
+          text_(scratch.text),
+          tail_(scratch.tail),
+          value_(scratch.value),
+          target_(scratch.target),
+          scratch_utf8_(scratch.name),
+          scratch_(scratch.unescaped) {
+        names_.assign(soup.names.size(), nullptr);
+        tag_ok_.assign(soup.names.size(), 0);
+    }
 
     PyObject* convert() {
         RootPlan plan = plan_root(soup_);
@@ -216,7 +326,7 @@ private:
         if (s[0] == '{') bail("namespaced name");
         if (!append_utf8(s.data(), s.size(), scratch_utf8_)) bail("lxml refused a node");
         interned_name =
-            made(libxml->dict_lookup(doc_->dict, reinterpret_cast<const xmlChar*>(scratch_utf8_.c_str()),
+            made(libxml->dict_lookup(doc_->dict, reinterpret_cast<const xmlChar*>(scratch_utf8_.data()),
                                      static_cast<int>(scratch_utf8_.size())));
         return interned_name;
     }
@@ -240,7 +350,7 @@ private:
             const xmlChar* attr_name = name(a.name);
             value_.clear();
             if (!unescaped_utf8(soup_.values.data() + a.off, a.len, value_)) bail("lxml refused a node");
-            made(libxml->new_prop(element, attr_name, reinterpret_cast<const xmlChar*>(value_.c_str())));
+            made(libxml->new_prop(element, attr_name, value_.c_str()));
         }
     }
 
@@ -253,7 +363,7 @@ private:
         value_.clear();
         if (node.kind == Kind::Comment) {
             if (!append_utf8(s, n, value_)) bail("lxml refused a node");
-            return made(libxml->new_comment(doc_, reinterpret_cast<const xmlChar*>(value_.c_str())));
+            return made(libxml->new_comment(doc_, value_.c_str()));
         }
         if (n > 0 && s[n - 1] == '?') --n;
         const char32_t* space = std::char_traits<char32_t>::find(s, n, U' ');
@@ -261,29 +371,32 @@ private:
         target_.clear();
         if (!append_utf8(s, target_length, target_)) bail("lxml refused a node");
         // A name by libxml2's rules, without a colon, and not "xml" in any case.
-        const xmlChar* target = reinterpret_cast<const xmlChar*>(target_.c_str());
-        if (!libxml->valid_name(target) || target_.find(':') != std::string::npos)
+        const xmlChar* target = target_.c_str();
+        std::string_view target_name = target_.view();
+        if (!libxml->valid_name(target) || target_name.find(':') != std::string_view::npos)
             bail("lxml refused a node");
-        if (target_.size() == 3 && (target_[0] | 0x20) == 'x' && (target_[1] | 0x20) == 'm' &&
-            (target_[2] | 0x20) == 'l')
+        if (target_name.size() == 3 && (target_name[0] | 0x20) == 'x' && (target_name[1] | 0x20) == 'm' &&
+            (target_name[2] | 0x20) == 'l')
             bail("lxml refused a node");
         if (space) {
             size_t rest = target_length + 1;
-            if (!append_utf8(s + rest, n - rest, value_) || value_.find("?>") != std::string::npos)
+            if (!append_utf8(s + rest, n - rest, value_) ||
+                value_.view().find("?>") != std::string_view::npos)
                 bail("lxml refused a node");
         }
-        return made(libxml->new_pi(doc_, target, reinterpret_cast<const xmlChar*>(value_.c_str())));
+        return made(libxml->new_pi(doc_, target, value_.c_str()));
     }
 
-    xmlNode* text_node(const std::string& text) {
+    xmlNode* text_node(Utf8& text) {
         if (text.size() > INT_MAX) bail("text of more than 2 GB");
-        return made(libxml->new_text(doc_, reinterpret_cast<const xmlChar*>(text.data()),
-                                     static_cast<int>(text.size())));
+        // Never a null pointer: an empty string still makes a text node with
+        // content.
+        return made(libxml->new_text(doc_, text.c_str(), static_cast<int>(text.size())));
     }
 
     // s[0:n] after soupparser's unescape, as UTF-8 appended to `out`; false
     // where lxml refuses it.
-    bool unescaped_utf8(const char32_t* s, size_t n, std::string& out) {
+    bool unescaped_utf8(const char32_t* s, size_t n, Utf8& out) {
         if (std::char_traits<char32_t>::find(s, n, U'&') == nullptr) return append_utf8(s, n, out);
         scratch_.clear();
         soup_unescape_into(s, n, tables_, scratch_);
@@ -293,7 +406,7 @@ private:
     // Moves `cursor` past the strings it points at and puts them, resolved
     // by soupparser's unescape and joined, into `out`; false when there is
     // none (no text node, where an empty string still makes one).
-    bool gather(NodeId& cursor, std::string& out) {
+    bool gather(NodeId& cursor, Utf8& out) {
         out.clear();
         bool any = false;
         while (cursor >= 0 && is_string(soup_.node(cursor).kind)) {
@@ -308,10 +421,10 @@ private:
     Soup& soup_;
     const UnescapeTables& tables_;
     xmlDoc* doc_ = nullptr;
-    std::vector<const xmlChar*> names_;  // by name id, in the document's dictionary
-    std::vector<char> tag_ok_;           // by name id: checked as a tag name
-    std::string text_, tail_, value_, target_, scratch_utf8_;
-    ustring scratch_;
+    std::vector<const xmlChar*>& names_;  // by name id, in the document's dictionary
+    std::vector<char>& tag_ok_;           // by name id: checked as a tag name
+    Utf8 &text_, &tail_, &value_, &target_, &scratch_utf8_;
+    ustring& scratch_;
 };
 
 }  // namespace
@@ -345,7 +458,8 @@ bool init_libxml_emitter() {
 }
 
 PyObject* emit_libxml_tree(Soup& soup, const UnescapeTables& tables) {
-    return Builder(soup, tables).convert();
+    Scratch::Lease lease;
+    return Builder(soup, tables, lease.get()).convert();
 }
 
 }  // namespace ostrel::treebuilder

@@ -9,6 +9,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "chars.hpp"
@@ -21,16 +23,35 @@ constexpr size_t npos = static_cast<size_t>(-1);
 // rules: [^\t\n\r\f />]
 inline bool ends_html_tag_name(char32_t c) { return is_ascii_space(c) || c == '/' || c == '>'; }
 
+// The first p from i on with s[p] == a or s[p] == b, else n; sixteen bytes
+// of the page compared at a time.
+template <class C>
+inline size_t find_either(const C* s, size_t i, size_t n, C a, C b) {
+    typedef C Block __attribute__((vector_size(16)));
+    constexpr size_t kUnits = 16 / sizeof(C);
+    for (; i + kUnits <= n; i += kUnits) {
+        Block units;
+        std::memcpy(&units, s + i, 16);
+        Block hits = (units == a) | (units == b);
+        uint64_t any[2];
+        std::memcpy(any, &hits, 16);
+        if (any[0] | any[1]) break;
+    }
+    while (i < n && s[i] != a && s[i] != b) ++i;
+    return i;
+}
+
 template <class C>
 class MarkupScan {
 public:
     MarkupScan(const C* s, size_t n) : s_(s), n_(n) {}
 
 protected:
+    // `c` is ASCII.
     size_t find(char32_t c, size_t from) const {
-        for (size_t p = from; p < n_; ++p)
-            if (s_[p] == c) return p;
-        return npos;
+        const C unit = static_cast<C>(c);
+        size_t p = from < n_ ? find_either(s_, from, n_, unit, unit) : n_;
+        return p < n_ ? p : npos;
     }
     bool starts(size_t i, const char* lit) const {
         for (size_t k = 0; lit[k]; ++k)
@@ -236,7 +257,9 @@ protected:
     // ends raw text before the HTML tag rules), or npos.
     size_t find_cdata_end(size_t from, const ustring& name) const {
         for (size_t p = from; p + 1 < n_; ++p) {
-            if (s_[p] != '<' || s_[p + 1] != '/') continue;
+            p = find_either(s_, p, n_ - 1, C{'<'}, C{'<'});
+            if (p + 1 >= n_) break;
+            if (s_[p + 1] != '/') continue;
             size_t q = p + 2;
             skip_space(q);
             size_t k = 0;
@@ -256,8 +279,10 @@ protected:
     // case), or with `amp` the next '&' if that comes first; npos if neither.
     size_t find_raw_text_end(size_t from, const ustring& name, bool amp) const {
         for (size_t p = from; p < n_; ++p) {
-            if (amp && s_[p] == '&') return p;
-            if (s_[p] != '<' || p + 1 >= n_ || s_[p + 1] != '/') continue;
+            p = find_either(s_, p, n_, C{'<'}, amp ? C{'&'} : C{'<'});
+            if (p == n_) break;
+            if (s_[p] == '&') return p;
+            if (p + 1 >= n_ || s_[p + 1] != '/') continue;
             size_t q = p + 2, k = 0;
             for (; k < name.size() && q < n_; ++k, ++q)
                 if (ascii_lower(s_[q]) != name[k]) break;

@@ -30,6 +30,7 @@
 
 #include <cstdint>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -53,6 +54,44 @@ template <class C>
 void tokenize(const C* s, size_t n, Soup& soup, ParserVersion version) {
     HtmlTokenizer<C, Soup>(s, n, *unescape_tables, soup, version).run();
 }
+
+// The Soup of this thread, lent to one build at a time and reset for each
+// page: its buffers and names outlive the page. A build that starts while
+// the thread's Soup is lent (a finalizer run by the garbage collector in the
+// middle of a build) gets a Soup of its own.
+class SoupLease {
+public:
+    explicit SoupLease(size_t length) {
+        static thread_local std::unique_ptr<Soup> kept;
+        static thread_local bool lent = false;
+        if (!lent) {
+            if (kept)
+                kept->reset(length);
+            else
+                kept = std::make_unique<Soup>(length, *soup_tables);
+            soup_ = kept.get();
+            lent_ = &lent;
+            lent = true;
+        } else {
+            own_ = std::make_unique<Soup>(length, *soup_tables);
+            soup_ = own_.get();
+        }
+    }
+    ~SoupLease() {
+        if (lent_) {
+            soup_->trim();
+            *lent_ = false;
+        }
+    }
+    SoupLease(const SoupLease&) = delete;
+    SoupLease& operator=(const SoupLease&) = delete;
+    Soup& soup() { return *soup_; }
+
+private:
+    Soup* soup_ = nullptr;
+    bool* lent_ = nullptr;
+    std::unique_ptr<Soup> own_;
+};
 
 // The names of the html.parser versions, as build() takes them (MODES).
 constexpr std::pair<const char*, ParserVersion> kModes[] = {
@@ -94,7 +133,8 @@ std::pair<py::object, py::object> build_tree(py::handle text, ParserVersion vers
         // Offsets into the page and the buffers are 32-bit.
         if (static_cast<uint64_t>(n) >= kNoSource / 2) bail("page longer than 2**31 characters");
         size_t length = static_cast<size_t>(n);  // a str's length, never negative
-        Soup soup(length, *soup_tables);
+        SoupLease lease(length);
+        Soup& soup = lease.soup();
         switch (PyUnicode_KIND(s)) {
             case PyUnicode_1BYTE_KIND:
                 tokenize(PyUnicode_1BYTE_DATA(s), length, soup, version);

@@ -4,6 +4,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+
 namespace py = pybind11;
 
 namespace ostrel::treebuilder {
@@ -43,22 +45,83 @@ SoupTables load_soup_tables() {
     return t;
 }
 
+namespace {
+// FNV-1a over the code points.
+uint64_t name_hash(const ustring& name) {
+    uint64_t h = 14695981039346656037ull;
+    for (char32_t c : name) h = (h ^ c) * 1099511628211ull;
+    return h;
+}
+}  // namespace
+
 uint32_t Names::id(const ustring& name) {
-    auto it = ids_.find(name);
-    if (it != ids_.end()) return it->second;
+    const uint64_t h = name_hash(name);
+    if (!slots_.empty()) {
+        const size_t mask = slots_.size() - 1;
+        for (size_t i = static_cast<size_t>(h) & mask;; i = (i + 1) & mask) {
+            uint32_t found = slots_[i];
+            if (found == kFree) break;
+            if (hashes_[found] == h && strings_[found] == name) return found;
+        }
+    }
     uint32_t id = static_cast<uint32_t>(strings_.size());
     uint8_t f = 0;
     if (tables_.void_elements.count(name)) f |= kVoid;
     if (tables_.preserve_whitespace.count(name)) f |= kPreserve;
     if (tables_.list_attributes_any.count(name)) f |= kListAny;
     if (tables_.list_attributes.count(name)) f |= kListTag;
-    ids_.emplace(name, id);
     strings_.push_back(name);
+    hashes_.push_back(h);
     flags_.push_back(f);
+    if (2 * strings_.size() > slots_.size()) {
+        grow();
+    } else {
+        const size_t mask = slots_.size() - 1;
+        size_t i = static_cast<size_t>(h) & mask;
+        while (slots_[i] != kFree) i = (i + 1) & mask;
+        slots_[i] = id;
+    }
     return id;
 }
 
-Soup::Soup(size_t length, const SoupTables& tables) : names(tables), tables_(tables) {
+// Twice the slots (64 at first), every id placed anew.
+void Names::grow() {
+    slots_.assign(slots_.empty() ? 64 : 2 * slots_.size(), kFree);
+    const size_t mask = slots_.size() - 1;
+    for (uint32_t id = 0; id < strings_.size(); ++id) {
+        size_t i = static_cast<size_t>(hashes_[id]) & mask;
+        while (slots_[i] != kFree) i = (i + 1) & mask;
+        slots_[i] = id;
+    }
+}
+
+Soup::Soup(size_t length, const SoupTables& tables) : names(tables), tables_(tables) { reset(length); }
+
+namespace {
+// Kept between pages up to these sizes; trim() gives back more.
+constexpr size_t kKeptNames = 4096;
+constexpr size_t kKeptChars = size_t{1} << 20;
+}  // namespace
+
+void Soup::reset(size_t length) {
+    nodes.clear();
+    text.clear();
+    values.clear();
+    attrs.clear();
+    stack_.clear();
+    deduped_.clear();
+    preserve_depth_ = 0;
+    pending_ = 0;
+    pending_src_ = kNoSource;
+    have_data_ = false;
+    if (names.size() > kKeptNames) {
+        names.clear();
+        open_.clear();
+        already_closed_.clear();
+    } else {
+        std::fill(open_.begin(), open_.end(), 0);
+        std::fill(already_closed_.begin(), already_closed_.end(), 0);
+    }
     // Room for all the page's text at once, and a node per ~40 characters.
     text.reserve(length + 16);
     nodes.reserve(length / 40 + 64);
@@ -67,6 +130,13 @@ Soup::Soup(size_t length, const SoupTables& tables) : names(tables), tables_(tab
     html = names.id(U"html");
     nodes.push_back(doc);
     stack_.push_back(0);
+}
+
+void Soup::trim() {
+    if (text.capacity() > kKeptChars) ustring().swap(text);
+    if (values.capacity() > kKeptChars) ustring().swap(values);
+    if (nodes.capacity() > kKeptChars / 16) std::vector<Node>().swap(nodes);
+    if (attrs.capacity() > kKeptChars / 16) std::vector<Attr>().swap(attrs);
 }
 
 void Soup::finish() {

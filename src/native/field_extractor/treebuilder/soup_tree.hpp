@@ -78,17 +78,32 @@ public:
     explicit Names(const SoupTables& tables) : tables_(tables) {}
     uint32_t id(const ustring& name);
     const ustring& str(uint32_t id) const { return strings_[id]; }
+    void clear() {
+        slots_.clear();
+        hashes_.clear();
+        strings_.clear();
+        flags_.clear();
+    }
     bool has(uint32_t id, uint8_t flag) const { return flags_[id] & flag; }
     size_t size() const { return strings_.size(); }
 
 private:
+    static constexpr uint32_t kFree = UINT32_MAX;
+    void grow();
+
     const SoupTables& tables_;
-    std::unordered_map<ustring, uint32_t> ids_;
+    // Open addressing: the ids by hash, kFree where no name is; never more
+    // than half full.
+    std::vector<uint32_t> slots_;
+    std::vector<uint64_t> hashes_;  // by id
     std::vector<ustring> strings_;
     std::vector<uint8_t> flags_;
 };
 
 // The tree: node 0 is the document; `finish()` closes what is still open.
+// One Soup may build page after page (`reset`): its buffers keep their room
+// and its names their ids, so that a page costs no allocation that the page
+// before had already made.
 class Soup {
 public:
     std::vector<Node> nodes;
@@ -99,6 +114,10 @@ public:
     uint32_t html;  // the id of "html"
 
     Soup(size_t length, const SoupTables& tables);
+    // Empties the tree for a page of `length` characters.
+    void reset(size_t length);
+    // Gives back buffers grown beyond what a common page needs.
+    void trim();
     void finish();
 
     // The node `id`, which is one (never kNoNode).
@@ -117,7 +136,7 @@ public:
         } else if (pending_src_ != kNoSource && pending_src_ + (text.size() - pending_) != src) {
             pending_src_ = kNoSource;
         }
-        text.append(s, s + n);
+        append_units(text, s, n);
     }
     // Text the parser made itself.
     void data(const char32_t* s, size_t n);
@@ -138,7 +157,7 @@ public:
     }
     template <class C>
     void entityref(const C* s, size_t n) {
-        key_.assign(s, s + n);
+        assign_units(key_, s, n);
         entityref_key();
     }
 

@@ -33,6 +33,9 @@ leaving its parse out changes nothing but the time:
 - requests_html is as it was at import: the same constructors and no class
   attribute of its own added for the names they set (a caller replacing
   `HTML.__init__`, say to watch the call, gets the plain constructor).
+  The classes are compared once; while the interpreter's version of HTML
+  (which any change of it or of a base replaces) stays the one they passed
+  with, they are not compared again.
 """
 
 import re
@@ -173,10 +176,33 @@ _STATE = _install()
 ENABLED = _STATE is not None
 
 
+def _type_version(cls):
+    """0: the class's version is not known (the extractor module, once
+    loaded, puts its own reader here)."""
+    return 0
+
+
+# The version of HTML whose classes were last found unchanged.
+_checked = [0]
+
+
 def _unchanged():
     classes, values = _STATE
     if _HTML.__mro__ != classes or type(_HTML) is not type:
         return False
+    # The interpreter gives a class a new version whenever it or one of its
+    # bases changes: the same version, the same class attributes.
+    version = _type_version(_HTML)
+    if version and version == _checked[0]:
+        return True
+    if not _compare(classes, values):
+        return False
+    if version and _type_version(_HTML) == version:
+        _checked[0] = version
+    return True
+
+
+def _compare(classes, values):
     k = 0
     for cls in classes:
         entries = cls.__dict__
