@@ -212,10 +212,10 @@ def table(records, base_name):
 
 def compare(args):
     named = []
-    for spec in args.interpreters:
-        name, sep, command = spec.partition("=")
+    for given in args.interpreters:
+        name, sep, command = given.partition("=")
         if not sep or not name or not command:
-            raise SystemExit(f"not NAME=COMMAND: {spec!r}")
+            raise SystemExit(f"not NAME=COMMAND: {given!r}")
         named.append((name, command))
     if args.base is not None and args.base not in [name for name, _ in named]:
         raise SystemExit(f"--base {args.base}: no interpreter of that NAME")

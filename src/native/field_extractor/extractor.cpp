@@ -167,9 +167,9 @@ PyTypeObject* matcher_type = nullptr;    // FieldsMatcher
 
 PyObject* method_function(py::handle cls, const char* name) {
     py::object entry = cls.attr("__dict__")[name];
-    return py::object(py::reinterpret_borrow<py::object>(PyInstanceMethod_GET_FUNCTION(entry.ptr())))
-        .release()
-        .ptr();
+    PyObject* function =
+        PyInstanceMethod_Check(entry.ptr()) ? PyInstanceMethod_GET_FUNCTION(entry.ptr()) : entry.ptr();
+    return py::reinterpret_borrow<py::object>(function).release().ptr();
 }
 
 // Whether obj.name is the method whose function is `function`, bound to obj
@@ -198,22 +198,8 @@ py::object direct_rows(py::handle self, py::handle field) {
     if (Py_TYPE(self.ptr()) != extractor_type || !PyDict_CheckExact(field.ptr()) ||
         PyDict_GET_SIZE(field.ptr()) < 2)
         return {};
-    std::vector<PyObject*> keys, values;  // borrowed from the dict, which nothing changes below
-    Py_ssize_t pos = 0, rows = -1;        // -1: a single row so far
-    PyObject *key, *value;
-    while (PyDict_Next(field.ptr(), &pos, &key, &value)) {
-        if (PyList_CheckExact(value)) {
-            const Py_ssize_t n = PyList_GET_SIZE(value);
-            for (Py_ssize_t r = 0; r < n; ++r)
-                if (!PyUnicode_CheckExact(PyList_GET_ITEM(value, r))) return {};
-            if (rows >= 0 && rows != n) return {};
-            rows = n;
-        } else if (!PyUnicode_CheckExact(value)) {
-            return {};
-        }
-        keys.push_back(key);
-        values.push_back(value);
-    }
+    // The methods first: looking them up may run Python code (a descriptor
+    // put on the class), which must not find the record half read.
     PyObject* matcher = PyObject_GetAttr(self.ptr(), interned("pallock").ptr());
     if (matcher == nullptr) {
         drop_exception();
@@ -226,6 +212,25 @@ py::object direct_rows(py::handle self, py::handle field) {
     if (!own || !own_method(self, interned("_get_value"), own_get_value) ||
         !own_method(self, interned("_add_next_value"), own_add_next_value))
         return {};
+    // Borrowed from the record: with str keys and values, no Python code runs
+    // from here on that could change it.
+    std::vector<PyObject*> keys, values;
+    Py_ssize_t pos = 0, rows = -1;  // -1: a single row so far
+    PyObject *key, *value;
+    while (PyDict_Next(field.ptr(), &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return {};
+        if (PyList_CheckExact(value)) {
+            const Py_ssize_t n = PyList_GET_SIZE(value);
+            for (Py_ssize_t r = 0; r < n; ++r)
+                if (!PyUnicode_CheckExact(PyList_GET_ITEM(value, r))) return {};
+            if (rows >= 0 && rows != n) return {};
+            rows = n;
+        } else if (!PyUnicode_CheckExact(value)) {
+            return {};
+        }
+        keys.push_back(key);
+        values.push_back(value);
+    }
     if (rows < 0) rows = 1;
     py::object out = steal(PyList_New(rows));
     for (Py_ssize_t r = 0; r < rows; ++r) {

@@ -224,6 +224,7 @@ RawTexts read_values(const std::vector<std::vector<xmlNode*>>& selected) {
 bool texts_are_lxml_html(const LxmlElement* root, const std::unordered_set<std::string>& names) {
     if (reinterpret_cast<PyObject*>(root->_doc->_parser) != html_parser) return false;
     PyObject* collect = PyDict_GetItemWithError(lxml_html_dict, interned("_collect_string_content").ptr());
+    if (collect == nullptr && PyErr_Occurred()) throw_error();
     if (collect != collect_string) return false;
     py::object registry = steal(PyObject_CallOneArg(function_namespace, Py_None));
     if (length(call_method(registry, interned("items"))) != 0) return false;
