@@ -358,7 +358,9 @@ py::object type_version(py::handle cls) {
     // A lookup gives the class a version where a change took it away.
     if (_PyType_Lookup(type, interned("__init__").ptr()) == nullptr && PyErr_Occurred()) throw_error();
     unsigned int version = type->tp_version_tag;
-#ifdef Py_TPFLAGS_VALID_VERSION_TAG
+#if PY_VERSION_HEX < 0x030D0000
+    // Before 3.13 a flag says whether the tag holds; from 3.13 a change sets
+    // the tag to 0 and the flag, still defined, is never set.
     if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) version = 0;
 #endif
     return py::int_(version);
