@@ -504,6 +504,47 @@ def test_pages_that_kill_their_worker_each_fail_alone_and_the_run_goes_on(monkey
     assert [r["rows"] for r in records if "rows" in r] == [rows_for(f"t{i}") for i in range(40) if i not in dying]
 
 
+class _Unsendable:
+    """A worker's pipe end whose sends of pages fail every ``every``-th
+    time, part-way (the worker may have half a message), as a full disk
+    under a fault injector or a worker that died idle would have them."""
+
+    sends = 0
+
+    def __init__(self, conn, every):
+        self.conn, self.every = conn, every
+
+    def __getattr__(self, name):
+        return getattr(self.conn, name)
+
+    def send(self, message):
+        if isinstance(message, list):
+            type(self).sends += 1
+            if self.every and type(self).sends % self.every == 0:
+                self.conn.send_bytes(b"\0" * 3)
+                raise OSError(28, "No space left on device")
+        self.conn.send(message)
+
+
+@pytest.mark.parametrize("every, jobs", [(2, 1), (3, 2), (1, 2)])
+def test_pages_that_cannot_be_sent_go_to_another_worker_and_fail_nowhere(monkeypatch, rules, every, jobs):
+    class Worker(pool._Worker):
+        def __init__(self, *args):
+            super().__init__(*args)
+            self.conn = _Unsendable(self.conn, every)
+
+    monkeypatch.setattr(pool, "_Worker", Worker)
+    monkeypatch.setattr(_Unsendable, "sends", 0)
+    tasks = [PageText(f"p{i}", page_html(f"t{i}")) for i in range(12)]
+    run = pool.run(rules, iter(tasks), jobs=jobs, chunk_pages=2)
+    if every == 1:  # nothing ever reaches a worker: the batch stops and says why
+        with pytest.raises(pool.WorkersFailing, match="cannot send it pages: OSError: .*No space left on device"):
+            next(run)
+        return
+    records = [record for records in run for record in records]
+    assert [(r["page"], r.get("rows")) for r in records] == [(f"p{i}", rows_for(f"t{i}")) for i in range(12)]
+
+
 @pytest.mark.parametrize(
     "start, why",
     [

@@ -430,8 +430,23 @@ class _Pool:
             worker.chunk, worker.since = chunk, time.monotonic()
             try:
                 worker.conn.send(chunk.rest)
-            except OSError:
-                pass  # it died: its page is charged when that is seen
+            except OSError as exc:
+                self._unsent(worker, exc)
+                if not idle and self.workers:
+                    return  # the workers there are go on
+
+    def _unsent(self, worker, exc):
+        """A chunk that could not be sent (the worker died idle, or its
+        pipe failed): the worker, which may wait for the rest of the
+        message, is ended, and the chunk waits for the next one. No page
+        is to blame; sends that keep failing stop the batch as workers
+        that cannot start do."""
+        chunk, worker.chunk = worker.chunk, None
+        self.workers.remove(worker)
+        worker.process.kill()
+        worker.reap()
+        self.waiting.appendleft(chunk)
+        self._failed_start(f"cannot send it pages: {type(exc).__name__}: {sources.describe(exc)}")
 
     def _receive(self, worker):
         chunk = worker.chunk
