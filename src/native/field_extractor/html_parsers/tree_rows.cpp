@@ -71,20 +71,47 @@ xmlNode* parent_of(const xmlNode* node) {
     return up != nullptr && element_like(up) ? up : nullptr;
 }
 
+// The compiled form of each path this thread has evaluated (null: it does
+// not compile), kept for the life of the thread: the rules of an extractor
+// are read again for every page. Bounded, as parse is public and may be
+// given any number of distinct rules.
+struct Compiled {
+    std::unordered_map<std::string, xmlXPathCompExpr*> paths;
+    void clear() {
+        for (auto& entry : paths)
+            if (entry.second != nullptr) libxml->free_compiled(entry.second);
+        paths.clear();
+    }
+    ~Compiled() { clear(); }
+};
+
+xmlXPathCompExpr* compiled(xmlXPathContext* ctxt, const std::string& path) {
+    static thread_local Compiled cache;
+    constexpr size_t kMostPaths = 512;
+    auto found = cache.paths.find(path);
+    if (found != cache.paths.end()) return found->second;
+    if (cache.paths.size() >= kMostPaths) cache.clear();
+    // Written with `/descendant::` where that selects the same nodes faster.
+    const std::string fast = row_shapes::descendant_steps(path);
+    xmlXPathCompExpr* made = libxml->compile(ctxt, reinterpret_cast<const xmlChar*>(fast.c_str()));
+    cache.paths.emplace(path, made);
+    return made;
+}
+
 // The nodes `path` selects from `context`, as lxml.etree.XPath(path) selects
-// them: compiled in a fresh context, evaluated with the node's document and
-// the node as context, nothing registered. False when it fails or gives
-// anything but a node-set; its errors go nowhere (lxml's compilation of the
-// same path has already succeeded, or the caller declines).
+// them: evaluated in a fresh context with the node's document and the node
+// as context, nothing registered. False when it fails or gives anything but
+// a node-set; its errors go nowhere (lxml's compilation of the same path has
+// already succeeded, or the caller declines).
 bool select(xmlNode* context, const std::string& path, std::vector<xmlNode*>& out) {
     xmlXPathContext* ctxt = libxml->new_context(nullptr);
     if (ctxt == nullptr) return false;
     ctxt->error = ignore;
     bool ok = false;
-    if (xmlXPathCompExpr* compiled = libxml->compile(ctxt, reinterpret_cast<const xmlChar*>(path.c_str()))) {
+    if (xmlXPathCompExpr* expression = compiled(ctxt, path)) {
         ctxt->doc = context->doc;
         ctxt->node = context;
-        if (xmlXPathObject* found = libxml->evaluate(compiled, ctxt)) {
+        if (xmlXPathObject* found = libxml->evaluate(expression, ctxt)) {
             if (found->type == XPATH_NODESET) {
                 ok = true;
                 if (const xmlNodeSet* set = found->nodesetval)
@@ -92,7 +119,6 @@ bool select(xmlNode* context, const std::string& path, std::vector<xmlNode*>& ou
             }
             libxml->free_object(found);
         }
-        libxml->free_compiled(compiled);
     }
     libxml->free_context(ctxt);
     return ok;
