@@ -242,22 +242,39 @@ RawTexts read_values(const std::vector<std::vector<xmlNode*>>& selected) {
     return raw;
 }
 
+// The checks of texts_are_lxml_html that held, made once within one
+// `extract` call on its document (see enter_call).
+struct CallChecks {
+    PyObject* html = nullptr;               // the call's document (the call holds it)
+    bool functions_plain = false;           // no unprefixed extension function
+    std::unordered_set<std::string> names;  // classes taking HtmlMixin's text_content
+};
+thread_local CallChecks* call_checks = nullptr;
+
 // Whether `text_content()` of elements of these names in the page of `root`
 // is lxml.html's: the page's parser is lxml.html's, the class it gives each
 // name takes text_content from HtmlMixin, which reads the string value
 // through lxml.html's own compiled `string()`, and no unprefixed XPath
-// extension function is registered.
-bool texts_are_lxml_html(const LxmlElement* root, const std::unordered_set<std::string>& names) {
+// extension function is registered. Within an `extract` call on `html`, the
+// registry and each name are looked at the first time only.
+bool texts_are_lxml_html(py::handle html, const LxmlElement* root,
+                         const std::unordered_set<std::string>& names) {
     if (reinterpret_cast<PyObject*>(root->_doc->_parser) != html_parser) return false;
     PyObject* collect = PyDict_GetItemWithError(lxml_html_dict, interned("_collect_string_content").ptr());
     if (collect == nullptr && PyErr_Occurred()) throw_error();
     if (collect != collect_string) return false;
-    py::object registry = steal(PyObject_CallOneArg(function_namespace, Py_None));
-    if (length(call_method(registry, interned("items"))) != 0) return false;
+    CallChecks* checks = call_checks != nullptr && call_checks->html == html.ptr() ? call_checks : nullptr;
+    if (checks == nullptr || !checks->functions_plain) {
+        py::object registry = steal(PyObject_CallOneArg(function_namespace, Py_None));
+        if (length(call_method(registry, interned("items"))) != 0) return false;
+        if (checks != nullptr) checks->functions_plain = true;
+    }
     for (const std::string& name : names) {
+        if (checks != nullptr && checks->names.count(name) != 0) continue;
         py::object made =
             steal(PyObject_CallMethodOneArg(html_parser, interned("makeelement").ptr(), py::str(name).ptr()));
         if (!own_text_content(Py_TYPE(made.ptr()))) return false;
+        if (checks != nullptr) checks->names.insert(name);
     }
     return true;
 }
@@ -304,6 +321,28 @@ void init() {
     libxml = l;
 }
 
+namespace {
+
+void* enter_call(PyObject* html) {
+    CallChecks* previous = call_checks;
+    call_checks = new CallChecks();
+    call_checks->html = html;
+    return previous;
+}
+
+void leave_call(void* previous) {
+    delete call_checks;
+    call_checks = static_cast<CallChecks*>(previous);
+}
+
+const CallScope call_scope = {enter_call, leave_call};
+
+}  // namespace
+
+py::object call_scope_capsule() {
+    return steal(PyCapsule_New(const_cast<CallScope*>(&call_scope), kCallScopeName, nullptr));
+}
+
 bool enabled(py::handle module_dict) {
     PyObject* flag = PyDict_GetItemWithError(module_dict.ptr(), interned("_read_in_tree").ptr());
     if (flag == nullptr && PyErr_Occurred()) throw_error();
@@ -346,7 +385,7 @@ py::object element_texts(py::handle html, py::handle rule) {
     if (!raw.readable) return {};
     py::object texts = steal(PyList_New(static_cast<Py_ssize_t>(found[0].size())));
     try {
-        if (!found[0].empty() && !texts_are_lxml_html(root_element, raw.names)) return {};
+        if (!found[0].empty() && !texts_are_lxml_html(html, root_element, raw.names)) return {};
         for (size_t j = 0; j < raw.values[0].size(); ++j) {
             py::object value = decoded(raw.values[0][j]);
             if (!value) return {};
@@ -410,7 +449,7 @@ py::object read(py::handle parser, py::handle html, py::handle length_rule, py::
     // Per position: the texts of its nodes (a list), or the one text itself.
     std::vector<py::object> parts(rows.longest + 1);
     try {
-        if (!texts_are_lxml_html(root_element, raw.names)) return {};
+        if (!texts_are_lxml_html(html, root_element, raw.names)) return {};
         for (size_t p = lowest; p <= rows.longest; ++p) {
             const std::vector<std::string>& values = raw.values[p];
             if (values.empty()) continue;
