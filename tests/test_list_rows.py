@@ -9,9 +9,12 @@ import lxml
 import lxml.html
 import pytest
 import requests_html
+import yaml
 from lxml import etree
 from requests_html import HTML
 
+from ostrel.crawler.field_extractor import extractor as extractor_module
+from ostrel.crawler.field_extractor.extractor import FieldExtractor
 from ostrel.crawler.field_extractor.html_parsers import FieldParser, FieldsParser, kestrum, vintor
 from ostrel.crawler.field_extractor.utils import _treebuilder
 from ostrel.crawler.field_extractor.utils.trummel import TextUtil
@@ -295,3 +298,55 @@ def test_texts_on_the_tree_are_those_of_text_content(change, in_tree, monkeypatc
     # against, as the tree builder does.)
     built_against = getattr(_treebuilder, "LXML_BUILT_AGAINST", None)
     assert (made <= 1) == (in_tree and change is None and built_against == lxml.__version__)
+
+
+@pytest.mark.parametrize("fails", [False, True])
+@pytest.mark.parametrize(
+    "change", [_shouting_text_content, _shouting_string_value, _extension_function, _shouting_lookup]
+)
+def test_texts_checked_once_per_extract_call(change, fails, monkeypatch, tmp_path):
+    """Within one `extract` call the checks above are made once per element
+    name and parser module (three list fields and a FieldParser of cells:
+    two probes of the cells' class); after the call, ended or failed, the
+    same document is checked again, and whatever redefined the texts
+    meanwhile is honoured."""
+    probes = [0]
+    lookup = lxml.html.HtmlElementClassLookup.lookup
+
+    def counted(self, node_type, document, namespace, name):
+        probes[0] += name == "td"
+        return lookup(self, node_type, document, namespace, name)
+
+    monkeypatch.setattr(lxml.html.HtmlElementClassLookup, "lookup", counted)
+    fields = {
+        f"c{k}": {"rules": [f"//table/tr[1]/td[{k % 2 + 1}]", f"//table/tr[2]/td[{k % 2 + 1}]"]} for k in (1, 2, 3)
+    }
+    fields["all"] = {"rules": "//table/tr/td"}
+    if fails:
+        fields["bad"] = {"rules": "//td", "type": "link"}
+    conf = tmp_path / "rules.yaml"
+    conf.write_text(yaml.safe_dump({"value_separator": " ", "rules": [fields]}, sort_keys=False), encoding="utf-8")
+    page = "<html><body><table><tr><td>a</td><td>b</td></tr><tr><td>c</td><td>d</td></tr></table></body></html>"
+    doc = HTML(html=page)
+    monkeypatch.setattr(extractor_module, "HTML", lambda html: doc)
+    try:
+        rows = FieldExtractor(str(conf)).extract(page)
+    except ValueError:
+        assert fails
+    else:
+        assert not fails
+        assert rows == [{"c1": b, "c2": a, "c3": b, "all": "a b c d"} for a, b in (("a", "b"), ("c", "d"))]
+    built_against = getattr(_treebuilder, "LXML_BUILT_AGAINST", None)
+    assert (probes[0] == 2) == (built_against == lxml.__version__)
+    undo = change(monkeypatch)
+    try:
+        plain = PlainHTML(html=page)
+        plain._lxml = doc.lxml
+        for rules in (["//table/tr[1]/td[1]", "//table/tr[2]/td[1]"], "//table/tr/td"):
+            parser = FieldsParser() if isinstance(rules, list) else FieldParser()
+            expected = parser.parse(plain, rules)
+            assert parser.parse(doc, rules) == expected
+            assert (str(expected) != str(expected).lower()) == (change is not _extension_function)
+    finally:
+        if undo:
+            undo()

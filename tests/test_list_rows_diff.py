@@ -160,10 +160,12 @@ def prefixes(parent):
     classes = parent.get("class")
     if classes and quoted(classes):
         yield f"//{parent.tag}[@class='{classes}']"
+        yield f"//{parent.tag}[@class='{classes}'][1]"
         yield f"//*[contains(@class, '{classes.split()[0] if classes.split() else classes}')]"
     ident = parent.get("id")
     if ident and quoted(ident):
         yield f"//*[@id='{ident}']"
+        yield f"//{parent.tag}[@id = '{ident}' or ../@id != '{ident}']"
     yield f"//{parent.tag}"
     yield f"/descendant-or-self::{parent.tag}"
 

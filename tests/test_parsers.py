@@ -341,13 +341,25 @@ def test_fields_parser_none_separator_raises_only_when_a_row_has_elements():
         FieldsParser().parse(FakeDoc({"//u/li": texts("a"), "//u/li[1]": texts("a")}), ["//u/li[1]", "//u/li[2]"], None)
 
 
-def test_fields_parser_uses_overridden_extract_rule():
-    class Fixed(FieldsParser):
-        def _extract_rule(self, rules):
-            return ("//r", "c", 1)
+@pytest.mark.parametrize("where", ["subclass", "instance", "class"])
+def test_fields_parser_uses_overridden_extract_rule(where, monkeypatch):
+    doc = FakeDoc({"//r": texts("x"), "//r[1]/c": texts("v"), "//t": texts("y"), "//t[1]/d": texts("w")})
+    rules = ["//t[1]/d", "//t[2]/d"]
+    assert FieldsParser().parse(doc, rules) == ["w"]  # the rule's own answer, known from now on
 
-    doc = FakeDoc({"//r": texts("x"), "//r[1]/c": texts("v")})
-    assert Fixed().parse(doc, "anything") == ["v"]
+    def fixed(self, rules):
+        return ("//r", "c", 1)
+
+    class Fixed(FieldsParser):
+        _extract_rule = fixed
+
+    parser = Fixed() if where == "subclass" else FieldsParser()
+    if where == "instance":
+        monkeypatch.setattr(parser, "_extract_rule", fixed.__get__(parser), raising=False)
+    elif where == "class":
+        monkeypatch.setattr(FieldsParser, "_extract_rule", fixed)
+    assert parser.parse(doc, rules) == ["v"]
+    assert parser.parse(doc, "anything") == ["v"]
 
 
 @pytest.mark.parametrize("located, error", [(("//r", ""), ValueError), (("//r", "", "1"), TypeError), (5, TypeError)])

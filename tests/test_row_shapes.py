@@ -242,9 +242,11 @@ def shapes(tmp_path_factory):
         check=True,
     )
 
-    def ask(kind, rules):
+    def ask(kind, rules, text=False):
         lines = "".join(f"{kind} {rule}\n" for rule in rules)
         out = subprocess.run([str(program)], input=lines.encode(), capture_output=True, check=True).stdout
+        if text:
+            return dict(zip(rules, out.decode().split("\n")))
         return dict(zip(rules, (answer == b"1" for answer in out.split())))
 
     return ask
@@ -264,3 +266,39 @@ def shapes(tmp_path_factory):
 def test_rule_shapes(shapes, kind, rules, expected):
     answers = shapes(kind, rules)
     assert [rule for rule, shaped in answers.items() if shaped != expected] == []
+
+
+# `//` before a child step whose predicates are all comparisons is
+# `/descendant::`; anything that may depend on the position stays.
+DESCENDANT_FORMS = [
+    ("//table[@id='items']/tr", "/descendant::table[@id='items']/tr"),
+    ("//div[@id='f']//dd[@class='b']", "/descendant::div[@id='f']/descendant::dd[@class='b']"),
+    ("a//*[@x != 'y'][@n >= 2]/b", "a/descendant::*[@x != 'y'][@n >= 2]/b"),
+    ("//t[@a='[x]' or @b<1]", "/descendant::t[@a='[x]' or @b<1]"),
+    ("//t", "/descendant::t"),
+    ("/html//t[a = b]", "/html/descendant::t[a = b]"),
+    ("//t[1]", "//t[1]"),
+    ("//t[@id='a'][1]", "//t[@id='a'][1]"),
+    ("//t[1][@id='a']", "//t[1][@id='a']"),
+    ("//t[@n - 1]", "//t[@n - 1]"),
+    ("//t[@id]", "//t[@id]"),
+    ("//t[a[@b='c']]", "//t[a[@b='c']]"),
+    ("//t['=']", "//t['=']"),
+    ("//t[last() = 1]", "//t[last() = 1]"),
+    ("//t[@a = string(b)]", "//t[@a = string(b)]"),
+    ("//@id", "//@id"),
+    ("//child::t[@a='b']", "//child::t[@a='b']"),
+    ("//text()", "//text()"),
+    ("//.", "//."),
+    ("//ns:t[@a='b']", "//ns:t[@a='b']"),
+    ("//t[@a='b'] | //u[@a='b']", "//t[@a='b'] | //u[@a='b']"),
+    ("(//t[@a='b'])", "(//t[@a='b'])"),
+    ("//t[@a='b", "//t[@a='b"),
+    ("td", "td"),
+    ("", ""),
+]
+
+
+def test_descendant_forms(shapes):
+    rules = [rule for rule, _ in DESCENDANT_FORMS]
+    assert shapes("dsc", rules, text=True) == dict(DESCENDANT_FORMS)

@@ -8,9 +8,12 @@
 //
 // While a record is expanded into rows, each partial row travels through the
 // matcher as one str (see partial_rows.hpp).
+#include "html_parsers/tree_rows.hpp"
 #include "ostrel_native.hpp"
 #include "partial_rows.hpp"
 
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace py = pybind11;
@@ -366,6 +369,28 @@ py::object type_version(py::handle cls) {
     return py::int_(version);
 }
 
+// The parser modules' call scopes (checks made once per call), taken at
+// import.
+using ostrel::tree_rows::CallScope;
+std::vector<const CallScope*> call_scopes;
+
+// Within an `extract` call on `html`: entered in every parser module, left
+// when the call ends, however it ends.
+class InCall {
+public:
+    explicit InCall(py::handle html) {
+        for (const CallScope* scope : call_scopes) entered_.emplace_back(scope, scope->enter(html.ptr()));
+    }
+    ~InCall() {
+        for (auto it = entered_.rbegin(); it != entered_.rend(); ++it) it->first->leave(it->second);
+    }
+    InCall(const InCall&) = delete;
+    InCall& operator=(const InCall&) = delete;
+
+private:
+    std::vector<std::pair<const CallScope*, void*>> entered_;
+};
+
 py::object extract(py::handle self, py::handle text, py::handle de_dup) {
     ostrel::check_str_arg(text, "text");
     bool deferred = false;
@@ -375,6 +400,7 @@ py::object extract(py::handle self, py::handle text, py::handle de_dup) {
     // every field of such a page into mojibake; the text is already decoded.
     ostrel::set_attr(html, interned("encoding"), interned("utf-8"));
     give_native_tree(html, deferred ? text : py::handle());
+    InCall in_call(html);
     py::object records = call_method(self, interned("_extract_fields"), html);
     py::object rows = call_method(self, interned("_match_fields"), records);
     return call_method(get_attr(self, interned("dravine")), interned("process_fields"), rows, de_dup);
@@ -416,6 +442,15 @@ PYBIND11_MODULE(extractor, m) {
     ostrel::import_names(m, "ostrel.crawler.field_extractor.html_parsers.selvane", {"AttrParser"});
     ostrel::import_names(m, "typing", {"Dict", "List", "Union"});
 
+    for (const char* parsers : {"kestrum", "vintor", "selvane"}) {
+        py::object capsule =
+            py::module_::import(
+                (std::string("ostrel.crawler.field_extractor.html_parsers.") + parsers).c_str())
+                .attr("_call_scope");
+        void* scope = PyCapsule_GetPointer(capsule.ptr(), ostrel::tree_rows::kCallScopeName);
+        if (scope == nullptr) throw_error();
+        call_scopes.push_back(static_cast<const CallScope*>(scope));
+    }
     module_dict = py::object(m.attr("__dict__")).release().ptr();
     html_keyword = py::make_tuple("html").release();
     py::object json = m.attr("json");

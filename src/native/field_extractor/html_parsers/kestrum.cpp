@@ -8,6 +8,9 @@
 #include "own_document.hpp"
 #include "tree_rows.hpp"
 
+#include <string>
+#include <unordered_map>
+
 namespace py = pybind11;
 using ostrel::append;
 using ostrel::interned;
@@ -96,6 +99,54 @@ py::object extract_rule(py::handle rules) {
                           index);
 }
 
+PyTypeObject* parser_type = nullptr;   // FieldsParser
+PyObject* own_extract_rule = nullptr;  // the function of FieldsParser._extract_rule
+
+// Whether self._extract_rule is FieldsParser's own, bound to self.
+bool own_extract_rule_of(py::handle self) {
+    if (Py_TYPE(self.ptr()) != parser_type) return false;
+    PyObject* bound = PyObject_GetAttr(self.ptr(), interned("_extract_rule").ptr());
+    if (bound == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool own = PyMethod_Check(bound) && PyMethod_GET_FUNCTION(bound) == own_extract_rule &&
+                     PyMethod_GET_SELF(bound) == self.ptr();
+    Py_DECREF(bound);
+    return own;
+}
+
+// self._extract_rule(rules). Its answer depends on the two XPaths alone: for
+// FieldsParser's own method and a list of str, the answer for each pair is
+// kept (per process, at most 512 pairs) rather than split and joined again
+// for every page. A pair whose answer is an error is worked out every time.
+py::object located(py::handle self, py::handle rules) {
+    PyObject* r = rules.ptr();
+    if (!PyList_CheckExact(r) || PyList_GET_SIZE(r) < 2 || !PyUnicode_CheckExact(PyList_GET_ITEM(r, 0)) ||
+        !PyUnicode_CheckExact(PyList_GET_ITEM(r, 1)) || !own_extract_rule_of(self))
+        return ostrel::call_method(self, interned("_extract_rule"), rules);
+    static std::unordered_map<std::string, PyObject*> answers;
+    constexpr size_t kMostPairs = 512;
+    Py_ssize_t first_size = 0, second_size = 0;
+    const char* first = PyUnicode_AsUTF8AndSize(PyList_GET_ITEM(r, 0), &first_size);
+    const char* second = first ? PyUnicode_AsUTF8AndSize(PyList_GET_ITEM(r, 1), &second_size) : nullptr;
+    if (second == nullptr) {
+        PyErr_Clear();  // lone surrogates: no key, the answer is worked out
+        return extract_rule(rules);
+    }
+    std::string key = std::to_string(first_size) + ':';
+    key.append(first, static_cast<size_t>(first_size)).append(second, static_cast<size_t>(second_size));
+    auto found = answers.find(key);
+    if (found != answers.end()) return ostrel::borrow(found->second);
+    py::object answer = extract_rule(rules);
+    if (answers.size() >= kMostPairs) {
+        for (auto& entry : answers) Py_DECREF(entry.second);
+        answers.clear();
+    }
+    if (answers.emplace(std::move(key), answer.ptr()).second) Py_INCREF(answer.ptr());
+    return answer;
+}
+
 // The XPath of row `i`: length_rule[i] or length_rule[i]/end_rule.
 py::object row_rule(py::handle length_rule, py::handle end_rule, py::handle i, bool has_end) {
     if (ostrel::is_exact_str(length_rule) && ostrel::is_exact_str(end_rule) && PyLong_CheckExact(i.ptr())) {
@@ -120,6 +171,7 @@ PYBIND11_MODULE(kestrum, m) {
     re_split = py::object(m.attr("re").attr("split")).release();
     ostrel::own_document::init();
     ostrel::tree_rows::init();
+    m.attr("_call_scope") = ostrel::tree_rows::call_scope_capsule();
     // False: list rules are read through lxml's element proxies (one pass,
     // or row by row), never on the tree itself.
     m.attr("_read_in_tree") = true;
@@ -134,9 +186,8 @@ PYBIND11_MODULE(kestrum, m) {
         "parse", {"self", "html", "rules", "value_separator"}, {interned("\t")},
         [](py::handle self, py::handle html, py::handle rules, py::handle separator) -> py::object {
             ostrel::check_str_arg(separator, "value_separator");
-            py::object located = ostrel::call_method(self, interned("_extract_rule"), rules);
             py::object length_rule, end_rule, start_index;
-            ostrel::unpack(located, {&length_rule, &end_rule, &start_index});
+            ostrel::unpack(located(self, rules), {&length_rule, &end_rule, &start_index});
 
             const bool one_pass = ostrel::own_document::applies_to(html);
             if (one_pass && ostrel::tree_rows::enabled(module_dict)) {
@@ -177,5 +228,12 @@ PYBIND11_MODULE(kestrum, m) {
     cls.def(
         "_extract_rule", {"self", "rules"},
         [](py::handle self, py::handle rules) { return extract_rule(rules); }, kExtractRuleDoc);
-    cls.make(m.attr("BaseParser"));
+    py::object parser_class = cls.make(m.attr("BaseParser"));
+    py::object method = parser_class.attr("__dict__")["_extract_rule"];
+    own_extract_rule = py::reinterpret_borrow<py::object>(PyInstanceMethod_Check(method.ptr())
+                                                              ? PyInstanceMethod_GET_FUNCTION(method.ptr())
+                                                              : method.ptr())
+                           .release()
+                           .ptr();
+    parser_type = reinterpret_cast<PyTypeObject*>(parser_class.release().ptr());
 }

@@ -167,7 +167,81 @@ bool path_steps(string_view rule, size_t lead, std::vector<string_view>& steps, 
     return true;
 }
 
+// Whether the predicate `[...]` at s[pos] holds a comparison (`=`, `!=`,
+// `<`, `>`, ...) outside literals and inner brackets, and no parenthesis:
+// its value is then a boolean (or/and of comparisons at most), never a
+// position, and with no function call (`position()`, `last()`) it does not
+// read the context position or size either.
+bool is_comparison(string_view s, size_t pos, size_t end) {
+    int depth = 0;
+    bool compares = false;
+    for (size_t i = pos + 1; i + 1 < end; ++i) {
+        const char c = s[i];
+        if (c == '\'' || c == '"') {
+            i = s.find(c, i + 1);
+            if (i == string_view::npos) return false;
+        } else if (c == '(') {
+            return false;
+        } else if (c == '[') {
+            ++depth;
+        } else if (c == ']') {
+            --depth;
+        } else if (depth == 0 && (c == '=' || c == '<' || c == '>')) {
+            compares = true;
+        }
+    }
+    return compares;
+}
+
+// A step `name[...]...` or `*[...]...` on the abbreviated child axis whose
+// predicates are all comparisons.
+bool is_filtered_child_step(string_view t) {
+    const Step step = parse_step(t);
+    if (step.attribute || step.axis != Axis::None || (step.test != Test::Name && step.test != Test::Star))
+        return false;
+    for (size_t j = t.find('['); j != string_view::npos && j < t.size();) {
+        const size_t end = predicate_end(t, j);
+        if (end == 0 || !is_comparison(t, j, end)) return false;
+        j = end;
+    }
+    return true;
+}
+
 }  // namespace
+
+std::string descendant_steps(string_view path) {
+    std::vector<string_view> steps;
+    size_t first = 0;
+    if (!path_steps(path, 2, steps, first) || first == steps.size()) return std::string(path);
+    for (size_t j = first; j < steps.size(); ++j) {
+        if (steps[j].empty()) continue;
+        const Step step = parse_step(steps[j]);
+        if (step.test == Test::Invalid || step.axis == Axis::Unknown) return std::string(path);
+    }
+    // Leading slashes, then steps; an empty step stands for the `//` between
+    // its neighbours.
+    std::string out;
+    size_t j = first;
+    auto descend = [&](size_t k) {
+        out += is_filtered_child_step(steps[k]) ? "/descendant::" : "//";
+        out += steps[k];
+    };
+    if (first == 2) {
+        descend(2);
+    } else {
+        if (first == 1) out += '/';
+        out += steps[first];
+    }
+    for (++j; j < steps.size(); ++j) {
+        if (steps[j].empty()) {
+            descend(++j);
+        } else {
+            out += '/';
+            out += steps[j];
+        }
+    }
+    return out;
+}
 
 bool is_child_row_selector(string_view length_rule) {
     std::vector<string_view> steps;

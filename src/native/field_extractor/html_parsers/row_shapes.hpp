@@ -15,6 +15,7 @@
 // whichever way the step is reached).
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace ostrel::row_shapes {
@@ -40,5 +41,16 @@ bool is_downward_path(std::string_view end_rule);
 // then, by XPath's definition of `/`, the union of the end rule evaluated
 // from each row element, in document order.
 bool is_relative_path(std::string_view end_rule);
+
+// The location path `path` with every `//` that stands before a step on the
+// child axis (`x`, `*`) whose predicates are all comparisons (`[@id='a']`,
+// `[@n > 2]`: true or false whatever the step's position) written as
+// `/descendant::` (`//x[@id='a']/y` -> `/descendant::x[@id='a']/y`). For such
+// predicates both select the same nodes (the children named x of every node
+// at or below are the descendants named x, filtered alike), but libxml2
+// evaluates `//x[p]` as written, gathering every node of the tree first.
+// Anything else (a predicate that may be a number, a union, a filter
+// expression, a path it does not parse in full) comes back as it is.
+std::string descendant_steps(std::string_view path);
 
 }  // namespace ostrel::row_shapes

@@ -56,6 +56,7 @@ PYBIND11_MODULE(selvane, m) {
     ostrel::import_names(m, "typing", {"Optional"});
     ostrel::own_document::init();
     ostrel::tree_rows::init();
+    m.attr("_call_scope") = ostrel::tree_rows::call_scope_capsule();
     // False: every selected element gets its proxy, as XPath gives them.
     m.attr("_read_in_tree") = true;
     module_dict = py::object(m.attr("__dict__")).release();

@@ -71,20 +71,47 @@ xmlNode* parent_of(const xmlNode* node) {
     return up != nullptr && element_like(up) ? up : nullptr;
 }
 
+// The compiled form of each path this thread has evaluated (null: it does
+// not compile), kept for the life of the thread: the rules of an extractor
+// are read again for every page. Bounded, as parse is public and may be
+// given any number of distinct rules.
+struct Compiled {
+    std::unordered_map<std::string, xmlXPathCompExpr*> paths;
+    void clear() {
+        for (auto& entry : paths)
+            if (entry.second != nullptr) libxml->free_compiled(entry.second);
+        paths.clear();
+    }
+    ~Compiled() { clear(); }
+};
+
+xmlXPathCompExpr* compiled(xmlXPathContext* ctxt, const std::string& path) {
+    static thread_local Compiled cache;
+    constexpr size_t kMostPaths = 512;
+    auto found = cache.paths.find(path);
+    if (found != cache.paths.end()) return found->second;
+    if (cache.paths.size() >= kMostPaths) cache.clear();
+    // Written with `/descendant::` where that selects the same nodes faster.
+    const std::string fast = row_shapes::descendant_steps(path);
+    xmlXPathCompExpr* made = libxml->compile(ctxt, reinterpret_cast<const xmlChar*>(fast.c_str()));
+    cache.paths.emplace(path, made);
+    return made;
+}
+
 // The nodes `path` selects from `context`, as lxml.etree.XPath(path) selects
-// them: compiled in a fresh context, evaluated with the node's document and
-// the node as context, nothing registered. False when it fails or gives
-// anything but a node-set; its errors go nowhere (lxml's compilation of the
-// same path has already succeeded, or the caller declines).
+// them: evaluated in a fresh context with the node's document and the node
+// as context, nothing registered. False when it fails or gives anything but
+// a node-set; its errors go nowhere (lxml's compilation of the same path has
+// already succeeded, or the caller declines).
 bool select(xmlNode* context, const std::string& path, std::vector<xmlNode*>& out) {
     xmlXPathContext* ctxt = libxml->new_context(nullptr);
     if (ctxt == nullptr) return false;
     ctxt->error = ignore;
     bool ok = false;
-    if (xmlXPathCompExpr* compiled = libxml->compile(ctxt, reinterpret_cast<const xmlChar*>(path.c_str()))) {
+    if (xmlXPathCompExpr* expression = compiled(ctxt, path)) {
         ctxt->doc = context->doc;
         ctxt->node = context;
-        if (xmlXPathObject* found = libxml->evaluate(compiled, ctxt)) {
+        if (xmlXPathObject* found = libxml->evaluate(expression, ctxt)) {
             if (found->type == XPATH_NODESET) {
                 ok = true;
                 if (const xmlNodeSet* set = found->nodesetval)
@@ -92,7 +119,6 @@ bool select(xmlNode* context, const std::string& path, std::vector<xmlNode*>& ou
             }
             libxml->free_object(found);
         }
-        libxml->free_compiled(compiled);
     }
     libxml->free_context(ctxt);
     return ok;
@@ -216,22 +242,39 @@ RawTexts read_values(const std::vector<std::vector<xmlNode*>>& selected) {
     return raw;
 }
 
+// The checks of texts_are_lxml_html that held, made once within one
+// `extract` call on its document (see enter_call).
+struct CallChecks {
+    PyObject* html = nullptr;               // the call's document (the call holds it)
+    bool functions_plain = false;           // no unprefixed extension function
+    std::unordered_set<std::string> names;  // classes taking HtmlMixin's text_content
+};
+thread_local CallChecks* call_checks = nullptr;
+
 // Whether `text_content()` of elements of these names in the page of `root`
 // is lxml.html's: the page's parser is lxml.html's, the class it gives each
 // name takes text_content from HtmlMixin, which reads the string value
 // through lxml.html's own compiled `string()`, and no unprefixed XPath
-// extension function is registered.
-bool texts_are_lxml_html(const LxmlElement* root, const std::unordered_set<std::string>& names) {
+// extension function is registered. Within an `extract` call on `html`, the
+// registry and each name are looked at the first time only.
+bool texts_are_lxml_html(py::handle html, const LxmlElement* root,
+                         const std::unordered_set<std::string>& names) {
     if (reinterpret_cast<PyObject*>(root->_doc->_parser) != html_parser) return false;
     PyObject* collect = PyDict_GetItemWithError(lxml_html_dict, interned("_collect_string_content").ptr());
     if (collect == nullptr && PyErr_Occurred()) throw_error();
     if (collect != collect_string) return false;
-    py::object registry = steal(PyObject_CallOneArg(function_namespace, Py_None));
-    if (length(call_method(registry, interned("items"))) != 0) return false;
+    CallChecks* checks = call_checks != nullptr && call_checks->html == html.ptr() ? call_checks : nullptr;
+    if (checks == nullptr || !checks->functions_plain) {
+        py::object registry = steal(PyObject_CallOneArg(function_namespace, Py_None));
+        if (length(call_method(registry, interned("items"))) != 0) return false;
+        if (checks != nullptr) checks->functions_plain = true;
+    }
     for (const std::string& name : names) {
+        if (checks != nullptr && checks->names.count(name) != 0) continue;
         py::object made =
             steal(PyObject_CallMethodOneArg(html_parser, interned("makeelement").ptr(), py::str(name).ptr()));
         if (!own_text_content(Py_TYPE(made.ptr()))) return false;
+        if (checks != nullptr) checks->names.insert(name);
     }
     return true;
 }
@@ -278,6 +321,28 @@ void init() {
     libxml = l;
 }
 
+namespace {
+
+void* enter_call(PyObject* html) {
+    CallChecks* previous = call_checks;
+    call_checks = new CallChecks();
+    call_checks->html = html;
+    return previous;
+}
+
+void leave_call(void* previous) {
+    delete call_checks;
+    call_checks = static_cast<CallChecks*>(previous);
+}
+
+const CallScope call_scope = {enter_call, leave_call};
+
+}  // namespace
+
+py::object call_scope_capsule() {
+    return steal(PyCapsule_New(const_cast<CallScope*>(&call_scope), kCallScopeName, nullptr));
+}
+
 bool enabled(py::handle module_dict) {
     PyObject* flag = PyDict_GetItemWithError(module_dict.ptr(), interned("_read_in_tree").ptr());
     if (flag == nullptr && PyErr_Occurred()) throw_error();
@@ -320,7 +385,7 @@ py::object element_texts(py::handle html, py::handle rule) {
     if (!raw.readable) return {};
     py::object texts = steal(PyList_New(static_cast<Py_ssize_t>(found[0].size())));
     try {
-        if (!found[0].empty() && !texts_are_lxml_html(root_element, raw.names)) return {};
+        if (!found[0].empty() && !texts_are_lxml_html(html, root_element, raw.names)) return {};
         for (size_t j = 0; j < raw.values[0].size(); ++j) {
             py::object value = decoded(raw.values[0][j]);
             if (!value) return {};
@@ -384,7 +449,7 @@ py::object read(py::handle parser, py::handle html, py::handle length_rule, py::
     // Per position: the texts of its nodes (a list), or the one text itself.
     std::vector<py::object> parts(rows.longest + 1);
     try {
-        if (!texts_are_lxml_html(root_element, raw.names)) return {};
+        if (!texts_are_lxml_html(html, root_element, raw.names)) return {};
         for (size_t p = lowest; p <= rows.longest; ++p) {
             const std::vector<std::string>& values = raw.values[p];
             if (values.empty()) continue;

@@ -25,6 +25,20 @@ namespace py = pybind11;
 // `read` always declines.
 void init();
 
+// An `extract` call on one document: within it, what makes the texts read on
+// the tree lxml.html's own (the extension functions registered, the class of
+// each element name) is looked at once, when first needed, as the call's
+// parse calls go through the same page. Each parser module exports its
+// scope as the capsule `_call_scope` (named kCallScopeName); the extractor
+// enters it for the document it makes, and leaves it when `extract` ends
+// (`leave` restores the scope `enter` returned, for calls within calls).
+struct CallScope {
+    void* (*enter)(PyObject* html);
+    void (*leave)(void* previous);
+};
+constexpr const char* kCallScopeName = "ostrel.tree_rows.CallScope";
+py::object call_scope_capsule();
+
 // The `_read_in_tree` of a parser module (its globals), read at each call:
 // false turns the reading on the tree off (missing: off).
 bool enabled(py::handle module_dict);

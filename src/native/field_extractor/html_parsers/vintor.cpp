@@ -22,6 +22,7 @@ PYBIND11_MODULE(vintor, m) {
     text_util = py::object(m.attr("TextUtil")).release();
     ostrel::own_document::init();
     ostrel::tree_rows::init();
+    m.attr("_call_scope") = ostrel::tree_rows::call_scope_capsule();
     // False: the selected elements are read through lxml's proxies.
     m.attr("_read_in_tree") = true;
     module_dict = py::object(m.attr("__dict__")).release();

@@ -8,6 +8,8 @@ from ostrel.crawler.field_extractor.utils.trummel import TextUtil as TextUtil
 
 # False: the parser reads through lxml's element proxies, never on the page tree itself.
 _read_in_tree: bool
+# The checks of what the tree reading gives, made once per `extract` call (a capsule).
+_call_scope: object
 
 class FieldsParser(BaseParser):
     trummel: TextUtil
