@@ -308,6 +308,7 @@ class _Worker:
         self.chunk = None  # the chunk it works on
         self.ready = False  # it has built its extractor
         self.why = None  # why it could not start, as it said
+        self.unsent = None  # why its chunk could not be sent to it
         self.since = 0.0  # when it started the page it is on, once ready
 
     def stop(self):
@@ -431,22 +432,10 @@ class _Pool:
             try:
                 worker.conn.send(chunk.rest)
             except OSError as exc:
-                self._unsent(worker, exc)
-                if not idle and self.workers:
-                    return  # the workers there are go on
-
-    def _unsent(self, worker, exc):
-        """A chunk that could not be sent (the worker died idle, or its
-        pipe failed): the worker, which may wait for the rest of the
-        message, is ended, and the chunk waits for the next one. No page
-        is to blame; sends that keep failing stop the batch as workers
-        that cannot start do."""
-        chunk, worker.chunk = worker.chunk, None
-        self.workers.remove(worker)
-        worker.process.kill()
-        worker.reap()
-        self.waiting.appendleft(chunk)
-        self._failed_start(f"cannot send it pages: {type(exc).__name__}: {sources.describe(exc)}")
+                # Gone, or waiting for the rest of a half-sent message: it
+                # is ended, and taken in as any worker that dies (_die).
+                worker.unsent = f"cannot send it pages: {type(exc).__name__}: {sources.describe(exc)}"
+                worker.process.kill()
 
     def _receive(self, worker):
         chunk = worker.chunk
@@ -479,16 +468,21 @@ class _Pool:
         worker.process.join(5)
         code = worker.process.exitcode
         how = f"killed by signal {-code}" if code is not None and code < 0 else f"exit status {code}"
-        if worker.ready:
+        if worker.ready and worker.unsent is None:
             self._lose(worker, "BrokenProcessPool", f"the worker process died on this page ({how})")
             return
-        # It died before it could take a page: no page is to blame. Its
-        # chunk waits for the next worker, unless none can start.
+        # It died before it could take a page, or before its chunk reached
+        # it: no page is to blame. The chunk waits for the next worker,
+        # unless none can start.
         chunk, worker.chunk = worker.chunk, None
         self.workers.remove(worker)
         worker.reap()
         self.waiting.appendleft(chunk)
-        self._failed_start(worker.why or f"it ended before it was ready ({how})")
+        if worker.why is None and worker.unsent is not None and code == -signal.SIGKILL:
+            why = worker.unsent  # ended here, for that
+        else:
+            why = worker.why or f"it ended {'between pages' if worker.ready else 'before it was ready'} ({how})"
+        self._failed_start(why)
 
     def _failed_start(self, why):
         """Count a worker that could not start; raise ``WorkersFailing``
