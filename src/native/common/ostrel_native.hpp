@@ -93,6 +93,30 @@ inline bool contains(py::handle container, py::handle item) {
     if (r < 0) throw_error();
     return r != 0;
 }
+// The function behind the method `name` in the class body of `cls`, an
+// instancemethod unwrapped (a reference kept for the life of the process).
+inline PyObject* method_function(py::handle cls, const char* name) {
+    py::object entry = cls.attr("__dict__")[name];
+    PyObject* function =
+        PyInstanceMethod_Check(entry.ptr()) ? PyInstanceMethod_GET_FUNCTION(entry.ptr()) : entry.ptr();
+    return py::reinterpret_borrow<py::object>(function).release().ptr();
+}
+// Whether obj.name is the method whose function is `function`, bound to obj
+// (not redefined by a subclass, replaced on the class or shadowed on the
+// instance). A lookup that raises an Exception answers false; any other
+// BaseException (KeyboardInterrupt) propagates.
+inline bool is_own_method(py::handle obj, py::handle name, PyObject* function) {
+    PyObject* bound = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (bound == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+        PyErr_Clear();
+        return false;
+    }
+    const bool own = PyMethod_Check(bound) && PyMethod_GET_FUNCTION(bound) == function &&
+                     PyMethod_GET_SELF(bound) == obj.ptr();
+    Py_DECREF(bound);
+    return own;
+}
 inline py::object iterate(py::handle iterable) { return steal(PyObject_GetIter(iterable.ptr())); }
 // The next item of `it`, or an empty object at the end.
 inline py::object next_item(py::handle it) {

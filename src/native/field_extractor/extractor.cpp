@@ -168,28 +168,6 @@ PyObject* own_pair_fields = nullptr;
 PyTypeObject* extractor_type = nullptr;  // FieldExtractor
 PyTypeObject* matcher_type = nullptr;    // FieldsMatcher
 
-PyObject* method_function(py::handle cls, const char* name) {
-    py::object entry = cls.attr("__dict__")[name];
-    PyObject* function =
-        PyInstanceMethod_Check(entry.ptr()) ? PyInstanceMethod_GET_FUNCTION(entry.ptr()) : entry.ptr();
-    return py::reinterpret_borrow<py::object>(function).release().ptr();
-}
-
-// Whether obj.name is the method whose function is `function`, bound to obj
-// (not redefined by a subclass, replaced on the class or shadowed on the
-// instance).
-bool own_method(py::handle obj, py::handle name, PyObject* function) {
-    PyObject* bound = PyObject_GetAttr(obj.ptr(), name.ptr());
-    if (bound == nullptr) {
-        drop_exception();
-        return false;
-    }
-    const bool own = PyMethod_Check(bound) && PyMethod_GET_FUNCTION(bound) == function &&
-                     PyMethod_GET_SELF(bound) == obj.ptr();
-    Py_DECREF(bound);
-    return own;
-}
-
 // The rows of a record as the partial rows give them, read straight from its
 // values where the extractor and its matcher are exactly this module's and
 // the matcher's classes with their own steps and every value is a str or a
@@ -203,17 +181,17 @@ py::object direct_rows(py::handle self, py::handle field) {
         return {};
     // The methods first: looking them up may run Python code (a descriptor
     // put on the class), which must not find the record half read.
-    PyObject* matcher = PyObject_GetAttr(self.ptr(), interned("pallock").ptr());
-    if (matcher == nullptr) {
+    auto matcher = py::reinterpret_steal<py::object>(PyObject_GetAttr(self.ptr(), interned("pallock").ptr()));
+    if (!matcher) {
         drop_exception();
         return {};
     }
-    const bool own = Py_TYPE(matcher) == matcher_type && own_method(matcher, interned("match"), own_match) &&
-                     own_method(matcher, interned("_process_fields"), own_process_fields) &&
-                     own_method(matcher, interned("_match_fields"), own_pair_fields);
-    Py_DECREF(matcher);
-    if (!own || !own_method(self, interned("_get_value"), own_get_value) ||
-        !own_method(self, interned("_add_next_value"), own_add_next_value))
+    const bool own = Py_TYPE(matcher.ptr()) == matcher_type &&
+                     ostrel::is_own_method(matcher, interned("match"), own_match) &&
+                     ostrel::is_own_method(matcher, interned("_process_fields"), own_process_fields) &&
+                     ostrel::is_own_method(matcher, interned("_match_fields"), own_pair_fields);
+    if (!own || !ostrel::is_own_method(self, interned("_get_value"), own_get_value) ||
+        !ostrel::is_own_method(self, interned("_add_next_value"), own_add_next_value))
         return {};
     // Borrowed from the record: with str keys and values, no Python code runs
     // from here on that could change it.
@@ -510,12 +488,12 @@ PYBIND11_MODULE(extractor, m) {
         "have_none_in_value(self, field)\n--\n\n"
         "Whether any value of the record field is None.");
     py::object extractor_class = cls.make();
-    own_get_value = method_function(extractor_class, "_get_value");
-    own_add_next_value = method_function(extractor_class, "_add_next_value");
+    own_get_value = ostrel::method_function(extractor_class, "_get_value");
+    own_add_next_value = ostrel::method_function(extractor_class, "_add_next_value");
     py::object matcher_class = m.attr("FieldsMatcher");
-    own_match = method_function(matcher_class, "match");
-    own_process_fields = method_function(matcher_class, "_process_fields");
-    own_pair_fields = method_function(matcher_class, "_match_fields");
+    own_match = ostrel::method_function(matcher_class, "match");
+    own_process_fields = ostrel::method_function(matcher_class, "_process_fields");
+    own_pair_fields = ostrel::method_function(matcher_class, "_match_fields");
     extractor_type = reinterpret_cast<PyTypeObject*>(extractor_class.release().ptr());
     matcher_type = reinterpret_cast<PyTypeObject*>(matcher_class.release().ptr());
 }

@@ -104,16 +104,8 @@ PyObject* own_extract_rule = nullptr;  // the function of FieldsParser._extract_
 
 // Whether self._extract_rule is FieldsParser's own, bound to self.
 bool own_extract_rule_of(py::handle self) {
-    if (Py_TYPE(self.ptr()) != parser_type) return false;
-    PyObject* bound = PyObject_GetAttr(self.ptr(), interned("_extract_rule").ptr());
-    if (bound == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    const bool own = PyMethod_Check(bound) && PyMethod_GET_FUNCTION(bound) == own_extract_rule &&
-                     PyMethod_GET_SELF(bound) == self.ptr();
-    Py_DECREF(bound);
-    return own;
+    return Py_TYPE(self.ptr()) == parser_type &&
+           ostrel::is_own_method(self, interned("_extract_rule"), own_extract_rule);
 }
 
 // self._extract_rule(rules). Its answer depends on the two XPaths alone: for
@@ -229,11 +221,6 @@ PYBIND11_MODULE(kestrum, m) {
         "_extract_rule", {"self", "rules"},
         [](py::handle self, py::handle rules) { return extract_rule(rules); }, kExtractRuleDoc);
     py::object parser_class = cls.make(m.attr("BaseParser"));
-    py::object method = parser_class.attr("__dict__")["_extract_rule"];
-    own_extract_rule = py::reinterpret_borrow<py::object>(PyInstanceMethod_Check(method.ptr())
-                                                              ? PyInstanceMethod_GET_FUNCTION(method.ptr())
-                                                              : method.ptr())
-                           .release()
-                           .ptr();
+    own_extract_rule = ostrel::method_function(parser_class, "_extract_rule");
     parser_type = reinterpret_cast<PyTypeObject*>(parser_class.release().ptr());
 }

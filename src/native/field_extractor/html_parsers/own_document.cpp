@@ -100,15 +100,7 @@ bool applies_to(py::handle html) {
     // requests_html's own function bound to this document. (Looked up, not
     // read from the instance dict, which would turn the document's inline
     // attribute values into a dict and slow every later attribute read.)
-    PyObject* bound = PyObject_GetAttr(html.ptr(), interned("xpath").ptr());
-    if (bound == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    const bool own = PyMethod_Check(bound) && PyMethod_GET_FUNCTION(bound) == own_xpath &&
-                     PyMethod_GET_SELF(bound) == html.ptr();
-    Py_DECREF(bound);
-    return own;
+    return ostrel::is_own_method(html, interned("xpath"), own_xpath);
 }
 
 py::object select_elements(py::handle html, py::handle rule) {
